@@ -1,0 +1,43 @@
+// Process-wide settings, read once at start-up from a key=value file.
+#pragma once
+
+#include <string>
+
+// Command-line state (set by main).
+extern std::string opt_config;  // path of the configuration file
+extern int opt_debug;           // number of -d options
+
+// The twenty settings.  Before config_module_setup() the integers hold -1 and
+// the strings are empty; config_module_setup() installs the defaults.
+extern std::string cfg_syslog_ident;
+extern int cfg_syslog_facility;  // numeric facility (LOG_DAEMON ...)
+extern int cfg_syslog_priority;  // numeric priority (LOG_INFO ...)
+extern std::string cfg_pid_file;
+extern std::string cfg_work_directory;
+extern std::string cfg_local_nodes;
+extern int cfg_unicast_mode;
+extern std::string cfg_unicast_hosts;
+extern std::string cfg_bind_interface;
+extern int cfg_bind_port;
+extern std::string cfg_ctrl_address;
+extern int cfg_ctrl_port;
+extern std::string cfg_multicast_address;
+extern int cfg_node_lock_timeout_ms;
+extern int cfg_datastore_lock_timeout_ms;
+extern int cfg_vdisk_lock_timeout_ms;
+extern std::string cfg_fence_check;
+extern int cfg_ping_interval;
+extern int cfg_heartbeat_interval;
+extern int cfg_stats_interval;
+
+extern int config_module_initialized;
+
+// Compiles the line patterns and installs the defaults; asserts not yet set up.
+void config_module_setup();
+// Reads opt_config and applies every line in order.  Returns only when the
+// whole file was good; any error prints its message to stderr and exits(1).
+void config_load();
+// Logs the effective configuration in one info line.
+void config_dump();
+// Frees the settings and the patterns; asserts set up.
+void config_module_teardown();

@@ -1,0 +1,30 @@
+#include "daemon/syslog.h"
+
+#include "daemon/check.h"
+#include "daemon/config.h"
+
+int syslog_module_initialized = 0;
+
+void syslog_module_setup()
+{
+    if (syslog_module_initialized) {
+        syslog_module_teardown();
+        MARLO_ASSERT(!syslog_module_initialized);
+    }
+    int options = LOG_PID | LOG_NDELAY;
+    if (opt_debug >= 1)
+        options |= LOG_PERROR;
+    // openlog() keeps the pointer: the identity string belongs to the
+    // configuration and the log is reopened whenever it is replaced.
+    ::openlog(cfg_syslog_ident.c_str(), options, cfg_syslog_facility);
+    if (opt_debug < 2)
+        ::setlogmask(LOG_UPTO(cfg_syslog_priority & LOG_PRIMASK));
+    syslog_module_initialized = 1;
+}
+
+void syslog_module_teardown()
+{
+    MARLO_ASSERT(syslog_module_initialized);
+    ::closelog();
+    syslog_module_initialized = 0;
+}

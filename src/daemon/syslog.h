@@ -1,0 +1,31 @@
+// The daemon's log: one syslog call per message, in one form:
+//
+//     "<level>: <operation>(): <text>"
+//
+// Call sites read as level, operation, text:
+//
+//     log_error("fd_open", "open(%s): %s", path, strerror(errno));
+//
+// The macros paste the level word and the "%s(): " prefix onto the literal
+// format, so the compiler checks every placeholder against its argument
+// (glibc declares syslog() with the printf format attribute).  Every format
+// ends in a final "%s" that receives an empty string.
+#pragma once
+
+#include <syslog.h>
+
+#define MARLO_LOG(prio, word, func, fmt, ...) \
+    ::syslog(prio, word ": %s(): " fmt "%s", func __VA_OPT__(, ) __VA_ARGS__, "")
+
+#define log_error(func, fmt, ...) MARLO_LOG(LOG_ERR, "error", func, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define log_warn(func, fmt, ...) MARLO_LOG(LOG_WARNING, "warn", func, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define log_notice(func, fmt, ...) MARLO_LOG(LOG_NOTICE, "notice", func, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define log_info(func, fmt, ...) MARLO_LOG(LOG_INFO, "info", func, fmt __VA_OPT__(, ) __VA_ARGS__)
+#define log_debug(func, fmt, ...) MARLO_LOG(LOG_DEBUG, "debug", func, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+// Opens (or reopens) the log with the configured identity, facility and
+// priority mask; -d copies lines to standard error, -d -d lifts the mask.
+void syslog_module_setup();
+// Closes the log; asserts that it is open.
+void syslog_module_teardown();
+extern int syslog_module_initialized;

@@ -1,0 +1,48 @@
+// The object store's seam to the file system: one-value attribute files
+// relative to an open object directory, whole-file reads for list files,
+// lock files in /tmp, and the check that keeps names from a datagram or from
+// the store inside the work directory.
+#pragma once
+
+#include <cstdint>
+
+#include "proto/records.h"
+
+// Writes the formatted text (never empty; ends in "\n") as the whole content
+// of dirfd/key (created 0666, truncated).  Bytes written, or -1.
+int AttrStore(int dirfd, const char *key, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// Reads dirfd/key (1..255 bytes ending in "\n") and scans it with fmt.
+// The scanner's result (items converted, or -1), or -1 on a read failure.
+int AttrLoad(int dirfd, const char *key, const char *fmt, ...)
+    __attribute__((format(scanf, 3, 4)));
+// Reads dirfd/key into dst[0..dst_len) (dst_len < 256), NUL-filled; a value of
+// exactly dst_len characters has no terminator.  The value's length; 0 for an
+// empty file (dst untouched); -1 on failure (dst untouched).
+int StringLoad(int dirfd, const char *key, char *dst, int dst_len);
+// Reads the whole open file into a new NUL-terminated buffer that the caller
+// frees with free().  The size (0: empty, *buf unchanged), or negative.
+long FileLoad(int fd, char **buf);
+
+// Takes the lock file `path` by exclusive creation, backing off 50, 100, 200 ...
+// ms up to timeout_ms.  0 acquired; -1 timed out; -2 open failed; -3 pid write
+// failed; -4 fsync failed (on -3 and -4 the file just created is removed).
+int PathLock(const char *path, int timeout_ms);
+// Removes the lock file.
+void PathUnlock(const char *path);
+
+// Lock families: "/tmp/NODE-%u", "/tmp/DS-%.*s" (14) and their text forms.
+int NodeLock(uint32_t nodeid);
+void NodeUnlock(uint32_t nodeid);
+int NodeLockStr(const char *nodeuuid);
+void NodeUnlockStr(const char *nodeuuid);
+int DatastoreLock(const DatastoreEntry *dse);
+void DatastoreUnlock(const DatastoreEntry *dse);
+int DatastoreLockStr(const char *dsuuid);
+void DatastoreUnlockStr(const char *dsuuid);
+
+// A name used as a path component or inside a lock-file name must be
+// non-empty, not "." or "..", and free of "/".  Returns 0 when it may be
+// used; otherwise logs "error: <func>(): Refusing <what> name `<name>'" and
+// returns -1.  Every such use goes through this check.
+int ObjectNameCheck(const char *func, const char *what, const char *name);

@@ -1,0 +1,26 @@
+// VDisk records: VDisk/{vdiskuuid}/ under the work directory.
+#pragma once
+
+#include "object/model.h"
+#include "proto/records.h"
+
+// The vdisk lock "/tmp/VDISK-%s" (vdiskuuid), timeout vdisk_lock_timeout_ms.
+int VDiskLock(const VDisk *vdisk);
+void VDiskUnlock(const VDisk *vdisk);
+
+// Applies one received vdisk entry (create, or update by membership
+// generation, running the fence check when it rises).  Caller holds the
+// vdisk lock.  0 (also when the entry changes nothing) or -1.
+int VDiskCreate(const Hdr *hdr, VDisk *vdisk);
+// The update branch of VDiskCreate.
+int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char *nodeuuid,
+                int vdiskfd, int mbtopfd);
+// Runs the fence-check program with "uuid=..." and "member=..." and an empty
+// environment, and waits for it.  0 or -1.
+int FenceCheck(const VDisk *vdisk, const char *nodeuuid);
+// Fills vdisk->vde, parentuuid, members and frontends from disk; with node
+// nullptr only the vdisk-level files.  Caller holds the vdisk lock.  0 or -1.
+int VDiskLoad(const Node *node, VDisk *vdisk);
+// Reads the member's frontend file into the empty list.  0 or -1.
+int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdiskpath,
+                  const char *nodeuuid, int mbfd);
