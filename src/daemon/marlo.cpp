@@ -1,0 +1,2 @@
+// Entry point (being written).
+int main() { return 1; }

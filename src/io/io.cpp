@@ -1,0 +1,1 @@
+// Descriptor wrappers (being written).
