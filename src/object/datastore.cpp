@@ -1,0 +1,165 @@
+#include "object/datastore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "daemon/config.h"
+#include "daemon/syslog.h"
+#include "io/io.h"
+#include "io/misc.h"
+#include "object/attr.h"
+#include "object/path.h"
+#include "object/store.h"
+
+namespace {
+
+constexpr int UUID_W = int(UUID_LEN);
+constexpr int NAME_W = int(sizeof(DatastoreEntry::name));
+constexpr int DESCR_W = int(sizeof(DatastoreEntry::description));
+
+// Writes the seven attributes of the entry in their order.  0, or -1 at the
+// first failed write.
+int write_ds_attrs(int fd, const char *ds, const DatastoreEntry *dse)
+{
+    const char *F = "DatastoreCreate";
+    if (STORE_ATTR(F, fd, ds, "uuid", "%.*s", UUID_W, dse->uuid) < 0 ||
+        STORE_ATTR(F, fd, ds, "name", "%.*s", NAME_W, dse->name) < 0 ||
+        STORE_ATTR(F, fd, ds, "description", "%.*s", DESCR_W, dse->description) < 0 ||
+        STORE_ATTR(F, fd, ds, "sector_size", "%u", dse->sector_size) < 0 ||
+        STORE_ATTR(F, fd, ds, "replicas", "%u", unsigned(dse->replicas)) < 0 ||
+        STORE_ATTR(F, fd, ds, "stripes", "%u", unsigned(dse->stripes)) < 0 ||
+        STORE_ATTR(F, fd, ds, "overcommit", "%u", unsigned(dse->overcommit)) < 0)
+        return -1;
+    return 0;
+}
+
+// Links hdr->uid into {ds}/members once.  0 when the link is there (made now
+// or before), -1 on failure.
+int link_member(int dsfd, const char *ds, const char *dsuuid, const Hdr *hdr)
+{
+    const char *F = "DatastoreCreate";
+    UniqueFd members(store_opendirat(dsfd, "members"));
+    if (!members)
+        return -1;
+
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", hdr->uid);
+    int found = store_lookup(members.get(), name);
+    if (found != 0)
+        return found > 0 ? 0 : -1;
+
+    char target[64];
+    std::snprintf(target, sizeof target, "../../../Node/%s", name);
+    log_info(F, "Update Datastore %s ref Node %s", dsuuid, name);
+    log_debug(F, "%s/members/%s [SYMLINK %s]", ds, name, target);
+    if (symlinkat(target, members.get(), name) != 0) {
+        log_error(F, "symlink(%s/members/%s, %s): %s", ds, name, target, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse)
+{
+    const char *F = "DatastoreCreate";
+    char dsuuid[16];
+    std::snprintf(dsuuid, sizeof dsuuid, "%.*s", UUID_W, dse->uuid);
+    log_info(F, "Create Datastore %s", dsuuid);
+    if (ObjectNameCheck(F, "datastore", dsuuid) != 0)
+        return -1;
+
+    PathBuf top, ds;
+    if (path_format(top, "%s/Datastore", cfg_work_directory.c_str()) != 0 ||
+        path_format(ds, "%s/Datastore/%s", cfg_work_directory.c_str(), dsuuid) != 0)
+        return -1;
+    if (store_mkdir(F, top) != 0 || store_mkdir(F, ds) != 0)
+        return -1;
+    UniqueFd fd(store_opendir(ds));
+    if (!fd)
+        return -1;
+
+    int result = -1;
+    if (write_ds_attrs(fd.get(), ds, dse) == 0 && store_mkdirat(F, fd.get(), ds, "vdisks") == 0 &&
+        store_mkdirat(F, fd.get(), ds, "members") == 0)
+        result = link_member(fd.get(), ds, dsuuid, hdr);
+    store_sync_close(F, fd);
+    return result;
+}
+
+int DatastoreUpdate_UnrefNode(const char *dsuuid, const char *nodeuuid)
+{
+    const char *F = "DatastoreUpdate_UnrefNode";
+    log_info(F, "Update Datastore %s unref Node %s", dsuuid, nodeuuid);
+    if (ObjectNameCheck(F, "datastore", dsuuid) != 0 || ObjectNameCheck(F, "node", nodeuuid) != 0)
+        return -1;
+
+    const char *work = cfg_work_directory.c_str();
+    PathBuf ds, members, link;
+    if (path_format(ds, "%s/Datastore/%s", work, dsuuid) != 0 ||
+        path_format(members, "%s/members", ds) != 0 ||
+        path_format(link, "%s/%s", members, nodeuuid) != 0)
+        return -1;
+
+    if (unlink(link) != 0 && errno != ENOENT) {
+        log_error(F, "unlink(%s): %s", link, strerror(errno));
+        return -1;
+    }
+    if (rmdir(members) != 0) {
+        if (errno == ENOTEMPTY || errno == EEXIST)
+            return 0;  // other members remain
+        if (errno != ENOENT) {
+            log_error(F, "rmdir(%s): %s", members, strerror(errno));
+            return -1;
+        }
+    }
+
+    // No member left: the datastore goes, its attributes and links with it.
+    log_info(F, "Delete Datastore %s", dsuuid);
+    if (rm_fr(ds) != 0) {
+        log_error(F, "Could not remove %s", ds);
+        return -1;
+    }
+    return 0;
+}
+
+int DatastoreLoad(const char *dsuuid, DatastoreEntry *dse)
+{
+    const char *F = "DatastoreLoad";
+    log_info(F, "Load Datastore %s", dsuuid);
+    std::memset(dse, 0, sizeof *dse);
+    if (ObjectNameCheck(F, "datastore", dsuuid) != 0)
+        return -1;
+
+    PathBuf ds;
+    if (path_format(ds, "%s/Datastore/%s", cfg_work_directory.c_str(), dsuuid) != 0)
+        return -1;
+    log_debug(F, "%s [OPEN]", ds);
+    UniqueFd fd(store_opendir(ds));
+    if (!fd)
+        return -1;
+
+    unsigned v = 0;
+    if (store_load_text(F, fd.get(), ds, "uuid", dse->uuid, UUID_W, UUID_W) < 0 ||
+        store_load_text(F, fd.get(), ds, "name", dse->name, NAME_W, NAME_W) < 0 ||
+        store_load_text(F, fd.get(), ds, "description", dse->description, DESCR_W, DESCR_W) < 0)
+        return -1;
+    if (store_load_u32(F, fd.get(), ds, "sector_size", &v) != 0)
+        return -1;
+    dse->sector_size = v;
+    if (store_load_u32(F, fd.get(), ds, "replicas", &v) != 0)
+        return -1;
+    dse->replicas = uint16_t(v);
+    if (store_load_u32(F, fd.get(), ds, "stripes", &v) != 0)
+        return -1;
+    dse->stripes = uint16_t(v);
+    if (store_load_u32(F, fd.get(), ds, "overcommit", &v) != 0)
+        return -1;
+    dse->overcommit = uint8_t(v);
+    return 0;
+}

@@ -1,0 +1,73 @@
+#include "object/store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+int store_mkdir(const char *func, const char *path, bool exist_ok)
+{
+    log_debug(func, "%s [MKDIR]", path);
+    if (mkdir(path, 0777) == 0 || (exist_ok && errno == EEXIST))
+        return 0;
+    log_error(func, "mkdir(%s): %s", path, strerror(errno));
+    return -1;
+}
+
+int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *name,
+                  bool exist_ok)
+{
+    log_debug(func, "%s/%s [MKDIR]", dirpath, name);
+    if (mkdirat(dirfd, name, 0777) == 0 || (exist_ok && errno == EEXIST))
+        return 0;
+    log_error(func, "mkdir(%s/%s): %s", dirpath, name, strerror(errno));
+    return -1;
+}
+
+int store_opendir(const char *path) { return fd_open(path, O_RDONLY | O_DIRECTORY); }
+
+int store_opendirat(int dirfd, const char *name)
+{
+    return fd_openat(dirfd, name, O_RDONLY | O_DIRECTORY);
+}
+
+void store_sync_close(const char *func, UniqueFd &dir)
+{
+    if (fsync(dir.get()) != 0)
+        log_warn(func, "fsync(%d): %s", dir.get(), strerror(errno));
+    dir.reset();
+}
+
+int store_lookup(int dirfd, const char *name)
+{
+    struct stat st;
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return 1;
+    return errno == ENOENT ? 0 : -1;
+}
+
+int store_load_u32(const char *func, int dirfd, const char *dirpath, const char *key,
+                   unsigned *value)
+{
+    int r = AttrLoad(dirfd, key, "%u", value);
+    if (r != 1) {
+        log_error(func, "Failed to load %s/%s: %d", dirpath, key, r);
+        return -1;
+    }
+    log_debug(func, "%s/%s=%u", dirpath, key, *value);
+    return 0;
+}
+
+int store_load_text(const char *func, int dirfd, const char *dirpath, const char *key,
+                    char *dst, int cap, int width)
+{
+    int r = StringLoad(dirfd, key, dst, cap);
+    if (r < 0) {
+        log_error(func, "Failed to load %s/%s: %d", dirpath, key, r);
+        return -1;
+    }
+    log_debug(func, "%s/%s=%.*s (%d)", dirpath, key, width, dst, r);
+    return r;
+}

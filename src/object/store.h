@@ -1,0 +1,58 @@
+// Small steps shared by the object records: creating and opening object
+// directories, syncing them once per batch, looking entries up without
+// following links, and writing or loading one attribute with its debug line.
+// `func` is the operation that logs; `dirpath` is the directory's path as
+// shown in log lines.
+#pragma once
+
+#include <dirent.h>
+
+#include <memory>
+
+#include "daemon/syslog.h"
+#include "io/io.h"
+#include "object/attr.h"
+
+// mkdir(path, 0777) after the debug line "<path> [MKDIR]".  An existing entry
+// is fine when exist_ok.  0, or -1 after "mkdir(<path>): <error>".
+int store_mkdir(const char *func, const char *path, bool exist_ok = true);
+// mkdirat(dirfd, name, 0777), shown as "<dirpath>/<name>"; otherwise as
+// store_mkdir.  name may have several components ("memberinfo/5").
+int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *name,
+                  bool exist_ok = true);
+// Opens an object directory read-only (fd_open logs a failure).  The
+// descriptor, or -1.
+int store_opendir(const char *path);
+// Opens a directory below dirfd read-only (fd_openat logs a failure).  The
+// descriptor, or -1.
+int store_opendirat(int dirfd, const char *name);
+// fsyncs the directory (a failure only logs "fsync(<fd>): <error>" at warn
+// level) and closes it.  Ends every batch of writes in an object directory.
+void store_sync_close(const char *func, UniqueFd &dir);
+// Looks name up in dirfd without following links: 1 present (whatever it
+// is), 0 absent (ENOENT), -1 any other failure (no message; errno is set).
+int store_lookup(int dirfd, const char *name);
+
+// Loads a "%u" attribute that must convert exactly one item.  0 after the
+// debug line "<dirpath>/<key>=<value>"; -1 after "Failed to load
+// <dirpath>/<key>: <reader result>".
+int store_load_u32(const char *func, int dirfd, const char *dirpath, const char *key,
+                   unsigned *value);
+// Loads a text attribute into dst[0..cap) with StringLoad.  Its length after
+// the debug line "<dirpath>/<key>=<value> (<length>)" (value shown with
+// precision width); -1 after "Failed to load <dirpath>/<key>: <result>".
+int store_load_text(const char *func, int dirfd, const char *dirpath, const char *key,
+                    char *dst, int cap, int width);
+
+// Logs "<dirpath>/<key>=<value>" at debug level and writes "<value>\n" to
+// dirfd/key; evaluates to AttrStore's result.  key and vfmt are literals, so
+// the compiler checks the format against the values.
+#define STORE_ATTR(func, dirfd, dirpath, key, vfmt, ...)                   \
+    (log_debug(func, "%s/" key "=" vfmt, dirpath __VA_OPT__(, ) __VA_ARGS__), \
+     AttrStore(dirfd, key, vfmt "\n" __VA_OPT__(, ) __VA_ARGS__))
+
+// Owns an open directory stream (opendir) and closes it on every path.
+struct DirCloser {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;

@@ -1,0 +1,387 @@
+// Attribute files and lock files.
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
+
+#include "daemon/config.h"
+#include "io/io.h"
+#include "object/attr.h"
+#include "store_fixture.h"
+
+namespace {
+
+class AttrTest : public StoreTest {
+protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        dir_.reset(open(work().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(dir_);
+    }
+    int dir() const { return dir_.get(); }
+
+private:
+    UniqueFd dir_;
+};
+
+TEST_F(AttrTest, StoreReplacesWholeContent)
+{
+    EXPECT_EQ(AttrStore(dir(), "k", "%s\n", "a-long-first-value"), 19);
+    EXPECT_EQ(AttrStore(dir(), "k", "%u\n", 7u), 2);
+    EXPECT_EQ(file_content(at("k")), "7\n");
+}
+
+TEST_F(AttrTest, StoreWritesListsBeyondOneValue)
+{
+    std::string list;
+    for (int i = 0; i < 200; i++)
+        list += std::to_string(1000 + i) + "\n";
+    EXPECT_EQ(AttrStore(dir(), "list", "%s", list.c_str()), int(list.size()));
+    EXPECT_EQ(file_content(at("list")), list);
+}
+
+const std::string kMissing = "<missing>";
+
+struct AttrLoadCase {
+    const char *what;
+    std::string content;  // kMissing: no file
+    int result;
+    unsigned value;       // checked when result is 1
+    const char *log;      // expected in the log ("" : no error line at all)
+};
+
+TEST_F(AttrTest, AttrLoadTable)
+{
+    const AttrLoadCase cases[] = {
+        {"number", "42\n", 1, 42, ""},
+        {"text after the number", "42 abc\n", 1, 42, ""},
+        {"newline only", "\n", -1, 0, ""},
+        {"not a number", "abc\n", 0, 0, ""},
+        {"empty file", "", -1, 0, "error: AttrLoad(): Empty file k"},
+        {"255 bytes", std::string(253, '0') + "9\n", 1, 9, ""},
+        {"256 bytes", std::string(254, '0') + "9\n", -1, 0, "error: AttrLoad(): Oversized file k"},
+        {"no newline", "42", -1, 0, "error: AttrLoad(): Malformed file k"},
+        {"missing", kMissing, -1, 0, "openat(k)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(at("k").c_str());
+        if (c.content != kMissing)
+            write_file(at("k"), c.content);
+        unsigned v = 12345;
+        capture_log();
+        EXPECT_EQ(AttrLoad(dir(), "k", "%u", &v), c.result);
+        std::string log = captured_log();
+        if (c.result == 1) {
+            EXPECT_EQ(v, c.value);
+        }
+        if (*c.log)
+            EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        else
+            EXPECT_EQ(log.find("error"), std::string::npos) << log;
+    }
+}
+
+struct StringLoadCase {
+    const char *what;
+    std::string content;
+    int dst_len;
+    int result;
+    std::string dst;  // expected first dst_len bytes ("" : untouched)
+    const char *log;
+};
+
+TEST_F(AttrTest, StringLoadTable)
+{
+    const std::string v254(254, 'v');
+    const StringLoadCase cases[] = {
+        {"value", "abc\n", 8, 3, std::string("abc\0\0\0\0\0", 8), ""},
+        {"newline only clears", "\n", 4, 0, std::string(4, '\0'), ""},
+        {"empty file leaves dst", "", 4, 0, "", ""},
+        {"full width, no NUL", "ABCDEFGHIJKLMN\n", 14, 14, "ABCDEFGHIJKLMN", ""},
+        {"one too long", "ABCDEFGHIJKLMNO\n", 14, -1, "",
+         "error: StringLoad(): String too long in k: ABCDEFGHIJKLMNO"},
+        {"255 bytes", v254 + "\n", 255, 254, v254 + '\0', ""},
+        {"256 bytes", v254 + "v\n", 255, -1, "", "error: StringLoad(): Oversized file k"},
+        {"no newline", "abc", 8, -1, "", "error: StringLoad(): Malformed file k"},
+        {"missing", kMissing, 8, -1, "", "openat(k)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(at("k").c_str());
+        if (c.content != kMissing)
+            write_file(at("k"), c.content);
+        // One guard byte past dst_len shows writes beyond the capacity.
+        std::string dst(size_t(c.dst_len) + 1, '#');
+        capture_log();
+        EXPECT_EQ(StringLoad(dir(), "k", dst.data(), c.dst_len), c.result);
+        std::string log = captured_log();
+        std::string expect = c.dst.empty() ? std::string(size_t(c.dst_len), '#') : c.dst;
+        EXPECT_EQ(dst.substr(0, size_t(c.dst_len)), expect);
+        EXPECT_EQ(dst.back(), '#');
+        if (*c.log)
+            EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        else
+            EXPECT_EQ(log.find("error"), std::string::npos) << log;
+    }
+}
+
+TEST_F(AttrTest, FileLoadSizes)
+{
+    const std::string big(100000, 'x');
+    for (const std::string &content : {std::string(), std::string("a\nb\n"), big}) {
+        SCOPED_TRACE(content.size());
+        write_file(at("f"), content);
+        UniqueFd fd(open(at("f").c_str(), O_RDONLY | O_CLOEXEC));
+        char *buf = nullptr;
+        long n = FileLoad(fd.get(), &buf);
+        EXPECT_EQ(n, long(content.size()));
+        if (content.empty()) {
+            EXPECT_EQ(buf, nullptr);
+        } else {
+            ASSERT_NE(buf, nullptr);
+            EXPECT_EQ(std::string(buf), content);  // NUL-terminated
+            free(buf);
+        }
+    }
+}
+
+TEST_F(AttrTest, FileLoadReadFailureLeavesNoBuffer)
+{
+    write_file(at("f"), "data\n");
+    UniqueFd fd(open(at("f").c_str(), O_WRONLY | O_CLOEXEC));  // seekable, not readable
+    char *buf = nullptr;
+    capture_log();
+    EXPECT_LT(FileLoad(fd.get(), &buf), 0);
+    std::string log = captured_log();
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_NE(log.find("read(5): Bad file descriptor"), std::string::npos) << log;
+}
+
+// ---- Lock files --------------------------------------------------------
+
+TEST(PathLock, TakesWritesPidAndReleases)
+{
+    const char *path = "/tmp/LOCKTEST-take";
+    capture_log();
+    EXPECT_EQ(PathLock(path, 750), 0);
+    EXPECT_EQ(file_content(path), std::to_string(getpid()) + "\n");
+    PathUnlock(path);
+    std::string log = captured_log();
+    EXPECT_FALSE(exists(path));
+    EXPECT_NE(log.find("info: PathLock(): Lock /tmp/LOCKTEST-take"), std::string::npos) << log;
+    EXPECT_NE(log.find("info: PathUnlock(): Unlock /tmp/LOCKTEST-take"), std::string::npos) << log;
+}
+
+struct ContentionCase {
+    int timeout_ms;
+    std::vector<int> sleeps;  // the contention notices, in order
+    bool timed_out_line;
+};
+
+TEST(PathLock, BacksOffThenTimesOut)
+{
+    const char *path = "/tmp/LOCKTEST-held";
+    write_file(path, "1\n");  // held by somebody else
+    const ContentionCase cases[] = {
+        {0, {}, false},
+        {30, {}, true},
+        {750, {50, 100, 200, 400}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.timeout_ms);
+        capture_log();
+        EXPECT_EQ(PathLock(path, c.timeout_ms), -1);
+        std::string log = captured_log();
+        EXPECT_EQ(count_of(log, "Lock /tmp/LOCKTEST-held"), 1) << log;
+        EXPECT_EQ(count_of(log, "notice: PathLock(): Contention on /tmp/LOCKTEST-held, sleep "),
+                  int(c.sleeps.size()))
+            << log;
+        size_t pos = 0;
+        for (int ms : c.sleeps) {
+            std::string line = "Contention on /tmp/LOCKTEST-held, sleep " + std::to_string(ms) + "ms";
+            pos = log.find(line, pos);
+            ASSERT_NE(pos, std::string::npos) << line << " in order, in " << log;
+        }
+        size_t timed = log.find("notice: PathLock(): Timed out locking /tmp/LOCKTEST-held");
+        EXPECT_EQ(timed != std::string::npos, c.timed_out_line) << log;
+        if (c.timed_out_line) {
+            EXPECT_GT(timed, pos);
+        }
+        EXPECT_EQ(file_content(path), "1\n");  // the holder's file is untouched
+    }
+    unlink(path);
+}
+
+TEST(PathLock, OpenFailureIsMinusTwo)
+{
+    capture_log();
+    EXPECT_EQ(PathLock("/tmp/no-such-dir/LOCK", 750), -2);
+    std::string log = captured_log();
+    EXPECT_NE(log.find("error: PathLock(): open(/tmp/no-such-dir/LOCK): No such file or directory"),
+              std::string::npos)
+        << log;
+}
+
+TEST(PathLock, UnlockOfFreeLockWarns)
+{
+    capture_log();
+    PathUnlock("/tmp/LOCKTEST-free");
+    std::string log = captured_log();
+    EXPECT_NE(log.find("warn: PathUnlock(): unlink(/tmp/LOCKTEST-free): No such file or directory"),
+              std::string::npos)
+        << log;
+}
+
+// Runs PathLock(path) in a child prepared by `prepare` and returns its result.
+int lock_in_child(const char *path, const std::function<bool()> &prepare)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!prepare())
+            _exit(100);
+        _exit(-PathLock(path, 750));
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return 1000;
+    return -WEXITSTATUS(status);
+}
+
+TEST(PathLock, FailedPidWriteRemovesTheLockFile)
+{
+    const char *path = "/tmp/LOCKTEST-fsize";
+    // No file may grow past 0 bytes: the pid write fails with EFBIG.
+    int r = lock_in_child(path, [] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = 0;
+        return setrlimit(RLIMIT_FSIZE, &rl) == 0;
+    });
+    EXPECT_EQ(r, -3);
+    EXPECT_FALSE(exists(path));
+    // ... so the object can be locked again.
+    EXPECT_EQ(PathLock(path, 0), 0);
+    PathUnlock(path);
+}
+
+TEST(PathLock, FailedFsyncRemovesTheLockFile)
+{
+#if defined(__x86_64__)
+    const char *path = "/tmp/LOCKTEST-fsync";
+    // A seccomp filter makes the kernel fail every fsync with EIO.
+    capture_log();
+    int r = lock_in_child(path, [] {
+        struct sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog prog = {static_cast<unsigned short>(std::size(filter)), filter};
+        return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+               prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+    });
+    std::string log = captured_log();
+    EXPECT_EQ(r, -4);
+    EXPECT_NE(log.find("warn: PathLock(): fsync(/tmp/LOCKTEST-fsync): Input/output error"),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(exists(path));
+#else
+    GTEST_SKIP() << "fsync fault injection is written for x86_64";
+#endif
+}
+
+// The family wrappers read their timeouts; the fixture resets them.
+using LockFamilies = StoreTest;
+
+TEST_F(LockFamilies, NumericAndTextFormsShareOneFile)
+{
+    cfg_node_lock_timeout_ms = 0;
+    cfg_datastore_lock_timeout_ms = 0;
+
+    ASSERT_EQ(NodeLock(7), 0);
+    EXPECT_TRUE(exists("/tmp/NODE-7"));
+    EXPECT_EQ(NodeLockStr("7"), -1);
+    NodeUnlockStr("7");
+    EXPECT_FALSE(exists("/tmp/NODE-7"));
+    ASSERT_EQ(NodeLockStr("7"), 0);
+    EXPECT_EQ(NodeLock(7), -1);
+    NodeUnlock(7);
+    EXPECT_FALSE(exists("/tmp/NODE-7"));
+
+    DatastoreEntry dse{};
+    set_field(dse.uuid, "ABCDEFGHIJKLMN");  // 14 characters, no NUL
+    set_field(dse.name, "follows the uuid");
+    ASSERT_EQ(DatastoreLock(&dse), 0);
+    EXPECT_TRUE(exists("/tmp/DS-ABCDEFGHIJKLMN"));
+    EXPECT_EQ(DatastoreLockStr("ABCDEFGHIJKLMN"), -1);
+    DatastoreUnlockStr("ABCDEFGHIJKLMN");
+    EXPECT_FALSE(exists("/tmp/DS-ABCDEFGHIJKLMN"));
+    ASSERT_EQ(DatastoreLockStr("ABCDEFGHIJKLMN"), 0);
+    EXPECT_EQ(DatastoreLock(&dse), -1);
+    DatastoreUnlock(&dse);
+    EXPECT_FALSE(exists("/tmp/DS-ABCDEFGHIJKLMN"));
+}
+
+TEST_F(LockFamilies, LockPathBeyond255CharactersFailsSilently)
+{
+    const std::string name(250, 'n');  // "/tmp/DS-" + 250 = 258 characters
+    capture_log();
+    EXPECT_EQ(DatastoreLockStr(name.c_str()), -1);
+    EXPECT_EQ(NodeLockStr(name.c_str()), -1);
+    EXPECT_EQ(captured_log(), "");
+}
+
+TEST_F(LockFamilies, RefusedNamesTouchNothing)
+{
+    cfg_node_lock_timeout_ms = 0;
+    cfg_datastore_lock_timeout_ms = 0;
+    // Directories that an unchecked name would reach into: "a/b" ends in
+    // /tmp/NODE-a/b, "../../x" in /tmp/x (through /tmp/NODE-..).
+    for (const char *d : {"/tmp/NODE-a", "/tmp/DS-a", "/tmp/NODE-..", "/tmp/DS-.."})
+        ASSERT_EQ(mkdir(d, 0755), 0) << d;
+    write_file("/tmp/NODE-a/b", "keep\n");
+    write_file("/tmp/DS-a/b", "keep\n");
+    write_file("/tmp/x", "keep\n");
+    const std::vector<std::string> before = list_tree("/tmp");
+
+    for (const char *name : {"", ".", "..", "a/b", "../../x"}) {
+        SCOPED_TRACE(name);
+        DatastoreEntry dse{};
+        set_field(dse.uuid, name);
+        capture_log();
+        EXPECT_EQ(NodeLockStr(name), -1);
+        NodeUnlockStr(name);
+        EXPECT_EQ(DatastoreLockStr(name), -1);
+        DatastoreUnlockStr(name);
+        EXPECT_EQ(DatastoreLock(&dse), -1);
+        DatastoreUnlock(&dse);
+        std::string log = captured_log();
+        EXPECT_EQ(count_of(log, "Refusing"), 6) << log;
+        EXPECT_NE(log.find("error: NodeLockStr(): Refusing node name `" + std::string(name) + "'"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Lock /tmp"), std::string::npos) << log;
+        EXPECT_EQ(list_tree("/tmp"), before);
+    }
+}
+
+}  // namespace
