@@ -2,9 +2,19 @@
 // every datagram it hears and serves the control port.
 #pragma once
 
-// Allocates the lists and installs the signal handlers.  0, or -1/-2/-3 when
-// a list cannot be allocated.
+// Set by controller_module_setup, cleared by controller_module_teardown.
+extern int controller_module_initialized;
+
+// Allocates the lists, installs the signal handlers (SIGINT/SIGTERM stop,
+// SIGHUP reload, SIGUSR1 ping now, SIGPIPE ignored), zeroes the receive
+// counters and starts the timers.  Asserts not yet set up.  0, or -1/-2/-3
+// when the local-node, unicast-host or multicast-group list cannot be
+// allocated (the lists allocated before are freed again).
 int controller_module_setup();
-// Runs until an exit is requested: 0; -1 when the loop cannot start.
+// Opens the UDP and CTRL sockets (joining the multicast groups in multicast
+// mode) and runs the loop until an exit is requested or a receive fails: 0;
+// -1 when the loop cannot start (logged).  Sockets and connections are
+// closed on return.
 int controller_thread_loop();
+// Frees the three lists; asserts set up.
 void controller_module_teardown();

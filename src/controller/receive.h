@@ -1,0 +1,21 @@
+// The receive path: one datagram from the UDP socket, checked, counted and
+// handed to the handler of its message type.
+#pragma once
+
+#include <cstddef>
+
+class VDiskTree;
+
+// Results of receive_msg, telling the loop how its pass goes on.
+enum RxResult {
+    RX_HANDLED = 0,   // handled (whatever the handler's outcome): go on
+    RX_DROPPED = -1,  // too short or unformattable source: end the pass
+    RX_FAILED = -2,   // the receive itself failed: leave the loop
+};
+
+// Receives one datagram into `buf` (`buflen` bytes) from `so`, retrying an
+// interrupted receive.  A datagram shorter than a header is dropped; any
+// other is counted under ALL and its type and dispatched.  `vdt` is the
+// loop's scratch tree for vdisk messages; it is empty again on return.
+// One of RxResult; every failure is logged.
+int receive_msg(char *buf, size_t buflen, int so, VDiskTree &vdt);

@@ -1,0 +1,62 @@
+// Datagram tools for tests that run the daemon.
+//
+//     UdpPeer peer("127.0.0.2", bind_port);   // a cluster host beside the daemon
+//     auto d = peer.receive();                // what the daemon sent it
+//     UdpPeer sender("127.0.0.3");            // any free port
+//     sender.send_to("127.0.0.1", bind_port, make_datagram(MSG_HEARTBEAT, 207, 12));
+//     daemon.wait_for_line(sender.recvfrom_line(207));
+//
+// Every loopback address 127.x.y.z is local, so a peer on 127.0.0.2 shares
+// the daemon's port: the daemon binds the wildcard address, and datagrams to
+// 127.0.0.2 reach the more specific socket, the peer's.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "harness.h"
+
+namespace harness {
+
+// One received datagram and where it came from.
+struct Datagram {
+    std::string bytes;
+    std::string from_addr;
+    int from_port = 0;
+};
+
+// A UDP socket bound to addr:port (port 0: any free port) with SO_REUSEADDR,
+// so that it can share the daemon's port.  Throws when it cannot bind.
+class UdpPeer {
+public:
+    explicit UdpPeer(const std::string &addr, int port = 0);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer &) = delete;
+    UdpPeer &operator=(const UdpPeer &) = delete;
+
+    const std::string &addr() const { return addr_; }
+    int port() const { return port_; }
+
+    // The next datagram, or nullopt after timeout.
+    std::optional<Datagram> receive(std::chrono::milliseconds timeout = kWait);
+    // Sends bytes as one datagram to addr:port.  true when sent whole.
+    bool send_to(const std::string &addr, int port, const std::string &bytes);
+    // The daemon's debug line for a datagram of len bytes from this socket:
+    // "recvfrom(<addr>:<port>): <len>".  Once it is logged, the daemon has
+    // taken the datagram; the line's pass then counts and dispatches it.
+    std::string recvfrom_line(size_t len) const;
+
+private:
+    int fd_ = -1;
+    std::string addr_;
+    int port_ = 0;
+};
+
+// A datagram of len bytes whose header carries `type` and the node id `uid`
+// (as far as len reaches); every other byte is zero.
+std::string make_datagram(uint8_t type, size_t len, uint32_t uid = 0);
+
+}  // namespace harness
