@@ -9,7 +9,7 @@ int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const cha
                      int mbfd);
 int NodeUpdate_RefVDisk(const char *nodeuuid, const char *vdiskuuid);
 int DatastoreUpdate_RefVDisk(const char *dsuuid, const char *vdiskuuid);
-int MemberinfoDelete(VDisk *vdisk, const char *nodeuuid);
+int MemberinfoDelete(const VDisk *vdisk, const char *nodeuuid);
 int NodeUpdate_UnrefVDisk(const char *nodeuuid, const char *vdiskuuid);
 int MembershipStore(VDisk *vdisk, const char *vdiskpath, int vdiskfd);
 int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpath, int vdiskfd);

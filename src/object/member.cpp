@@ -1,0 +1,354 @@
+// Member info and membership: each member's own view of a vdisk in
+// VDisk/{uuid}/memberinfo/{nodeid}/, the member list in VDisk/{uuid}/membership,
+// and the relative links that tie a vdisk to its nodes and its datastore.
+// Everything here runs under the vdisk lock; the node lock and the datastore
+// lock are taken one after the other, never together.
+#include "object/member.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "daemon/check.h"
+#include "daemon/config.h"
+#include "daemon/syslog.h"
+#include "io/io.h"
+#include "io/misc.h"
+#include "object/attr.h"
+#include "object/node.h"
+#include "object/path.h"
+#include "object/store.h"
+
+namespace {
+
+// Link targets are short relative paths: "../../../VDisk/%s" and the like.
+constexpr size_t LINK_BUF_LEN = 64;
+// One "%s\n" line of a list file: a node id or a dotted quad fits in 16 bytes.
+constexpr size_t LIST_LINE_LEN = 16;
+
+struct FreeDeleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using FileBuf = std::unique_ptr<char, FreeDeleter>;
+
+// A list file's text: LIST_LINE_LEN bytes per item plus the terminator.
+// nullptr after logging the allocation failure.
+std::unique_ptr<char[]> list_buf_alloc(const char *func, size_t items, size_t *len)
+{
+    *len = LIST_LINE_LEN * items + 1;
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[*len]);
+    if (!buf)
+        log_error(func, "malloc(%zu): %s", *len, strerror(ENOMEM));
+    return buf;
+}
+
+// Appends "%s\n" of `item` at buf + *off; a line longer than its share of the
+// buffer is a programming error.
+void list_buf_add(char *buf, size_t len, size_t *off, const char *item)
+{
+    MARLO_ASSERT(*off < len);
+    int n = std::snprintf(buf + *off, len - *off, "%s\n", item);
+    MARLO_ASSERT(n > 0 && size_t(n) <= LIST_LINE_LEN && size_t(n) < len - *off);
+    *off += size_t(n);
+}
+
+// Makes `vdisksdir`/{vdiskuuid} -> "../../../VDisk/{vdiskuuid}" unless an entry
+// of that name exists (whatever it points at).  The vdisks directories of a
+// node and of a datastore are alike.  0 or -1.
+int vdisk_link_ref(const char *func, const char *vdisksdir, const char *vdiskuuid)
+{
+    UniqueFd dirfd(store_opendir(vdisksdir));
+    if (!dirfd)
+        return -1;
+    int found = store_lookup(dirfd.get(), vdiskuuid);
+    if (found != 0)
+        return found > 0 ? 0 : -1;
+    char target[LINK_BUF_LEN];
+    int n = std::snprintf(target, sizeof target, "../../../VDisk/%s", vdiskuuid);
+    if (n < 0 || size_t(n) >= sizeof target)
+        return -1;
+    log_debug(func, "%s/%s [SYMLINK %s]", vdisksdir, vdiskuuid, target);
+    if (::symlinkat(target, dirfd.get(), vdiskuuid) != 0) {
+        log_error(func, "symlink(%s/%s, %s): %s", vdisksdir, vdiskuuid, target, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the member's frontend file: one dotted quad per line, list order.
+int frontend_store(const VDisk *vdisk, const char *vdiskpath, const char *nodeuuid, int mbfd)
+{
+    static const char F[] = "MemberinfoCreate";
+    size_t len;
+    std::unique_ptr<char[]> buf = list_buf_alloc(F, vdisk->frontends.size(), &len);
+    if (!buf)
+        return -1;
+    size_t off = 0;
+    buf[0] = '\0';
+    for (const auto &fe : vdisk->frontends) {
+        MARLO_ASSERT(std::memchr(fe->ipaddr, '\0', sizeof fe->ipaddr) != nullptr);
+        list_buf_add(buf.get(), len, &off, fe->ipaddr);
+    }
+    log_debug(F, "%s/memberinfo/%s/frontend", vdiskpath, nodeuuid);
+    return AttrStore(mbfd, "frontend", "%s", buf.get()) < 0 ? -1 : 0;
+}
+
+// The member directory's link to its node's status file, made once.
+int nodestatus_link(const char *vdiskpath, const char *nodeuuid, int mbfd)
+{
+    static const char F[] = "MemberinfoCreate";
+    int found = store_lookup(mbfd, "nodestatus");
+    if (found != 0)
+        return found > 0 ? 0 : -1;
+    char target[LINK_BUF_LEN];
+    int n = std::snprintf(target, sizeof target, "../../../../Node/%s/status", nodeuuid);
+    if (n < 0 || size_t(n) >= sizeof target)
+        return -1;
+    log_debug(F, "%s/memberinfo/%s/nodestatus [SYMLINK %s]", vdiskpath, nodeuuid, target);
+    if (::symlinkat(target, mbfd, "nodestatus") != 0) {
+        log_error(F, "symlink(%s/memberinfo/%s/nodestatus, %s): %s", vdiskpath, nodeuuid, target,
+                  strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const char *nodeuuid,
+                     int mbfd)
+{
+    static const char F[] = "MemberinfoCreate";
+    const VDiskEntry &vde = vdisk->vde;
+
+    log_info(F, "Update VDisk %s add Member %s", vdisk->vdiskuuid, nodeuuid);
+
+    const unsigned gen = mshipgencnt_get(vde);
+    const unsigned long long numkeys = vde.numkeys;
+    const unsigned long long seqno = vde.seqno;
+    const unsigned status = vde.status;
+    const unsigned port = vde.port;
+    const unsigned st_mem = vde.st_mem;
+
+    log_debug(F, "%s/memberinfo/%s/membership_gen_count=%u", vdiskpath, nodeuuid, gen);
+    if (AttrStore(mbfd, "membership_gen_count", "%u\n", gen) < 0)
+        return -1;
+    log_debug(F, "%s/memberinfo/%s/numkeys=%llu", vdiskpath, nodeuuid, numkeys);
+    if (AttrStore(mbfd, "numkeys", "%llu\n", numkeys) < 0)
+        return -1;
+    log_debug(F, "%s/memberinfo/%s/seqno=%llu", vdiskpath, nodeuuid, seqno);
+    if (AttrStore(mbfd, "seqno", "%llu\n", seqno) < 0)
+        return -1;
+    log_debug(F, "%s/memberinfo/%s/status=%u", vdiskpath, nodeuuid, status);
+    if (AttrStore(mbfd, "status", "%u\n", status) < 0)
+        return -1;
+    log_debug(F, "%s/memberinfo/%s/port=%u", vdiskpath, nodeuuid, port);
+    if (AttrStore(mbfd, "port", "%u\n", port) < 0)
+        return -1;
+    log_debug(F, "%s/memberinfo/%s/st_mem=%u", vdiskpath, nodeuuid, st_mem);
+    if (AttrStore(mbfd, "st_mem", "%u\n", st_mem) < 0)
+        return -1;
+
+    // Plain vdisks only; the limit is this system's own, not the sender's.
+    if (vde.snapshot == 0) {
+        const int snap_limit = 10;
+        log_debug(F, "%s/memberinfo/%s/snap_limit=%d", vdiskpath, nodeuuid, snap_limit);
+        if (AttrStore(mbfd, "snap_limit", "%d\n", snap_limit) < 0)
+            return -1;
+    }
+
+    // A member without frontends gets no frontend file and no links.
+    if (vdisk->frontends.empty())
+        return 0;
+
+    if (frontend_store(vdisk, vdiskpath, nodeuuid, mbfd) != 0)
+        return -1;
+    if (nodestatus_link(vdiskpath, nodeuuid, mbfd) != 0)
+        return -1;
+
+    // The datastore side is done once: by the first member that finds the
+    // vdisk without a datastore entry and whose node records a datastore.
+    const bool need_datastore = store_lookup(vdiskfd, "datastore") == 0;
+
+    if (NodeLockStr(nodeuuid) != 0)
+        return -1;
+    if (NodeUpdate_RefVDisk(nodeuuid, vdisk->vdiskuuid) != 0) {
+        NodeUnlockStr(nodeuuid);
+        return -1;
+    }
+    if (!need_datastore) {
+        NodeUnlockStr(nodeuuid);
+        return 0;
+    }
+    char dsuuid[16];
+    if (NodeLoad_DSMember(nodeuuid, dsuuid, sizeof dsuuid) != 0) {
+        NodeUnlockStr(nodeuuid);
+        return -1;
+    }
+    NodeUnlockStr(nodeuuid);
+
+    if (dsuuid[0] == '\0')
+        return 0;
+    // The name comes from a file other programs write too: it becomes a path
+    // component and a lock name only when it names a single entry.
+    if (ObjectNameCheck(F, "datastore", dsuuid) != 0)
+        return -1;
+
+    char target[LINK_BUF_LEN];
+    int n = std::snprintf(target, sizeof target, "../../Datastore/%s", dsuuid);
+    if (n < 0 || size_t(n) >= sizeof target)
+        return -1;
+    log_debug(F, "%s/datastore [SYMLINK %s]", vdiskpath, target);
+    if (::symlinkat(target, vdiskfd, "datastore") != 0) {
+        log_error(F, "symlink(%s/datastore, %s): %s", vdiskpath, target, strerror(errno));
+        return -1;
+    }
+
+    if (DatastoreLockStr(dsuuid) != 0)
+        return -1;
+    int r = DatastoreUpdate_RefVDisk(dsuuid, vdisk->vdiskuuid);
+    DatastoreUnlockStr(dsuuid);
+    return r;
+}
+
+int NodeUpdate_RefVDisk(const char *nodeuuid, const char *vdiskuuid)
+{
+    static const char F[] = "NodeUpdate_RefVDisk";
+    log_info(F, "Update Node %s ref VDisk %s", nodeuuid, vdiskuuid);
+    PathBuf path;
+    if (path_format(path, "%s/Node/%s/vdisks", cfg_work_directory.c_str(), nodeuuid) != 0)
+        return -1;
+    return vdisk_link_ref(F, path, vdiskuuid);
+}
+
+int DatastoreUpdate_RefVDisk(const char *dsuuid, const char *vdiskuuid)
+{
+    static const char F[] = "DatastoreUpdate_RefVDisk";
+    log_info(F, "Update Datastore %s ref VDisk %s", dsuuid, vdiskuuid);
+    PathBuf path;
+    if (path_format(path, "%s/Datastore/%s/vdisks", cfg_work_directory.c_str(), dsuuid) != 0)
+        return -1;
+    return vdisk_link_ref(F, path, vdiskuuid);
+}
+
+int MemberinfoDelete(const VDisk *vdisk, const char *nodeuuid)
+{
+    static const char F[] = "MemberinfoDelete";
+    log_info(F, "Update VDisk %s delete Member %s", vdisk->vdiskuuid, nodeuuid);
+    PathBuf path;
+    if (path_format(path, "%s/VDisk/%s/memberinfo/%s", cfg_work_directory.c_str(),
+                    vdisk->vdiskuuid, nodeuuid) != 0)
+        return -1;
+    if (rm_fr(path) != 0) {
+        log_error(F, "Could not remove %s", path);
+        return -1;
+    }
+    return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
+}
+
+int NodeUpdate_UnrefVDisk(const char *nodeuuid, const char *vdiskuuid)
+{
+    static const char F[] = "NodeUpdate_UnrefVDisk";
+    log_info(F, "Update Node %s unref VDisk %s", nodeuuid, vdiskuuid);
+    if (NodeLockStr(nodeuuid) != 0)
+        return -1;
+    int r = 0;
+    PathBuf path;
+    struct stat st;
+    if (path_format(path, "%s/Node/%s/vdisks/%s", cfg_work_directory.c_str(), nodeuuid,
+                    vdiskuuid) != 0) {
+        r = -1;
+    } else if (::lstat(path, &st) != 0) {
+        if (errno != ENOENT) {
+            log_error(F, "lstat(%s): %s", path, strerror(errno));
+            r = -1;
+        }
+    } else {
+        log_debug(F, "%s [UNLINK]", path);
+        if (::unlink(path) != 0) {
+            log_error(F, "unlink(%s): %s", path, strerror(errno));
+            r = -1;
+        }
+    }
+    NodeUnlockStr(nodeuuid);
+    return r;
+}
+
+int MembershipStore(VDisk *vdisk, const char *vdiskpath, int vdiskfd)
+{
+    static const char F[] = "MembershipStore";
+    // An empty list leaves the file as it is.
+    if (vdisk->members.empty())
+        return 0;
+    size_t len;
+    std::unique_ptr<char[]> buf = list_buf_alloc(F, vdisk->members.size(), &len);
+    if (!buf)
+        return -1;
+    size_t off = 0;
+    for (const auto &m : vdisk->members) {
+        char id[LIST_LINE_LEN];
+        std::snprintf(id, sizeof id, "%u", unsigned(m->mbe.node));
+        list_buf_add(buf.get(), len, &off, id);
+    }
+    log_debug(F, "%s/membership", vdiskpath);
+    return AttrStore(vdiskfd, "membership", "%s", buf.get()) < 0 ? -1 : 0;
+}
+
+int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpath, int vdiskfd)
+{
+    static const char F[] = "MembershipLoad";
+    MARLO_ASSERT(members->empty());
+
+    UniqueFd fd(fd_openat(vdiskfd, "membership", O_RDONLY));
+    if (!fd)
+        return -1;
+    char *raw = nullptr;
+    long size = FileLoad(fd.get(), &raw);
+    FileBuf text(raw);
+    if (size < 0)
+        return -1;
+    if (size == 0)
+        return 0;
+    if (text.get()[size - 1] != '\n') {
+        log_error(F, "Malformed file %s/membership", vdiskpath);
+        return -1;
+    }
+
+    int count = 0;
+    char *line = text.get();
+    char *const end = text.get() + size;
+    while (line < end) {
+        char *nl = static_cast<char *>(std::memchr(line, '\n', size_t(end - line)));
+        // The last byte is a newline, so every line has one.
+        MARLO_ASSERT(nl != nullptr);
+        *nl = '\0';
+        std::unique_ptr<Member> m;
+        if (MemberAlloc(m) != 0) {
+            MemberListFlush(*members);
+            return -1;
+        }
+        members->push_back(std::move(m));
+        Member &member = *members->back();
+        count++;
+        // Leading digits count; whatever follows them on the line is ignored.
+        member.mbe.node = uint32_t(std::strtoul(line, nullptr, 10));
+        if (member.mbe.node == 0) {
+            log_error(F, "Malformed file %s/membership", vdiskpath);
+            MemberListFlush(*members);
+            return -1;
+        }
+        MemberInit(member, nullptr);
+        log_debug(F, "%s/membership=%s [%d]", vdiskpath, member.uuid, count);
+        line = nl + 1;
+    }
+    if (members_count != nullptr)
+        *members_count = count;
+    return 0;
+}
