@@ -1,0 +1,230 @@
+// The receive path on the real binary, node messages: the length checks, the
+// receive counters, HEARTBEAT, AUX_PING, DS_PING (joining and leaving a
+// datastore, refused datastore names) and unknown types.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "harness.h"
+#include "proto/records.h"
+#include "store_seed.h"
+#include "udp.h"
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool present(const std::string &path) { return fs::exists(fs::symlink_status(path)); }
+
+// Names in a directory (empty when it does not exist).
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+// Long (since start) receive counters of the last "RX:" report, by label.
+std::map<std::string, long long> rx_totals(const std::string &line)
+{
+    std::map<std::string, long long> totals;
+    static const std::regex pair(R"(([A-Z_]+)=(\d+)/(\d+))");
+    for (std::sregex_iterator it(line.begin(), line.end(), pair), end; it != end; ++it)
+        totals[(*it)[1]] = std::stoll((*it)[3]);
+    return totals;
+}
+
+// A daemon in unicast mode that sends nothing (no local nodes, no hosts),
+// reporting its counters on every pass, and one sender beside it.
+struct NodeRig {
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    std::unique_ptr<Daemon> d;
+    std::unique_ptr<UdpPeer> peer;
+    std::string work = tmp.path("DB");
+    int port = std::stoi(cfg.at("bind_port"));
+
+    NodeRig()
+    {
+        cfg["ping_interval"] = "3600";
+        cfg["heartbeat_interval"] = "3600";
+        cfg["stats_interval"] = "0";
+        std::string conf = write_config(tmp.path("marlo.conf"), cfg);
+        d = std::make_unique<Daemon>(std::vector<std::string>{"-d", "-d", "-C", conf}, tmp);
+        peer = std::make_unique<UdpPeer>("127.0.0.3");
+    }
+    // Sends one datagram and waits until the daemon has handled it.
+    void apply(const std::string &bytes)
+    {
+        ASSERT_TRUE(peer->send_to("127.0.0.1", port, bytes));
+        ASSERT_TRUE(d->wait_for_line(peer->recvfrom_line(bytes.size()))) << d->text();
+        ASSERT_TRUE(settle(*d, *peer, port)) << d->text();
+    }
+    std::string node(uint32_t id) const { return work + "/Node/" + std::to_string(id); }
+    // Index of the first captured line containing needle, or -1.
+    long line_of(const std::string &needle) const
+    {
+        auto ls = d->lines();
+        for (size_t i = 0; i < ls.size(); i++)
+            if (ls[i].find(needle) != std::string::npos)
+                return long(i);
+        return -1;
+    }
+};
+
+seed::NodeSpec node_spec(uint32_t id)
+{
+    seed::NodeSpec n;
+    n.id = id;
+    n.allocatedspace = 101, n.curvdisks = 102, n.curvdisksforctrl = 103;
+    n.maxvdisksforctrl = 104, n.memtotal = 105, n.memavail = 106;
+    return n;
+}
+
+TEST(ReceiveNode, LengthChecksHeartbeatAuxPingAndCounters)
+{
+    NodeRig rig;
+    ASSERT_TRUE(rig.d->wait_for_line("controller_thread_loop")) << rig.d->text();
+
+    // 206 bytes: dropped before it is counted (settle() sends such a datagram
+    // after every case, so the final counters also prove that none counted).
+    ASSERT_TRUE(rig.peer->send_to("127.0.0.1", rig.port, make_datagram(MSG_HEARTBEAT, 206, 11)));
+    ASSERT_TRUE(rig.d->wait_for_line("error: controller_thread_loop(): Malformed packet? #1"));
+
+    // A HEARTBEAT from a node without a record creates nothing.
+    rig.apply(seed::hdr_bytes(node_spec(11), MSG_HEARTBEAT));
+    EXPECT_FALSE(present(rig.node(11)));
+
+    // AUX_PING: 235 bytes are counted but refused before any store operation.
+    std::string aux = seed::aux_ping_msg(node_spec(12));
+    ASSERT_EQ(aux.size(), 236u);
+    rig.apply(aux.substr(0, 235));
+    EXPECT_EQ(rig.d->count_lines("error: controller_thread_loop(): Malformed Node Ping?"), 1u);
+    EXPECT_FALSE(present(rig.node(12)));
+
+    // 236 bytes: the node and its six statistics.
+    rig.apply(aux);
+    const std::map<std::string, std::string> stats{
+        {"allocatedspace", "101\n"}, {"curvdisks", "102\n"}, {"curvdisksforctrl", "103\n"},
+        {"maxvdisksforctrl", "104\n"}, {"memtotal", "105\n"}, {"memavail", "106\n"}};
+    for (const auto &[key, value] : stats)
+        EXPECT_EQ(slurp(rig.node(12) + "/" + key), value) << key;
+    EXPECT_EQ(slurp(rig.node(12) + "/ipaddr"), "127.0.0.3\n");
+
+    // A 207-byte HEARTBEAT from the known node rewrites its lastping (and
+    // nothing is read beyond the header of a longer one).
+    seed::write_attr(rig.node(12), "lastping", "1");
+    rig.apply(seed::hdr_bytes(node_spec(12), MSG_HEARTBEAT));
+    EXPECT_GT(std::stoll(slurp(rig.node(12) + "/lastping")), 1);
+    seed::write_attr(rig.node(12), "lastping", "1");
+    rig.apply(seed::hdr_bytes(node_spec(12), MSG_HEARTBEAT) + std::string(3, 'x'));
+    EXPECT_GT(std::stoll(slurp(rig.node(12) + "/lastping")), 1);
+
+    // Unknown types: counted under UNKNOWN, logged and dumped.
+    rig.apply(make_datagram(7, 207, 17));
+    EXPECT_EQ(rig.d->count_lines("error: controller_thread_loop(): Received unknown header type 7"), 1u);
+    rig.apply(make_datagram(200, 300, 17));
+    EXPECT_EQ(rig.d->count_lines("Received unknown header type 200"), 1u);
+    EXPECT_EQ(rig.d->count_lines("type=200 [UNKNOWN]"), 1u);
+    EXPECT_FALSE(present(rig.node(17)));
+
+    // The next report counts exactly the datagrams of at least 207 bytes.
+    ASSERT_TRUE(rig.d->wait_for_line("RX: ALL=")) << rig.d->text();
+    auto ls = rig.d->lines();
+    std::string report;
+    for (const auto &l : ls)
+        if (l.find("RX: ALL=") != std::string::npos)
+            report = l;
+    auto totals = rx_totals(report);
+    EXPECT_EQ(totals["ALL"], 7) << report;
+    EXPECT_EQ(totals["HEARTBEAT"], 3) << report;
+    EXPECT_EQ(totals["AUX_PING"], 2) << report;
+    EXPECT_EQ(totals["UNKNOWN"], 2) << report;
+    EXPECT_EQ(totals["PING"] + totals["DS_PING"] + totals["SV_PING"] + totals["VDISK_DEL"], 0)
+        << report;
+}
+
+TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
+{
+    NodeRig rig;
+    ASSERT_TRUE(rig.d->wait_for_line("controller_thread_loop")) << rig.d->text();
+    seed::DatastoreSpec ds;
+    ds.uuid = "dsX";
+    const std::string dsdir = rig.work + "/Datastore/dsX";
+
+    // 294 bytes from two nodes: node, datastore with a member link each, and
+    // the node's datastoremember.
+    for (uint32_t id : {13u, 14u}) {
+        std::string msg = seed::ds_ping_msg(node_spec(id), &ds);
+        ASSERT_EQ(msg.size(), 294u);
+        rig.apply(msg);
+        EXPECT_EQ(slurp(rig.node(id) + "/datastoremember"), "dsX\n") << id;
+        EXPECT_EQ(fs::read_symlink(dsdir + "/members/" + std::to_string(id)).string(),
+                  "../../../Node/" + std::to_string(id));
+    }
+    EXPECT_EQ(slurp(dsdir + "/uuid"), "dsX\n");
+    EXPECT_EQ(slurp(dsdir + "/name"), "pool\n");
+
+    // 207 bytes: node 13 leaves; the datastore drops it before the node drops
+    // its reference; node 14 keeps the datastore alive.
+    rig.apply(seed::ds_ping_msg(node_spec(13), nullptr));
+    EXPECT_FALSE(present(rig.node(13) + "/datastoremember"));
+    EXPECT_FALSE(present(dsdir + "/members/13"));
+    EXPECT_TRUE(present(dsdir + "/members/14"));
+    long ds_side = rig.line_of("Update Datastore dsX unref Node 13");
+    long node_side = rig.line_of("Update Node 13 remove datastoremember");
+    ASSERT_GE(ds_side, 0) << rig.d->text();
+    EXPECT_LT(ds_side, node_side);
+
+    // The last member leaves: the datastore goes.
+    rig.apply(seed::ds_ping_msg(node_spec(14), nullptr));
+    EXPECT_FALSE(present(rig.node(14) + "/datastoremember"));
+    EXPECT_FALSE(present(dsdir));
+    EXPECT_TRUE(present(rig.node(14)));
+
+    // A node that belonged to no datastore is only created.
+    rig.apply(seed::ds_ping_msg(node_spec(15), nullptr));
+    EXPECT_TRUE(present(rig.node(15) + "/lastping"));
+    EXPECT_FALSE(present(rig.node(15) + "/datastoremember"));
+}
+
+TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)
+{
+    NodeRig rig;
+    ASSERT_TRUE(rig.d->wait_for_line("controller_thread_loop")) << rig.d->text();
+    fs::create_directory(rig.tmp.path("canary"));
+    const auto tmp_before = listing("/tmp");
+
+    for (const char *uuid : {"../../x", "..", "../../canary/x", ""}) {
+        SCOPED_TRACE(uuid);
+        seed::DatastoreSpec ds;
+        ds.uuid = uuid;
+        rig.apply(seed::ds_ping_msg(node_spec(16), &ds));
+        EXPECT_TRUE(present(rig.node(16) + "/lastping"));
+        EXPECT_FALSE(present(rig.node(16) + "/datastoremember"));
+    }
+    EXPECT_EQ(rig.d->count_lines("Refusing datastore name"), 4u) << rig.d->text();
+    EXPECT_FALSE(present(rig.tmp.path("x")));
+    EXPECT_TRUE(listing(rig.tmp.path("canary")).empty());
+    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node"}));
+    EXPECT_EQ(listing("/tmp"), tmp_before);
+}
+
+}  // namespace
