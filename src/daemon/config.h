@@ -1,6 +1,7 @@
 // Process-wide settings, read once at start-up from a key=value file.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 // Command-line state (set by main).
@@ -37,6 +38,12 @@ void config_module_setup();
 // Reads opt_config and applies every line in order.  Returns only when the
 // whole file was good; any error prints its message to stderr and exits(1).
 void config_load();
+// The reader behind config_load, for callers that must not exit (tests): reads
+// fp line by line and applies every setting in order, stopping at the first
+// bad line.  0 at end of file; -1 with *error set to the complete message
+// (with its newline) that config_load prints.  A syslog_* line reopens the
+// log only while the log module is set up.  Asserts set up.
+int config_read(FILE *fp, std::string *error);
 // Logs the effective configuration in one info line.
 void config_dump();
 // Frees the settings and the patterns; asserts set up.

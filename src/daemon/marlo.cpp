@@ -1,2 +1,115 @@
-// Entry point (being written).
-int main() { return 1; }
+// The marlo daemon: brings the modules up in a fixed order, enters the work
+// directory, detaches, records its pid and runs the controller loop on the
+// main thread until a stop is requested.  The only place that decides the
+// exit status: 0 after an orderly shutdown, 1 for everything else.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "controller/controller.h"
+#include "daemon/check.h"
+#include "daemon/config.h"
+#include "daemon/syslog.h"
+#include "io/io.h"
+
+namespace {
+
+[[noreturn]] void usage(const char *prog)
+{
+    std::fprintf(stderr, "Usage: %s [-dh] [-C config]\n", prog);
+    std::exit(1);
+}
+
+void parse_options(int argc, char **argv)
+{
+    opterr = 0;  // the usage line is the only complaint
+    int c;
+    while ((c = getopt(argc, argv, "dC:h")) != -1) {
+        switch (c) {
+        case 'd':
+            opt_debug++;
+            break;
+        case 'C':
+            opt_config = optarg;
+            break;
+        default:  // -h, an unknown option, -C without its path
+            usage(argv[0]);
+        }
+    }
+}
+
+// Creates (last component only) and enters the work directory.  Messages go
+// to standard error: the process has not detached yet.  0 or -1.
+int enter_work_directory()
+{
+    const char *dir = cfg_work_directory.c_str();
+    if (mkdir(dir, 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "error: mkdir(%s): %s\n", dir, strerror(errno));
+        return -1;
+    }
+    if (chdir(dir) != 0) {
+        std::fprintf(stderr, "error: chdir(%s): %s\n", dir, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Writes "<pid>\n" to the pid file (relative to the work directory), synced
+// to disk.  The file is never removed.  0, or -1 after logging the failure.
+int write_pid_file()
+{
+    const int pid = getpid();
+    UniqueFd fd(fd_open(cfg_pid_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (!fd)
+        return -1;
+    char pid_file[16];
+    const int len = std::snprintf(pid_file, sizeof pid_file, "%d\n", pid);
+    MARLO_ASSERT(len >= 1 && len <= 15);
+    const ssize_t n = buf_tx(fd.get(), pid_file, size_t(len), 1);
+    if (n < 0)
+        return -1;
+    MARLO_ASSERT(n == len);
+    if (fsync(fd.get()) != 0) {
+        log_error("main", "fsync(%s): %s", cfg_pid_file.c_str(), strerror(errno));
+        return -1;
+    }
+    return fd.reset() < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    parse_options(argc, argv);
+
+    config_module_setup();
+    syslog_module_setup();
+    config_load();  // exits with status 1 on any error in the file
+
+    umask(022);
+    if (enter_work_directory() < 0)
+        return 1;
+    if (opt_debug == 0 && daemon(1, 0) != 0) {
+        std::fprintf(stderr, "error: daemon(): %s\n", strerror(errno));
+        return 1;
+    }
+
+    config_dump();
+    if (write_pid_file() < 0)
+        return 1;
+
+    if (controller_module_setup() < 0)
+        return 1;
+    if (controller_thread_loop() < 0)
+        return 1;
+
+    controller_module_teardown();
+    config_module_teardown();
+    syslog_module_teardown();
+    return 0;
+}
