@@ -269,22 +269,23 @@ int load_node_attrs(int fd, const char *node, Node *np)
         return -1;
     hdr.hostid = uint16_t(v);
 
-    AuxPingData &aux = np->aux;
+    // The record is packed: its fields are written by offset, never through
+    // a pointer that would claim a 4-byte alignment they do not have.
     struct {
         const char *key;
-        uint32_t AuxPingData::*field;
+        size_t offset;
     } const stats[] = {
-        {"allocatedspace", &AuxPingData::allocatedspace},
-        {"curvdisks", &AuxPingData::curvdisks},
-        {"curvdisksforctrl", &AuxPingData::curvdisksforctrl},
-        {"maxvdisksforctrl", &AuxPingData::maxvdisksforctrl},
-        {"memtotal", &AuxPingData::memtotal},
-        {"memavail", &AuxPingData::memavail},
+        {"allocatedspace", offsetof(AuxPingData, allocatedspace)},
+        {"curvdisks", offsetof(AuxPingData, curvdisks)},
+        {"curvdisksforctrl", offsetof(AuxPingData, curvdisksforctrl)},
+        {"maxvdisksforctrl", offsetof(AuxPingData, maxvdisksforctrl)},
+        {"memtotal", offsetof(AuxPingData, memtotal)},
+        {"memavail", offsetof(AuxPingData, memavail)},
     };
     for (const auto &s : stats) {
         if (store_load_u32(F, fd, node, s.key, &v) != 0)
             return -1;
-        aux.*s.field = v;
+        std::memcpy(reinterpret_cast<char *>(&np->aux) + s.offset, &v, sizeof v);
     }
     return 0;
 }

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test.
+#
+#     scripts/test.sh
+#
+# Missing Debian packages are installed first when run as root.  Optional
+# environment: BUILD_DIR (default build, shared with scripts/demo.sh),
+# BUILD_TYPE (default: the project's, RelWithDebInfo) and CMAKE_ARGS (extra
+# configure arguments, e.g. -DMARLO_SANITIZE=ON).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(cmake g++ libgtest-dev make iproute2)
+
+install_missing_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root, or install them first)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+install_missing_packages
+
+BUILD_DIR=${BUILD_DIR:-build}
+args=(-DBUILD_TESTING=ON)
+[ -n "${BUILD_TYPE:-}" ] && args+=(-DCMAKE_BUILD_TYPE="$BUILD_TYPE")
+# shellcheck disable=SC2206  # CMAKE_ARGS is a list of words
+args+=(${CMAKE_ARGS:-})
+cmake -S . -B "$BUILD_DIR" "${args[@]}"
+cmake --build "$BUILD_DIR" -j"$(nproc)"
+cd "$BUILD_DIR"
+ctest --output-on-failure -j2
