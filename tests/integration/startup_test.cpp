@@ -1,0 +1,208 @@
+// Start-up, pid file and shutdown of the real binary.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string usage_line() { return "Usage: " + marlo_bin() + " [-dh] [-C config]\n"; }
+
+// Starts the daemon in the foreground on settings and waits until it runs
+// the controller loop (the pid file is written just before).
+struct Running {
+    Running(const TempDir &tmp, const Settings &cfg, std::vector<std::string> args = {"-d", "-d"})
+    {
+        args.push_back("-C");
+        args.push_back(write_config(tmp.path("marlo.conf"), cfg));
+        daemon = std::make_unique<Daemon>(args, tmp);
+    }
+    std::unique_ptr<Daemon> daemon;
+};
+
+}  // namespace
+
+TEST(Startup, UsageErrorsPrintUsageAndExitOne)
+{
+    TempDir tmp;
+    const std::vector<std::vector<std::string>> cases = {
+        {"-h"}, {"-x"}, {"-C"}, {"-d", "-h"}, {"-dq"},
+    };
+    for (const auto &args : cases) {
+        RunResult r = run_and_wait(args, tmp);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, usage_line()) << args[0];
+    }
+}
+
+TEST(Startup, ConfigurationErrorsStopWithExactMessage)
+{
+    TempDir tmp;
+    struct Case {
+        std::string file;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"bind_port=0\n", "error: config_load(): Incorrect bind_port value: 0\n"},
+        {"work_directory=/tmp\nnope=1\n", "error: config_load(): Unknown config option `nope'\n"},
+        {"bind_port=1", "error: config_load(): Config line too long\n"},
+    };
+    for (const auto &c : cases) {
+        std::string conf = tmp.write_file("bad.conf", c.file);
+        RunResult r = run_and_wait({"-d", "-C", conf}, tmp);
+        EXPECT_EQ(r.status, 1) << c.file;
+        EXPECT_EQ(r.err, c.message) << c.file;
+    }
+
+    RunResult missing = run_and_wait({"-C", tmp.path("absent.conf")}, tmp);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "error: config_load(): fopen(" + tmp.path("absent.conf") +
+                               "): No such file or directory\n");
+}
+
+TEST(Startup, MissingWorkDirectoryParentStops)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    cfg["work_directory"] = tmp.path("no/such/DB");
+    Running run(tmp, cfg, {"-d"});
+    EXPECT_EQ(run.daemon->wait_exit(), 1);
+    EXPECT_EQ(run.daemon->text(),
+              "error: mkdir(" + tmp.path("no/such/DB") + "): No such file or directory\n");
+}
+
+TEST(Startup, WritesPidFileAndStopsOnSigterm)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    // An existing work directory is used as it is; a stale pid file is
+    // truncated and overwritten.
+    ASSERT_EQ(mkdir(tmp.path("DB").c_str(), 0700), 0);
+    tmp.write_file("DB/keep", "x");
+    tmp.write_file("marlo.pid", "99999999\nleft over from an earlier run\n");
+
+    Running run(tmp, cfg);
+    Daemon &d = *run.daemon;
+    ASSERT_TRUE(d.wait_for_line("syslog_ident=marlo ")) << d.text();
+    ASSERT_TRUE(d.wait_for_line("controller_thread_loop")) << d.text();
+
+    // -d keeps the foreground: the process started is the daemon itself.
+    EXPECT_TRUE(d.running());
+    EXPECT_EQ(slurp(tmp.path("marlo.pid")), std::to_string(d.pid()) + "\n");
+    struct stat st;
+    ASSERT_EQ(stat(tmp.path("marlo.pid").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat(tmp.path("DB").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(slurp(tmp.path("DB/keep")), "x");
+
+    ASSERT_EQ(d.signal(SIGTERM), 0);
+    EXPECT_EQ(d.wait_exit(), 0) << d.text();
+    // The pid file outlives the process.
+    EXPECT_EQ(slurp(tmp.path("marlo.pid")), std::to_string(d.pid()) + "\n");
+}
+
+TEST(Startup, RelativePathsResolveAgainstStartAndWorkDirectory)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    cfg["pid_file"] = "marlo.pid";  // inside the work directory
+    write_config(tmp.path("relative.conf"), cfg);
+    Daemon d({"-d", "-d", "-C", "relative.conf"}, tmp);  // started in tmp
+    ASSERT_TRUE(d.wait_for_line("controller_thread_loop")) << d.text();
+    EXPECT_EQ(slurp(tmp.path("DB/marlo.pid")), std::to_string(d.pid()) + "\n");
+    d.signal(SIGINT);
+    EXPECT_EQ(d.wait_exit(), 0);
+}
+
+TEST(Startup, PidFileInMissingDirectoryFailsAfterStart)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    cfg["pid_file"] = tmp.path("gone/marlo.pid");
+    Running run(tmp, cfg);
+    EXPECT_EQ(run.daemon->wait_exit(), 1);
+    EXPECT_TRUE(run.daemon->wait_for_line("error: fd_open(): open(" + tmp.path("gone/marlo.pid") +
+                                          "): No such file or directory"))
+        << run.daemon->text();
+}
+
+TEST(Startup, DebugLevelsControlStandardErrorCopy)
+{
+    // One -d copies lines to standard error under the configured mask; the
+    // info-level configuration dump shows only when the mask allows info.
+    struct Case {
+        std::vector<std::string> args;
+        std::string priority;
+        bool dump_shown;
+    };
+    const Case cases[] = {
+        {{"-d"}, "info", true},
+        {{"-d"}, "notice", false},
+        {{"-dd"}, "notice", true},  // two -d lift the mask
+    };
+    for (const auto &c : cases) {
+        TempDir tmp;
+        Settings cfg = test_settings(tmp);
+        cfg["syslog_priority"] = c.priority;
+        cfg["syslog_ident"] = "marlo-it";
+        Running run(tmp, cfg, c.args);
+        Daemon &d = *run.daemon;
+        // The pid file is written after the dump: once it holds the pid, the
+        // dump line (if any) has been written.
+        const std::string want = std::to_string(d.pid()) + "\n";
+        for (int i = 0; i < 1000 && slurp(tmp.path("marlo.pid")) != want; i++)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(slurp(tmp.path("marlo.pid")), want);
+        d.signal(SIGTERM);
+        EXPECT_EQ(d.wait_exit(), 0);
+        const std::string dump = "marlo-it[" + std::to_string(d.pid()) + "]: syslog_ident=marlo-it ";
+        EXPECT_EQ(d.count_lines(dump), c.dump_shown ? 1u : 0u) << c.args[0] << " " << c.priority
+                                                               << "\n" << d.text();
+    }
+}
+
+TEST(Startup, WithoutDebugDetachesAndWritesNothingToStderr)
+{
+    // The detached daemon is re-parented to this process, so it can be
+    // reaped and its exit status read.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    RunResult r = run_and_wait({"-C", write_config(tmp.path("marlo.conf"), cfg)}, tmp);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+
+    // The detached daemon records its own pid; stop it through that.
+    pid_t pid = 0;
+    for (int i = 0; i < 2000 && pid <= 0; i++) {
+        std::ifstream in(tmp.path("marlo.pid"));
+        std::string line;
+        if (std::getline(in, line) && !line.empty())
+            pid = std::stoi(line);
+        else
+            std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
