@@ -1,0 +1,41 @@
+// Talking to a running daemon: one command line on its CTRL port, or a
+// signal to the pid in its pid file.  Failures come back as a message for
+// the operator, never as a log line.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// Checks a node id argument: decimal digits only, at most 4294967295.  The
+// daemon compares node ids as text, so the id is rewritten in the form it
+// uses ("007" becomes "7").  0 with *canonical set; -1 with *why set.
+int node_arg_check(const std::string &text, std::string *canonical, std::string *why);
+// Checks a vdisk uuid argument as the daemon reads it from a command line
+// (arguments end at a blank, a line at a newline) and as the store names
+// objects: 1 to 14 characters, no blank or other control or white-space
+// character, not "." or "..", no "/".  0; -1 with *why set.
+int uuid_arg_check(const std::string &text, std::string *why);
+
+// The CTRL command line (without its newline) for the operator command
+// "single-vdisk-ping", "ds-ping" or "vdisk-deleted" with its arguments
+// (vdisk ignored for ds-ping).  The arguments are checked as above, and the
+// line is read back with the daemon's own parser, which must find exactly
+// this command and these arguments.  0 with *line set; -1 with *why set.
+int ctrl_line_build(const std::string &command, const std::string &node, const std::string &vdisk,
+                    std::string *line, std::string *why);
+
+// Connects to addr:port over TCP and writes `line` (which ends in "\n") in
+// full, then closes the connection.  0; -1 with *why set ("connection
+// refused" and the like).
+int ctrl_send(const std::string &addr, int port, const std::string &line, std::string *why);
+
+// The pid file's path as the daemon resolves it: a relative pid_file is
+// taken from the work directory.
+std::string pid_file_path(const std::string &work_directory, const std::string &pid_file);
+// Reads the pid file ("<pid>\n") and sends sig to that process after
+// checking that it exists and is the daemon (its command name is "marlo":
+// the daemon never removes its pid file, so after a stop the pid may belong
+// to an unrelated process).  0; -1 with *why set.
+int signal_daemon(const std::string &pid_path, int sig, std::string *why);

@@ -1,0 +1,451 @@
+#include "tools/report.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "tools/escape.h"
+
+namespace {
+
+// ---- tables ----
+
+const char *const MARK_MISSING = "-";
+const char *const MARK_BAD = "?";
+
+std::string cell(const TextValue &v)
+{
+    switch (v.got) {
+    case Got::Ok: return cell_text(v.value);
+    case Got::Missing: return MARK_MISSING;
+    case Got::Bad: return MARK_BAD;
+    }
+    return MARK_BAD;
+}
+
+std::string cell(const NumberValue &v)
+{
+    switch (v.got) {
+    case Got::Ok: return std::to_string(v.value);
+    case Got::Missing: return MARK_MISSING;
+    case Got::Bad: return MARK_BAD;
+    }
+    return MARK_BAD;
+}
+
+// A reference: its name, with "!" when the object does not exist.
+std::string cell(const TextValue &v, bool present)
+{
+    std::string c = cell(v);
+    return v.got == Got::Ok && !present ? c + "!" : c;
+}
+
+std::string ref_list(Got got, const std::vector<Ref> &refs)
+{
+    if (got == Got::Missing)
+        return MARK_MISSING;
+    if (got == Got::Bad)
+        return MARK_BAD;
+    if (refs.empty())
+        return "none";
+    std::string out;
+    for (const Ref &r : refs)
+        out += (out.empty() ? "" : ",") + cell_text(r.name) + (r.present ? "" : "!");
+    return out;
+}
+
+std::string silence_cell(const ClusterView &view, const NodeView &n)
+{
+    if (n.lastping.got != Got::Ok)
+        return cell(n.lastping);
+    return std::to_string(node_silence(view, n)) + "s" + (node_silent(view, n) ? "*" : "");
+}
+
+std::string vdisk_count_cell(const NodeView &n)
+{
+    if (n.vdisks_got != Got::Ok)
+        return n.vdisks_got == Got::Missing ? MARK_MISSING : MARK_BAD;
+    bool dangling = std::any_of(n.vdisks.begin(), n.vdisks.end(),
+                                [](const Ref &r) { return !r.present; });
+    return std::to_string(n.vdisks.size()) + (dangling ? "!" : "");
+}
+
+std::string kind_cell(const VDiskView &v)
+{
+    if (v.snapshot.got != Got::Ok)
+        return cell(v.snapshot);
+    if (v.snapshot.value == 0)
+        return "plain";
+    return "snapshot:" + cell(v.parent, v.parent_present);
+}
+
+std::string members_cell(const VDiskView &v)
+{
+    if (v.membership_got != Got::Ok)
+        return v.membership_got == Got::Missing ? MARK_MISSING : MARK_BAD;
+    std::string out;
+    for (const MemberView &m : v.members)
+        if (m.listed)
+            out += (out.empty() ? "" : ",") + cell_text(m.node) + (m.node_present ? "" : "!");
+    return out.empty() ? "none" : out;
+}
+
+std::string frontends_cell(const VDiskView &v)
+{
+    std::string out;
+    for (const MemberView &m : v.members) {
+        std::string fe;
+        if (m.frontends_got == Got::Missing)
+            fe = MARK_MISSING;
+        else if (m.frontends_got == Got::Bad)
+            fe = MARK_BAD;
+        else if (m.frontends.empty())
+            fe = "none";
+        for (const std::string &a : m.frontends)
+            fe += (fe.empty() ? "" : ",") + cell_text(a);
+        out += (out.empty() ? "" : ";") + cell_text(m.node) + "=" + fe;
+    }
+    return out.empty() ? "none" : out;
+}
+
+// Columns separated by two blanks, each as wide as its widest cell; the last
+// column is not padded.
+class Table {
+public:
+    explicit Table(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    bool empty() const { return rows_.size() == 1; }
+    std::string render() const
+    {
+        std::vector<size_t> width(rows_[0].size(), 0);
+        for (const auto &row : rows_)
+            for (size_t i = 0; i < row.size(); i++)
+                width[i] = std::max(width[i], row[i].size());
+        std::string out;
+        for (const auto &row : rows_) {
+            std::string line;
+            for (size_t i = 0; i < row.size(); i++) {
+                line += row[i];
+                if (i + 1 < row.size())
+                    line += std::string(width[i] - row[i].size() + 2, ' ');
+            }
+            out += line + "\n";
+        }
+        return out;
+    }
+
+private:
+    std::vector<std::vector<std::string>> rows_;
+};
+
+std::string section(const std::string &title, const Table &table)
+{
+    return title + "\n" + (table.empty() ? std::string("(none)\n") : table.render());
+}
+
+void add_problems(std::vector<Problem> &all, const std::vector<Problem> &some)
+{
+    all.insert(all.end(), some.begin(), some.end());
+}
+
+// ---- JSON ----
+
+std::string jstr(const std::string &s) { return json_quote(s); }
+
+std::string jtext(const TextValue &v) { return v.got == Got::Ok ? jstr(v.value) : "null"; }
+
+std::string jnum(const NumberValue &v)
+{
+    return v.got == Got::Ok ? std::to_string(v.value) : "null";
+}
+
+std::string jbool(bool b) { return b ? "true" : "false"; }
+
+// Joins already rendered JSON values into an array.
+std::string jarray(const std::vector<std::string> &items)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); i++)
+        out += (i ? ", " : "") + items[i];
+    return out + "]";
+}
+
+// An object from key/value pairs whose values are already rendered.
+std::string jobject(const std::vector<std::pair<const char *, std::string>> &fields,
+                    const std::string &indent)
+{
+    std::string out = "{";
+    for (size_t i = 0; i < fields.size(); i++)
+        out += std::string(i ? "," : "") + "\n" + indent + "  " + jstr(fields[i].first) + ": " +
+               fields[i].second;
+    return out + "\n" + indent + "}";
+}
+
+std::string jproblems(const std::vector<Problem> &problems)
+{
+    std::vector<std::string> items;
+    for (const Problem &p : problems)
+        items.push_back("{\"file\": " + jstr(p.path) + ", \"problem\": " + jstr(p.what) + "}");
+    return jarray(items);
+}
+
+std::string jrefs(Got got, const std::vector<Ref> &refs, const char *key)
+{
+    if (got != Got::Ok)
+        return "null";
+    std::vector<std::string> items;
+    for (const Ref &r : refs)
+        items.push_back("{" + jstr(key) + ": " + jstr(r.name) +
+                        ", \"present\": " + jbool(r.present) + "}");
+    return jarray(items);
+}
+
+std::string jnode(const ClusterView &view, const NodeView &n)
+{
+    const bool lp = n.lastping.got == Got::Ok;
+    const bool ds = n.datastore.got == Got::Ok;
+    return jobject(
+        {
+            {"id", n.id_ok ? std::to_string(n.id) : "null"},
+            {"name", jstr(n.name)},
+            {"address", jtext(n.ipaddr)},
+            {"version", jtext(n.version)},
+            {"vendor", jtext(n.vendor)},
+            {"model", jtext(n.model)},
+            {"lastping", jnum(n.lastping)},
+            {"silence", lp ? std::to_string(node_silence(view, n)) : "null"},
+            {"silent", lp ? jbool(node_silent(view, n)) : "null"},
+            {"datastore", jtext(n.datastore)},
+            {"datastore_present", ds ? jbool(n.datastore_present) : "null"},
+            {"vdisks", jrefs(n.vdisks_got, n.vdisks, "uuid")},
+            {"freespace", jnum(n.freespace)},
+            {"problems", jproblems(n.problems)},
+        },
+        "    ");
+}
+
+std::string jdatastore(const DatastoreView &d)
+{
+    return jobject(
+        {
+            {"uuid", jstr(d.uuid)},
+            {"name", jtext(d.name)},
+            {"members", jrefs(d.members_got, d.members, "node")},
+            {"vdisks", jrefs(d.vdisks_got, d.vdisks, "uuid")},
+            {"problems", jproblems(d.problems)},
+        },
+        "    ");
+}
+
+std::string jvdisk(const VDiskView &v)
+{
+    const bool snap = v.snapshot.got == Got::Ok;
+    const bool parent = snap && v.snapshot.value != 0 && v.parent.got == Got::Ok;
+    std::vector<std::string> members;
+    for (const MemberView &m : v.members) {
+        std::string fe = "null";
+        if (m.frontends_got == Got::Ok) {
+            std::vector<std::string> addrs;
+            for (const std::string &a : m.frontends)
+                addrs.push_back(jstr(a));
+            fe = jarray(addrs);
+        }
+        members.push_back("{\"node\": " + jstr(m.node) + ", \"listed\": " + jbool(m.listed) +
+                          ", \"node_present\": " + jbool(m.node_present) +
+                          ", \"frontends\": " + fe + "}");
+    }
+    return jobject(
+        {
+            {"uuid", jstr(v.uuid)},
+            {"name", jtext(v.name)},
+            {"snapshot", snap ? jbool(v.snapshot.value != 0) : "null"},
+            {"parent", parent ? jstr(v.parent.value) : "null"},
+            {"parent_present", parent ? jbool(v.parent_present) : "null"},
+            {"highest_gen_count", jnum(v.highest_gen)},
+            {"membership_readable", jbool(v.membership_got == Got::Ok)},
+            {"members", jarray(members)},
+            {"datastore", jtext(v.datastore)},
+            {"datastore_present",
+             v.datastore.got == Got::Ok ? jbool(v.datastore_present) : "null"},
+            {"problems", jproblems(v.problems)},
+        },
+        "    ");
+}
+
+// ---- DOT ----
+
+class Dot {
+public:
+    explicit Dot(const ClusterView &view) : view_(view) {}
+
+    std::string render()
+    {
+        for (const NodeView &n : view_.nodes)
+            drawn_.insert(node_id(n.name));
+        for (const DatastoreView &d : view_.datastores)
+            drawn_.insert(ds_id(d.uuid));
+        for (const VDiskView &v : view_.vdisks)
+            drawn_.insert(vdisk_id(v.uuid));
+
+        for (const NodeView &n : view_.nodes)
+            shape(node_id(n.name), "box",
+                  dot_label("node " + n.name, text(n.ipaddr), text(n.vendor) + "/" + text(n.model)),
+                  !n.problems.empty());
+        for (const DatastoreView &d : view_.datastores)
+            shape(ds_id(d.uuid), "cylinder", dot_label("datastore " + d.uuid, text(d.name)),
+                  !d.problems.empty());
+        for (const VDiskView &v : view_.vdisks) {
+            std::string gen = v.highest_gen.got == Got::Ok
+                                  ? "generation " + std::to_string(v.highest_gen.value)
+                                  : "";
+            shape(vdisk_id(v.uuid), "ellipse", dot_label("vdisk " + v.uuid, text(v.name), gen),
+                  !v.problems.empty());
+        }
+
+        for (const NodeView &n : view_.nodes) {
+            if (n.datastore.got == Got::Ok)
+                edge(node_id(n.name), ds_id(n.datastore.value), n.datastore_present, "member of");
+            for (const Ref &r : n.vdisks)
+                edge(node_id(n.name), vdisk_id(r.name), r.present, "serves");
+        }
+        for (const DatastoreView &d : view_.datastores) {
+            for (const Ref &r : d.members)
+                edge(node_id(r.name), ds_id(d.uuid), r.present, "member of", true);
+            for (const Ref &r : d.vdisks)
+                edge(vdisk_id(r.name), ds_id(d.uuid), r.present, "stored in", true);
+        }
+        for (const VDiskView &v : view_.vdisks) {
+            for (const MemberView &m : v.members)
+                if (m.listed)
+                    edge(node_id(m.node), vdisk_id(v.uuid), m.node_present, "serves", true);
+            if (v.datastore.got == Got::Ok)
+                edge(vdisk_id(v.uuid), ds_id(v.datastore.value), v.datastore_present,
+                     "stored in");
+            if (v.snapshot.got == Got::Ok && v.snapshot.value != 0 && v.parent.got == Got::Ok)
+                edge(vdisk_id(v.uuid), vdisk_id(v.parent.value), v.parent_present,
+                     "snapshot of", false, "dashed");
+        }
+        return "digraph marlo {\n"
+               "  graph [rankdir=LR];\n"
+               "  node [fontsize=10];\n"
+               "  edge [fontsize=8];\n" +
+               out_ + "}\n";
+    }
+
+private:
+    static std::string node_id(const std::string &name) { return "node " + name; }
+    static std::string ds_id(const std::string &uuid) { return "datastore " + uuid; }
+    static std::string vdisk_id(const std::string &uuid) { return "vdisk " + uuid; }
+    static std::string text(const TextValue &v) { return v.got == Got::Ok ? v.value : cell(v); }
+
+    void shape(const std::string &id, const char *kind, const std::string &label, bool problems)
+    {
+        out_ += "  " + dot_quote(id) + " [shape=" + kind + ", label=" + label +
+                (problems ? ", color=orange" : "") + "];\n";
+    }
+
+    // An edge from -> to.  The far end `target` (to, or from when reverse)
+    // must be drawn: present objects that the filter left out are skipped;
+    // missing objects are drawn once as dashed red placeholders.  An edge
+    // seen from both ends is drawn once.
+    void edge(const std::string &from, const std::string &to, bool present, const char *label,
+              bool reverse = false, const char *style = nullptr)
+    {
+        const std::string &target = reverse ? from : to;
+        if (!drawn_.count(target)) {
+            if (present)
+                return;
+            out_ += "  " + dot_quote(target) + " [label=" + dot_label(target, "(missing)") +
+                    ", style=dashed, color=red];\n";
+            drawn_.insert(target);
+        }
+        if (!edges_.insert(from + "\n" + to + "\n" + label).second)
+            return;
+        out_ += "  " + dot_quote(from) + " -> " + dot_quote(to) + " [label=" +
+                dot_quote(label) + (style ? std::string(", style=") + style : "") + "];\n";
+    }
+
+    const ClusterView &view_;
+    std::set<std::string> drawn_;
+    std::set<std::string> edges_;
+    std::string out_;
+};
+
+}  // namespace
+
+std::string render_table(const ClusterView &view)
+{
+    Table nodes({"ID", "ADDRESS", "VERSION", "VENDOR/MODEL", "LASTPING", "DATASTORE", "VDISKS",
+                 "FREESPACE"});
+    for (const NodeView &n : view.nodes)
+        nodes.add({cell_text(n.name), cell(n.ipaddr), cell(n.version),
+                   cell(n.vendor) + "/" + cell(n.model), silence_cell(view, n),
+                   cell(n.datastore, n.datastore_present), vdisk_count_cell(n),
+                   cell(n.freespace)});
+
+    Table datastores({"UUID", "NAME", "MEMBERS", "VDISKS"});
+    for (const DatastoreView &d : view.datastores)
+        datastores.add({cell_text(d.uuid), cell(d.name), ref_list(d.members_got, d.members),
+                        ref_list(d.vdisks_got, d.vdisks)});
+
+    Table vdisks({"UUID", "NAME", "KIND", "GEN", "MEMBERS", "FRONTENDS", "DATASTORE"});
+    for (const VDiskView &v : view.vdisks)
+        vdisks.add({cell_text(v.uuid), cell(v.name), kind_cell(v), cell(v.highest_gen),
+                    members_cell(v), frontends_cell(v), cell(v.datastore, v.datastore_present)});
+
+    const long long limit = 3LL * view.heartbeat_interval;
+    std::string out = section("Nodes (LASTPING: seconds since; * over " + std::to_string(limit) +
+                                  "s, three heartbeat intervals)",
+                              nodes);
+    out += "\n" + section("Datastores", datastores);
+    out += "\n" + section("VDisks", vdisks);
+
+    std::vector<Problem> problems = view.problems;
+    for (const NodeView &n : view.nodes)
+        add_problems(problems, n.problems);
+    for (const DatastoreView &d : view.datastores)
+        add_problems(problems, d.problems);
+    for (const VDiskView &v : view.vdisks)
+        add_problems(problems, v.problems);
+    if (!problems.empty()) {
+        out += "\nProblems\n";
+        for (const Problem &p : problems)
+            out += cell_text(p.path) + ": " + cell_text(p.what) + "\n";
+    }
+    out += "\nMarks: - missing, ? unreadable (see Problems), ! names a missing object\n";
+    return out;
+}
+
+std::string render_json(const ClusterView &view)
+{
+    std::vector<std::string> nodes, datastores, vdisks;
+    for (const NodeView &n : view.nodes)
+        nodes.push_back(jnode(view, n));
+    for (const DatastoreView &d : view.datastores)
+        datastores.push_back(jdatastore(d));
+    for (const VDiskView &v : view.vdisks)
+        vdisks.push_back(jvdisk(v));
+    const auto list = [](const std::vector<std::string> &items) {
+        if (items.empty())
+            return std::string("[]");
+        std::string out = "[\n";
+        for (size_t i = 0; i < items.size(); i++)
+            out += "    " + items[i] + (i + 1 < items.size() ? ",\n" : "\n");
+        return out + "  ]";
+    };
+    return jobject(
+               {
+                   {"work_directory", jstr(view.work_directory)},
+                   {"time", std::to_string(view.now)},
+                   {"heartbeat_interval", std::to_string(view.heartbeat_interval)},
+                   {"nodes", list(nodes)},
+                   {"datastores", list(datastores)},
+                   {"vdisks", list(vdisks)},
+                   {"problems", jproblems(view.problems)},
+               },
+               "") +
+           "\n";
+}
+
+std::string render_dot(const ClusterView &view) { return Dot(view).render(); }

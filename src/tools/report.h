@@ -1,0 +1,21 @@
+// The three renderings of a ClusterView: tables for the operator, one JSON
+// document for scripts, a Graphviz DOT graph.
+//
+// Table marks: "-" a file that does not exist (or no value), "?" a file that
+// is present but unreadable (listed under "Problems"), "!" after a name: the
+// object it names does not exist, "*" after a silence: longer than three
+// heartbeat intervals.
+#pragma once
+
+#include <string>
+
+#include "tools/status.h"
+
+// Nodes, datastores and vdisks as aligned tables, then the problems found.
+std::string render_table(const ClusterView &view);
+// The same content as one JSON object (values that could not be read are
+// null; each object lists its problems).
+std::string render_json(const ClusterView &view);
+// Nodes, datastores and vdisks with their relations as a DOT digraph.
+// Objects that are referred to but do not exist are drawn dashed in red.
+std::string render_dot(const ClusterView &view);
