@@ -56,6 +56,17 @@ int enter_work_directory()
         std::fprintf(stderr, "error: chdir(%s): %s\n", dir, strerror(errno));
         return -1;
     }
+    // The store builds absolute paths from the work directory and never
+    // relies on the current directory: a relative setting, which would now
+    // resolve against the work directory itself, becomes the absolute path.
+    if (dir[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            std::fprintf(stderr, "error: getcwd(): %s\n", strerror(errno));
+            return -1;
+        }
+        cfg_work_directory = cwd;
+    }
     return 0;
 }
 

@@ -132,6 +132,24 @@ TEST(Startup, RelativePathsResolveAgainstStartAndWorkDirectory)
     EXPECT_EQ(d.wait_exit(), 0);
 }
 
+TEST(Startup, RelativeWorkDirectoryBecomesAbsolute)
+{
+    // The store builds its paths from the work directory after the daemon
+    // has entered it, so a relative setting must not stay relative.
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    cfg["work_directory"] = "DB";
+    write_config(tmp.path("relative.conf"), cfg);
+    Daemon d({"-d", "-d", "-C", "relative.conf"}, tmp);  // started in tmp
+    ASSERT_TRUE(d.wait_for_line("controller_thread_loop")) << d.text();
+    char real[4096];
+    ASSERT_NE(realpath(tmp.path("DB").c_str(), real), nullptr);
+    EXPECT_TRUE(d.wait_for_line(std::string(" work_directory=") + real + " ", kWait, From::Start))
+        << d.text();
+    d.signal(SIGINT);
+    EXPECT_EQ(d.wait_exit(), 0);
+}
+
 TEST(Startup, PidFileInMissingDirectoryFailsAfterStart)
 {
     TempDir tmp;
