@@ -1,17 +1,178 @@
-// PLACEHOLDER: command parsing and the immediate announcements are not built
-// yet.  handle_ctrl_cmd only records what a client wrote, so the connection
-// handling around it can already run.
 #include "controller/ctrl_cmd.h"
 
+#include <strings.h>
+
+#include <cstring>
+
 #include "controller/ctrl.h"
+#include "controller/send.h"
+#include "controller/state.h"
+#include "controller/stats.h"
+#include "daemon/check.h"
 #include "daemon/syslog.h"
+#include "object/model.h"
+#include "proto/builders.h"
+
+namespace {
+
+// The command words as clients write them (and as the error lines name them).
+const char *command_word(CtrlCmdKind kind)
+{
+    switch (kind) {
+    case CTRL_SINGLE_VDISK_PING:
+        return "single_vdisk_ping";
+    case CTRL_DS_PING:
+        return "ds_ping";
+    case CTRL_VDISK_DELETED:
+        return "vdisk_deleted";
+    case CTRL_IGNORED:
+        break;
+    }
+    return "";
+}
+
+// The first local node whose id text is exactly nodeuuid, or nullptr.
+Node *local_node_find(const char *nodeuuid)
+{
+    MARLO_ASSERT(local_nodes);
+    for (const auto &node : *local_nodes)
+        if (std::strcmp(node->nodeuuid, nodeuuid) == 0)
+            return node.get();
+    return nullptr;
+}
+
+}  // namespace
+
+int ctrl_cmd_parse(char *text, CtrlCmd *cmd)
+{
+    *cmd = CtrlCmd{CTRL_IGNORED, text, "", ""};
+    char *nl = std::strchr(text, '\n');
+    if (nl == nullptr)
+        return CTRL_MALFORMED;
+    *nl = '\0';
+    if (nl > text && nl[-1] == '\r')
+        nl[-1] = '\0';
+
+    // Only the word's own letters are compared: anything may follow them.
+    if (strncasecmp(text, "single_vdisk_ping", 17) == 0)
+        cmd->kind = CTRL_SINGLE_VDISK_PING;
+    else if (strncasecmp(text, "ds_ping", 7) == 0)
+        cmd->kind = CTRL_DS_PING;
+    else if (strncasecmp(text, "vdisk_deleted", 13) == 0)
+        cmd->kind = CTRL_VDISK_DELETED;
+    else
+        return CTRL_OK;
+
+    char *blank = std::strchr(text, ' ');
+    if (blank == nullptr)
+        return CTRL_MISSING_NODE;
+    cmd->nodeuuid = blank + 1;
+    if (cmd->kind == CTRL_DS_PING)
+        return CTRL_OK;  // the node is the rest of the line
+
+    blank = std::strchr(blank + 1, ' ');
+    if (blank == nullptr)
+        return CTRL_MISSING_VDISK;
+    *blank = '\0';
+    cmd->vdiskuuid = blank + 1;  // the rest of the line, blanks included
+    return CTRL_OK;
+}
 
 int handle_ctrl_cmd(CtrlConn *ccp, char *buf, size_t buflen, int so)
 {
-    (void)buf;
-    (void)buflen;
-    (void)so;
-    log_debug("handle_ctrl_cmd", "placeholder: CTRL text from %s:%d not interpreted: %s",
-              ccp->addr, ccp->port, ccp->buf);
+    static const char F[] = "handle_ctrl_cmd";
+    CtrlCmd cmd;
+    switch (ctrl_cmd_parse(ccp->buf, &cmd)) {
+    case CTRL_MALFORMED:
+        log_error(F, "Malformed CTRL MSG %s", ccp->buf);
+        return -1;
+    case CTRL_MISSING_NODE:
+        log_error(F, "Missing Node UUID for CTRL %s", command_word(cmd.kind));
+        return -1;
+    case CTRL_MISSING_VDISK:
+        log_error(F, "Missing VDisk UUID for CTRL %s", command_word(cmd.kind));
+        return -1;
+    default:
+        break;
+    }
+
+    switch (cmd.kind) {
+    case CTRL_IGNORED:
+        log_notice(F, "MSG (ignored) from CTRL client %s:%d: %s", ccp->addr, ccp->port, cmd.line);
+        break;
+    case CTRL_SINGLE_VDISK_PING:
+        log_notice(F, "MSG from CTRL client %s:%d: SINGLE_VDISK_PING Node=%s VDisk=%s", ccp->addr,
+                   ccp->port, cmd.nodeuuid, cmd.vdiskuuid);
+        send_single_vdisk_ping(cmd.nodeuuid, cmd.vdiskuuid, buf, buflen, so);
+        break;
+    case CTRL_DS_PING:
+        log_notice(F, "MSG from CTRL client %s:%d: DS_PING Node=%s", ccp->addr, ccp->port,
+                   cmd.nodeuuid);
+        send_ds_ping(cmd.nodeuuid, buf, buflen, so);
+        break;
+    case CTRL_VDISK_DELETED:
+        log_notice(F, "MSG from CTRL client %s:%d: VDISK_DELETED Node=%s VDisk=%s", ccp->addr,
+                   ccp->port, cmd.nodeuuid, cmd.vdiskuuid);
+        send_vdisk_deleted(cmd.nodeuuid, cmd.vdiskuuid, buf, buflen, so);
+        break;
+    }
     return 0;
+}
+
+void send_single_vdisk_ping(const char *nodeuuid, const char *vdiskuuid, char *buf,
+                            size_t buflen, int so)
+{
+    static const char F[] = "send_single_vdisk_ping";
+    Node *node = local_node_find(nodeuuid);
+    if (node == nullptr)
+        return;
+    prepare_node(node);
+    // A node in no datastore cannot announce a single vdisk this way.
+    if (local_node_load(node, LOAD_DSMEMBER_STRICT | LOAD_VDISKS) != 0)
+        return;
+    VDisk *vdisk = VDiskTree_RB_FIND(node->vdisks, vdiskuuid);
+    if (vdisk == nullptr || local_vdisk_load(node, vdisk) != 0)
+        return;
+
+    size_t len;
+    if (build_single_vdisk_ping(node, vdisk, buf, buflen, &len) != 0) {
+        log_error(F, "Oversized SINGLE_VDISK_PING from Node %s VDisk %s", nodeuuid, vdiskuuid);
+        return;
+    }
+    log_info(F, "Send SINGLE_VDISK_PING %zuB from Node %s VDisk %s", len, nodeuuid, vdiskuuid);
+    xmit_msg(buf, len, so, STATS_SV_PING);
+    xmit_aux_ping(F, node, buf, buflen, so);
+}
+
+void send_ds_ping(const char *nodeuuid, char *buf, size_t buflen, int so)
+{
+    Node *node = local_node_find(nodeuuid);
+    if (node == nullptr)
+        return;
+    prepare_node(node);
+    if (local_node_load(node, LOAD_DSMEMBER) != 0 || local_node_load_datastore(node) != 0)
+        return;
+    xmit_ds_ping("send_ds_ping", node, buf, buflen, so);
+}
+
+void send_vdisk_deleted(const char *nodeuuid, const char *vdiskuuid, char *buf, size_t buflen,
+                        int so)
+{
+    static const char F[] = "send_vdisk_deleted";
+    Node *node = local_node_find(nodeuuid);
+    if (node == nullptr)
+        return;
+    prepare_node(node);
+    if (local_node_load(node, LOAD_NODE) != 0)
+        return;
+
+    // The uuid is announced as given; it names no object here.
+    size_t len;
+    if (build_vdisk_deleted(node, vdiskuuid, buf, buflen, &len) != 0) {
+        log_error(F, "Oversized VDISK_DELETED from Node %s VDisk %s", nodeuuid, vdiskuuid);
+        return;
+    }
+    log_info(F, "Send VDISK_DELETED %zuB from Node %s VDisk %s", len, nodeuuid, vdiskuuid);
+    xmit_msg(buf, len, so, STATS_VDISK_DEL);
+    xmit_aux_ping(F, node, buf, buflen, so);
 }

@@ -62,16 +62,21 @@ int receive_msg(char *buf, size_t buflen, int so, VDiskTree &vdt)
         log_error(RX_FUNC, "recvfrom(): %s", strerror(errno));
         return RX_FAILED;
     }
-    if (static_cast<size_t>(r) < sizeof(Hdr)) {
+    return apply_datagram(buf, r, &from, vdt);
+}
+
+int apply_datagram(char *buf, ssize_t r, const struct sockaddr_in *from, VDiskTree &vdt)
+{
+    if (r < 0 || static_cast<size_t>(r) < sizeof(Hdr)) {
         log_error(RX_FUNC, "Malformed packet? #1");
         return RX_DROPPED;
     }
     char ipaddr[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &from.sin_addr, ipaddr, sizeof(ipaddr)) == nullptr) {
+    if (inet_ntop(AF_INET, &from->sin_addr, ipaddr, sizeof(ipaddr)) == nullptr) {
         log_error(RX_FUNC, "inet_ntop(): %s", strerror(errno));
         return RX_DROPPED;
     }
-    int port = ntohs(from.sin_port);
+    int port = ntohs(from->sin_port);
     log_debug(RX_FUNC, "recvfrom(%s:%d): %zd", ipaddr, port, r);
 
     stats_rx_add(STATS_ALL);

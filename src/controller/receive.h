@@ -2,6 +2,9 @@
 // handed to the handler of its message type.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/types.h>
+
 #include <cstddef>
 
 class VDiskTree;
@@ -19,3 +22,9 @@ enum RxResult {
 // loop's scratch tree for vdisk messages; it is empty again on return.
 // One of RxResult; every failure is logged.
 int receive_msg(char *buf, size_t buflen, int so, VDiskTree &vdt);
+
+// Everything after the receive itself, for a datagram of `r` bytes at the
+// start of `buf` from `from`: the same checks, counting, dispatch and
+// clean-up as receive_msg (which calls it).  RX_HANDLED or RX_DROPPED; never
+// RX_FAILED.  Every read of the datagram stays within its r bytes.
+int apply_datagram(char *buf, ssize_t r, const struct sockaddr_in *from, VDiskTree &vdt);

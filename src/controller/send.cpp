@@ -1,28 +1,192 @@
-// PLACEHOLDER: the ping and heartbeat cycles and the transmit step are not
-// built yet.  Each logs one debug line so that the loop's timers can be
-// watched; nothing is loaded, built or sent and no send counter moves.
+// Ping and heartbeat cycles.  Each local node is wiped and read back from
+// the object store before every announcement, one lock at a time (node, then
+// datastore, then each vdisk), so that what is sent is what the store holds
+// at that moment; a lock or load that fails costs only the messages that
+// depend on it.
 #include "controller/send.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "controller/state.h"
+#include "controller/stats.h"
+#include "daemon/check.h"
+#include "daemon/config.h"
 #include "daemon/syslog.h"
+#include "object/attr.h"
+#include "object/datastore.h"
+#include "object/model.h"
+#include "object/node.h"
+#include "object/vdisk.h"
+#include "proto/builders.h"
+
+void prepare_node(Node *node)
+{
+    std::memset(&node->hdr, 0, sizeof node->hdr);
+    std::memset(&node->dse, 0, sizeof node->dse);
+    std::memset(&node->aux, 0, sizeof node->aux);
+    node->dsuuid[0] = '\0';
+    VDiskTreeFlush(node->vdisks);
+}
+
+int local_node_load(Node *node, unsigned parts)
+{
+    if (NodeLock(node->nodeid) < 0)
+        return -1;
+    int r = NodeLoad(node);
+    if (r == 0 && (parts & (LOAD_DSMEMBER | LOAD_DSMEMBER_STRICT)) != 0) {
+        int ds = NodeLoad_DSMember(node->nodeuuid, node->dsuuid, int(sizeof node->dsuuid));
+        if (ds < 0 && (parts & LOAD_DSMEMBER_STRICT) != 0)
+            r = -1;
+    }
+    if (r == 0 && (parts & LOAD_VDISKS) != 0)
+        r = NodeLoad_VDisks(node->nodeid, node->vdisks);
+    NodeUnlock(node->nodeid);
+    return r < 0 ? -1 : 0;
+}
+
+int local_node_load_datastore(Node *node)
+{
+    if (node->dsuuid[0] == '\0')
+        return 0;
+    if (DatastoreLockStr(node->dsuuid) < 0)
+        return -1;
+    int r = DatastoreLoad(node->dsuuid, &node->dse);
+    DatastoreUnlockStr(node->dsuuid);
+    return r < 0 ? -1 : 0;
+}
+
+int local_vdisk_load(Node *node, VDisk *vdisk)
+{
+    if (VDiskLock(vdisk) < 0)
+        return -1;
+    int r = VDiskLoad(node, vdisk);
+    VDiskUnlock(vdisk);
+    return r < 0 ? -1 : 0;
+}
+
+int xmit_ds_ping(const char *func, const Node *node, char *buf, size_t buflen, int so)
+{
+    size_t len;
+    if (build_ds_ping(node, buf, buflen, &len) != 0) {
+        log_error(func, "Oversized DS_PING from Node %s Datastore %s", node->nodeuuid,
+                  node->dsuuid);
+        return -1;
+    }
+    log_info(func, "Send DS_PING %zuB from Node %s Datastore %s", len, node->nodeuuid,
+             node->dsuuid);
+    xmit_msg(buf, len, so, STATS_DS_PING);
+    return 0;
+}
+
+int xmit_aux_ping(const char *func, const Node *node, char *buf, size_t buflen, int so)
+{
+    size_t len;
+    if (build_aux_ping(node, buf, buflen, &len) != 0) {
+        log_error(func, "Oversized AUX_PING from Node %s", node->nodeuuid);
+        return -1;
+    }
+    log_info(func, "Send AUX_PING %zuB from Node %s", len, node->nodeuuid);
+    xmit_msg(buf, len, so, STATS_AUX_PING);
+    return 0;
+}
+
+namespace {
+
+// One node's share of a ping cycle.
+void ping_node(Node *node, char *buf, size_t buflen, int so)
+{
+    static const char F[] = "send_pings";
+    prepare_node(node);
+    if (local_node_load(node, LOAD_DSMEMBER | LOAD_VDISKS) != 0)
+        return;
+
+    // Without its datastore the node still announces a header-only DS_PING;
+    // with a datastore that cannot be read it announces none this cycle.
+    const bool ds_loaded = local_node_load_datastore(node) == 0;
+    if (node->dsuuid[0] == '\0' && !node->vdisks.empty())
+        log_error(F, "Local node %s not part of any data store but references vdisks!?",
+                  node->nodeuuid);
+    if (ds_loaded && xmit_ds_ping(F, node, buf, buflen, so) != 0)
+        return;
+    xmit_aux_ping(F, node, buf, buflen, so);
+
+    for (const auto &vdisk : node->vdisks) {
+        if (local_vdisk_load(node, vdisk.get()) != 0) {
+            log_error(F, "PING from Node %s not sent due to VDisk %s error", node->nodeuuid,
+                      vdisk->vdiskuuid);
+            return;
+        }
+    }
+    size_t len;
+    if (build_vdisk_ping(node, buf, buflen, &len) != 0) {
+        log_error(F, "Oversized PING from Node %s", node->nodeuuid);
+        return;
+    }
+    log_info(F, "Send PING %zuB from Node %s", len, node->nodeuuid);
+    xmit_msg(buf, len, so, STATS_PING);
+}
+
+}  // namespace
 
 void send_pings(char *buf, size_t buflen, int so)
 {
-    (void)buf;
-    (void)buflen;
-    log_debug("send_pings", "placeholder: ping cycle on socket %d sends nothing", so);
+    MARLO_ASSERT(local_nodes);
+    for (const auto &node : *local_nodes)
+        ping_node(node.get(), buf, buflen, so);
 }
 
 void send_heartbeats(char *buf, size_t buflen, int so)
 {
-    (void)buf;
-    (void)buflen;
-    log_debug("send_heartbeats", "placeholder: heartbeat cycle on socket %d sends nothing", so);
+    MARLO_ASSERT(local_nodes);
+    for (const auto &np : *local_nodes) {
+        Node *node = np.get();
+        prepare_node(node);
+        if (local_node_load(node, LOAD_NODE) != 0)
+            continue;
+        size_t len;
+        int built = build_heartbeat(node, buf, buflen, &len);
+        MARLO_ASSERT(built == 0);  // a header always fits the message buffer
+        log_info("send_heartbeats", "Send HEARTBEAT %zuB from Node %s", len, node->nodeuuid);
+        xmit_msg(buf, len, so, STATS_HEARTBEAT);
+    }
 }
 
 int xmit_msg(const char *buf, size_t msglen, int so, int idx)
 {
-    (void)buf;
-    log_debug("xmit_msg", "placeholder: %zu bytes (slot %d) on socket %d not sent", msglen, idx,
-              so);
-    return -1;  // nothing was delivered
+    static const char F[] = "xmit_msg";
+    const std::unique_ptr<HostList> &targets = cfg_unicast_mode != 0 ? unicast_hosts
+                                                                     : multicast_groups;
+    MARLO_ASSERT(targets);
+    int result = 0;
+    for (const auto &host : *targets) {
+        const auto *to = reinterpret_cast<const struct sockaddr *>(&host->sa);
+        const unsigned port = ntohs(host->sa.sin_port);
+        ssize_t n;
+        do
+            n = sendto(so, buf, msglen, 0, to, sizeof host->sa);
+        while (n < 0 && errno == EINTR);
+
+        if (n < 0) {
+            log_error(F, "sendto(%s:%u, %zu): %s", host->ipaddr, port, msglen, strerror(errno));
+            result = -1;
+            continue;
+        }
+        if (size_t(n) != msglen) {
+            log_error(F, "sendto(%s:%u, %zu): %zd", host->ipaddr, port, msglen, n);
+            result = -1;
+            continue;
+        }
+        log_debug(F, "sendto(%s:%u, %zu): %zd", host->ipaddr, port, msglen, n);
+        stats_tx_long[STATS_ALL]++;
+        stats_tx_short[STATS_ALL]++;
+        if (idx >= STATS_PING && idx <= STATS_HEARTBEAT) {
+            stats_tx_long[idx]++;
+            stats_tx_short[idx]++;
+        }
+    }
+    return result;
 }

@@ -160,14 +160,17 @@ TEST(ControllerLoop, SighupReloadsBothListsAndMalformedFilesKeepTheirList)
 TEST(ControllerLoop, Sigusr1ForcesAPingCycleBeforeTheIntervalEnds)
 {
     Rig run;  // ping_interval 3600: only the first cycle is due
+    // A local node without a directory: every ping cycle tries to load it once.
+    run.tmp.write_file("local_nodes", "77\n");
+    const std::string cycle = "NodeLoad(): Load Node 77";
     run.start();
-    ASSERT_TRUE(run.d->wait_for_line("send_pings(): ")) << run.d->text();
+    ASSERT_TRUE(run.d->wait_for_line(cycle)) << run.d->text();
     ASSERT_TRUE(run.d->wait_for_line("Waiting..."));
-    EXPECT_EQ(run.d->count_lines("send_pings(): "), 1u);
+    EXPECT_EQ(run.d->count_lines(cycle), 1u);
 
     run.d->signal(SIGUSR1);
-    ASSERT_TRUE(run.d->wait_for_line("send_pings(): ")) << run.d->text();
-    EXPECT_EQ(run.d->count_lines("send_pings(): "), 2u);
+    ASSERT_TRUE(run.d->wait_for_line(cycle)) << run.d->text();
+    EXPECT_EQ(run.d->count_lines(cycle), 2u);
     run.d->signal(SIGTERM);
     EXPECT_EQ(run.d->wait_exit(), 0);
 }
@@ -233,8 +236,10 @@ TEST(ControllerLoop, CtrlConnectionsAreReadInBoundedPiecesUntilTheyClose)
     ASSERT_TRUE(run.d->wait_for_line("Accepted CTRL connection from " + a.peer(), kWait, From::Start));
     ASSERT_TRUE(run.d->wait_for_line("Accepted CTRL connection from " + b.peer(), kWait, From::Start));
 
-    const std::string from_a = "CTRL text from " + a.peer() + " not interpreted: ";
-    const std::string from_b = "CTRL text from " + b.peer() + " not interpreted: ";
+    // Lines that are no command are logged as ignored, text without a
+    // newline as malformed.
+    const std::string from_a = "MSG (ignored) from CTRL client " + a.peer() + ": ";
+    const std::string from_b = "Malformed CTRL MSG ";
     ASSERT_TRUE(a.write("hello\n"));
     ASSERT_TRUE(run.d->wait_for_line(from_a + "hello")) << run.d->text();
 
@@ -258,7 +263,8 @@ TEST(ControllerLoop, CtrlConnectionsAreReadInBoundedPiecesUntilTheyClose)
     ASSERT_TRUE(run.d->wait_for_line("Closing CTRL connection from " + a.peer()));
     // b is still in the read set after a left it.
     ASSERT_TRUE(b.write("still here\n"));
-    ASSERT_TRUE(run.d->wait_for_line(from_b + "still here")) << run.d->text();
+    ASSERT_TRUE(run.d->wait_for_line("MSG (ignored) from CTRL client " + b.peer() + ": still here"))
+        << run.d->text();
 
     run.d->signal(SIGTERM);
     EXPECT_EQ(run.d->wait_exit(), 0);

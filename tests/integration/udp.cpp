@@ -66,6 +66,14 @@ std::optional<Datagram> UdpPeer::receive(std::chrono::milliseconds timeout)
     return Datagram{std::move(buf), text, ntohs(from.sin_port)};
 }
 
+std::vector<std::string> UdpPeer::drain()
+{
+    std::vector<std::string> out;
+    while (auto dg = receive(std::chrono::milliseconds(0)))
+        out.push_back(std::move(dg->bytes));
+    return out;
+}
+
 bool UdpPeer::send_to(const std::string &addr, int port, const std::string &bytes)
 {
     struct sockaddr_in to = make_addr(addr, port);
@@ -87,6 +95,20 @@ std::string make_datagram(uint8_t type, size_t len, uint32_t uid)
     if (len >= offsetof(Hdr, uid) + sizeof uid)
         std::memcpy(&d[offsetof(Hdr, uid)], &uid, sizeof uid);
     return d;
+}
+
+void put_le(std::string &bytes, size_t off, uint64_t value, size_t width)
+{
+    if (off + width > bytes.size())
+        throw std::out_of_range("put_le: field beyond the datagram");
+    for (size_t i = 0; i < width; i++)
+        bytes[off + i] = char((value >> (8 * i)) & 0xff);
+}
+
+bool settle(Daemon &daemon, UdpPeer &peer, int port)
+{
+    return peer.send_to("127.0.0.1", port, std::string(HDR_LEN - 1, '\0')) &&
+           daemon.wait_for_line("Malformed packet? #1");
 }
 
 }  // namespace harness

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -42,6 +43,9 @@ public:
 
     // The next datagram, or nullopt after timeout.
     std::optional<Datagram> receive(std::chrono::milliseconds timeout = kWait);
+    // The bytes of every datagram already queued, in arrival order, without
+    // waiting (after a daemon's log line that follows its sends).
+    std::vector<std::string> drain();
     // Sends bytes as one datagram to addr:port.  true when sent whole.
     bool send_to(const std::string &addr, int port, const std::string &bytes);
     // The daemon's debug line for a datagram of len bytes from this socket:
@@ -58,5 +62,15 @@ private:
 // A datagram of len bytes whose header carries `type` and the node id `uid`
 // (as far as len reaches); every other byte is zero.
 std::string make_datagram(uint8_t type, size_t len, uint32_t uid = 0);
+
+// Stores value little-endian into bytes[off, off + width) (for patching one
+// field of a built datagram: a count, a transaction id, a node id).
+void put_le(std::string &bytes, size_t off, uint64_t value, size_t width);
+
+// Sends peer a datagram too short to be counted (206 bytes) and waits for the
+// daemon's "Malformed packet? #1" about it.  The daemon takes datagrams one
+// at a time in arrival order, so once it logs that line every datagram sent
+// before has been handled.  true when the line came.
+bool settle(Daemon &daemon, UdpPeer &peer, int port);
 
 }  // namespace harness

@@ -1,0 +1,178 @@
+// CTRL commands on the real binary: one client writes command after command
+// on one connection; a peer on 127.0.0.2 captures what each one sends.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+
+#include "harness.h"
+#include "store_seed.h"
+#include "udp.h"
+
+using namespace harness;
+
+namespace {
+
+// A connected client of the control port.
+class CtrlClient {
+public:
+    explicit CtrlClient(int port)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(uint16_t(port));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+            peer_ = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+    }
+    ~CtrlClient() { ::close(fd_); }
+    CtrlClient(const CtrlClient &) = delete;
+    CtrlClient &operator=(const CtrlClient &) = delete;
+
+    // "127.0.0.1:<port>" as the daemon names this client; empty if not connected.
+    const std::string &peer() const { return peer_; }
+    bool write(const std::string &text) const
+    {
+        return ::write(fd_, text.data(), text.size()) == ssize_t(text.size());
+    }
+    // Whether the daemon has written anything (or closed the connection).
+    bool readable() const
+    {
+        struct pollfd p = {fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) != 0;
+    }
+
+private:
+    int fd_ = -1;
+    std::string peer_;
+};
+
+TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    cfg["ping_interval"] = "3600";
+    cfg["heartbeat_interval"] = "3600";
+    cfg["stats_interval"] = "0";
+    const std::string work = tmp.path("DB");
+
+    // Node 401 in a datastore with one vdisk; node 402 in none, with one.
+    const seed::NodeSpec n401{.id = 401, .serial = "SER-401", .datastore = "ds-401"};
+    const seed::NodeSpec n402{.id = 402, .version = "v1.7"};
+    const seed::DatastoreSpec ds{.uuid = "ds-401", .members = {401}};
+    const seed::VDiskSpec vd01{.uuid = "vd01", .description = "ctrl disk", .membership = {401, 9},
+                               .memberinfo = {{.node = 401, .gen = 4, .frontends = {"10.4.0.1"}}},
+                               .datastore = "ds-401"};
+    const seed::VDiskSpec vd02{.uuid = "vd02", .membership = {402},
+                               .memberinfo = {{.node = 402}}};
+    seed::write_node(work, n401);
+    seed::write_node(work, n402);
+    seed::write_datastore(work, ds);
+    seed::write_vdisk(work, vd01);
+    seed::write_vdisk(work, vd02);
+    tmp.write_file("local_nodes", "401\n402\n");
+    tmp.write_file("unicast_hosts", "127.0.0.2\n");
+
+    UdpPeer peer("127.0.0.2", std::stoi(cfg["bind_port"]));
+    std::string conf = write_config(tmp.path("marlo.conf"), cfg);
+    Daemon d({"-d", "-d", "-C", conf}, tmp);
+    ASSERT_TRUE(d.wait_for_line("Waiting...")) << d.text();
+    std::map<int, long long> received;  // per message type, for the counters
+    for (const auto &m : peer.drain())
+        received[uint8_t(m[2])]++;
+
+    CtrlClient client(std::stoi(cfg["ctrl_port"]));
+    ASSERT_FALSE(client.peer().empty());
+    ASSERT_TRUE(d.wait_for_line("Accepted CTRL connection from " + client.peer()));
+    const std::string from = "from CTRL client " + client.peer() + ": ";
+
+    const std::string svp = seed::single_vdisk_ping_msg(n401, vd01);
+    const std::string aux401 = seed::aux_ping_msg(n401);
+    struct Case {
+        std::string text;
+        std::string line;  // logged for it
+        std::vector<std::string> sent;
+    };
+    const Case cases[] = {
+        {"single_vdisk_ping 401 vd01\r\n",
+         "notice: handle_ctrl_cmd(): MSG " + from + "SINGLE_VDISK_PING Node=401 VDisk=vd01",
+         {svp, aux401}},
+        {"SINGLE_VDISK_PING 401 vd01\n", "SINGLE_VDISK_PING Node=401 VDisk=vd01", {svp, aux401}},
+        {"single_vdisk_ping 401\n",
+         "error: handle_ctrl_cmd(): Missing VDisk UUID for CTRL single_vdisk_ping", {}},
+        {"single_vdisk_ping\n",
+         "error: handle_ctrl_cmd(): Missing Node UUID for CTRL single_vdisk_ping", {}},
+        {"single_vdisk_ping 401 vd01 x\n", "SINGLE_VDISK_PING Node=401 VDisk=vd01 x", {}},
+        // A node in no datastore cannot announce a single vdisk.
+        {"single_vdisk_ping 402 vd02\n", "SINGLE_VDISK_PING Node=402 VDisk=vd02", {}},
+        {"ds_ping 402\n", "notice: handle_ctrl_cmd(): MSG " + from + "DS_PING Node=402",
+         {seed::ds_ping_msg(n402, nullptr)}},
+        {"ds_ping 401\n", "DS_PING Node=401", {seed::ds_ping_msg(n401, &ds)}},
+        {"ds_ping\n", "error: handle_ctrl_cmd(): Missing Node UUID for CTRL ds_ping", {}},
+        {"vdisk_deleted 401 abcdefghijklmno\n",
+         "error: send_vdisk_deleted(): Oversized VDISK_DELETED from Node 401 VDisk abcdefghijklmno",
+         {}},
+        {"vdisk_deleted 401 abcdefghijklmn\n",
+         "notice: handle_ctrl_cmd(): MSG " + from + "VDISK_DELETED Node=401 VDisk=abcdefghijklmn",
+         {seed::vdisk_deleted_msg(n401, "abcdefghijklmn"), aux401}},
+        {"vdisk_deleted 401\n",
+         "error: handle_ctrl_cmd(): Missing VDisk UUID for CTRL vdisk_deleted", {}},
+        {"status\n", "notice: handle_ctrl_cmd(): MSG (ignored) " + from + "status", {}},
+        {" ds_ping 401\n", "MSG (ignored) " + from + " ds_ping 401", {}},
+        {"ds_ping 401", "error: handle_ctrl_cmd(): Malformed CTRL MSG ds_ping 401", {}},
+        {"ds_ping 402\nds_ping 401\n", "DS_PING Node=402", {seed::ds_ping_msg(n402, nullptr)}},
+        {"ds_ping 999\n", "DS_PING Node=999", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("command \"" + c.text + "\"");
+        ASSERT_TRUE(client.write(c.text));
+        ASSERT_TRUE(d.wait_for_line(c.line)) << d.text();
+        // The command is carried out in the pass that read it; the next idle
+        // pass comes after it.
+        ASSERT_TRUE(d.wait_for_line("Waiting..."));
+        auto got = peer.drain();
+        ASSERT_EQ(got.size(), c.sent.size());
+        for (size_t i = 0; i < got.size(); i++) {
+            EXPECT_EQ(seed::msg_diff(got[i], c.sent[i]), "") << "datagram " << i;
+            received[uint8_t(got[i][2])]++;
+        }
+    }
+
+    // A node that is not local: the accepted line and nothing after it but
+    // the loop's own lines.
+    auto ls = d.lines();
+    size_t i = 0;
+    while (i < ls.size() && ls[i].find("DS_PING Node=999") == std::string::npos)
+        i++;
+    for (i++; i < ls.size() && ls[i].find("Waiting...") == std::string::npos; i++)
+        EXPECT_NE(ls[i].find("stats(): "), std::string::npos) << ls[i];
+
+    // Nothing is ever written back, and the connection is still open.
+    EXPECT_FALSE(client.readable());
+    EXPECT_EQ(d.count_lines("EOF from CTRL client"), 0u);
+
+    // The counters saw every datagram under its kind.
+    d.mark();
+    ASSERT_TRUE(d.wait_for_line("stats(): TX: "));
+    const std::map<std::string, long long> want = {
+        {"ALL", received[4] + received[16] + received[35] + received[33] + received[34]},
+        {"PING", received[4]},         {"DS_PING", received[16]},     {"AUX_PING", received[35]},
+        {"SV_PING", received[33]},     {"VDISK_DEL", received[34]},   {"HEARTBEAT", 0}};
+    EXPECT_EQ(received[33], 2);
+    EXPECT_EQ(received[34], 1);
+    EXPECT_EQ(seed::tx_counts(d.lines()), want);
+
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.wait_exit(), 0);
+}
+
+}  // namespace
