@@ -1,0 +1,24 @@
+# Installation rules: the daemon and the operator tool, their manual pages,
+# the systemd unit, the configuration with its two list files, and the
+# Wireshark dissector.  Used by `cmake --install` and by the Debian package
+# (debian/rules).
+include(GNUInstallDirs)
+
+set(MARLO_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Directory of the systemd unit (relative: under the installation prefix)")
+set(MARLO_CONFDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/marlo")
+
+install(TARGETS marlo marloctl RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+install(FILES man/marlo.8 man/marloctl.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES man/marlo.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+
+# The unit starts the installed daemon on the installed configuration.
+set(MARLO_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
+configure_file(packaging/marlo.service.in marlo.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/marlo.service DESTINATION ${MARLO_SYSTEMD_UNIT_DIR})
+
+install(FILES packaging/marlo.conf packaging/local_nodes packaging/unicast_hosts
+        DESTINATION ${MARLO_CONFDIR})
+
+install(FILES contrib/wireshark/marlo.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/marlo/wireshark)

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it:
+#   - dpkg-buildpackage -us -uc -b on a copy of the checkout (the files git
+#     knows, committed or not), so that the .deb and its companions, which
+#     land in the parent of the source tree, stay inside build-deb/;
+#   - lintian: no errors (warnings are shown);
+#   - dpkg -x into a scratch root: the file list, the conffiles, and that the
+#     unit, the configuration and the pid file agree;
+#   - every manual page renders with man -l without a warning;
+#   - systemd-analyze verify on the unit, where systemd-analyze exists;
+#   - the packaged daemon starts on the packaged configuration and stops
+#     cleanly, and tshark loads the packaged dissector.
+#
+#     scripts/package-check.sh
+#
+# Missing Debian packages are installed first when run as root.  Optional
+# environment: PKG_DIR (default build-deb; removed and made anew).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+REPO=$PWD
+
+PACKAGES=(cmake g++ make git debhelper dpkg-dev lintian man-db groff-base tshark)
+
+install_missing_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root, or install them first)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+install_missing_packages
+
+PKG_DIR=${PKG_DIR:-build-deb}
+case "$PKG_DIR" in
+/*) ;;
+*) PKG_DIR=$REPO/$PKG_DIR ;;
+esac
+rm -rf "$PKG_DIR"
+mkdir -p "$PKG_DIR/marlo" "$PKG_DIR/root"
+
+checks=0
+fail() {
+    echo "package-check: FAILED: $*" >&2
+    exit 1
+}
+pass() {
+    checks=$((checks + 1))
+    echo "package-check: ok: $*"
+}
+
+echo "=== copy of the checkout in $PKG_DIR/marlo"
+git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do
+        if [ -e "$f" ] || [ -L "$f" ]; then printf '%s\0' "$f"; fi
+    done |
+    tar --null -T - -cf - | tar -xf - -C "$PKG_DIR/marlo"
+
+echo "=== dpkg-buildpackage"
+(cd "$PKG_DIR/marlo" && dpkg-buildpackage -us -uc -b)
+shopt -s nullglob
+debs=("$PKG_DIR"/marlo_*.deb)
+changes=("$PKG_DIR"/marlo_*.changes)
+[ ${#debs[@]} -eq 1 ] || fail "expected one marlo_*.deb in $PKG_DIR, found ${#debs[@]}"
+[ ${#changes[@]} -eq 1 ] || fail "expected one marlo_*.changes in $PKG_DIR"
+DEB=${debs[0]}
+pass "built $(basename "$DEB")"
+
+echo "=== lintian"
+lintian --fail-on error --display-info "${changes[0]}" || fail "lintian reports errors"
+pass "lintian: no errors"
+
+echo "=== contents (dpkg -x)"
+ROOT=$PKG_DIR/root
+dpkg -x "$DEB" "$ROOT"
+(cd "$ROOT" && find . ! -type d | sort)
+# The unit directory depends on the release (/lib before the /usr merge).
+UNIT=
+for d in lib/systemd/system usr/lib/systemd/system; do
+    [ -f "$ROOT/$d/marlo.service" ] && UNIT=$ROOT/$d/marlo.service
+done
+[ -n "$UNIT" ] || fail "no marlo.service in the package"
+for f in usr/sbin/marlo usr/sbin/marloctl; do
+    [ -f "$ROOT/$f" ] && [ -x "$ROOT/$f" ] || fail "$f missing or not executable"
+done
+for f in etc/marlo/marlo.conf etc/marlo/local_nodes etc/marlo/unicast_hosts \
+    usr/share/man/man8/marlo.8.gz usr/share/man/man8/marloctl.8.gz \
+    usr/share/man/man5/marlo.conf.5.gz usr/share/doc/marlo/copyright \
+    usr/share/doc/marlo/examples/marlo.conf usr/share/marlo/wireshark/marlo.lua; do
+    [ -f "$ROOT/$f" ] || fail "$f missing"
+done
+pass "file list"
+
+CTRL=$PKG_DIR/control
+dpkg-deb -e "$DEB" "$CTRL"
+for f in /etc/marlo/marlo.conf /etc/marlo/local_nodes /etc/marlo/unicast_hosts; do
+    grep -qx "$f" "$CTRL/conffiles" || fail "$f is not a conffile"
+done
+pass "conffiles"
+
+# The unit starts the packaged daemon on the packaged configuration, and
+# watches the pid file that configuration names.
+exec_start=$(sed -n 's/^ExecStart=//p' "$UNIT")
+pid_unit=$(sed -n 's/^PIDFile=//p' "$UNIT")
+pid_conf=$(sed -n 's/^pid_file=//p' "$ROOT/etc/marlo/marlo.conf")
+[ "$exec_start" = "/usr/sbin/marlo -C /etc/marlo/marlo.conf" ] ||
+    fail "unexpected ExecStart=$exec_start"
+[ -n "$pid_unit" ] && [ "$pid_unit" = "$pid_conf" ] ||
+    fail "PIDFile=$pid_unit but pid_file=$pid_conf"
+grep -qx 'Type=forking' "$UNIT" || fail "the unit is not Type=forking"
+pass "unit and configuration agree"
+
+echo "=== manual pages"
+for page in "$ROOT"/usr/share/man/man*/*; do
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+done
+pass "manual pages render without warnings"
+
+echo "=== systemd-analyze verify"
+if command -v systemd-analyze >/dev/null; then
+    # The host's systemd checks the unit against the host's own units; only
+    # the daemon's path is moved into the scratch root, and the manual pages
+    # that Documentation= names are looked up there too.
+    mkdir -p "$PKG_DIR/verify"
+    sed "s#^ExecStart=/usr/sbin/marlo #ExecStart=$ROOT/usr/sbin/marlo #" "$UNIT" \
+        >"$PKG_DIR/verify/marlo.service"
+    out=$(MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$PKG_DIR/verify/marlo.service" 2>&1) ||
+        fail "systemd-analyze verify: $out"
+    # Some complaints (an unknown setting, a bad value) leave the status 0.
+    [ -z "$out" ] || fail "systemd-analyze verify: $out"
+    pass "systemd-analyze verify"
+else
+    echo "package-check: systemd-analyze not installed: unit not verified"
+fi
+
+echo "=== packaged daemon on the packaged configuration"
+# The shipped settings, with the host-specific ones overridden by later
+# lines (the last value of a key wins): loopback, free ports, scratch paths.
+RUN=$PKG_DIR/run
+mkdir -p "$RUN"
+port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
+    echo $((20000 + RANDOM % 20000)); }
+{
+    cat "$ROOT/etc/marlo/marlo.conf"
+    echo "work_directory=$RUN/DB"
+    echo "pid_file=$RUN/marlo.pid"
+    echo "local_nodes=$ROOT/etc/marlo/local_nodes"
+    echo "unicast_hosts=$ROOT/etc/marlo/unicast_hosts"
+    echo "unicast_mode=1"
+    echo "bind_interface=lo"
+    echo "bind_port=$(port)"
+    echo "ctrl_port=$(port)"
+    echo "fence_check=/bin/true"
+} >"$RUN/marlo.conf"
+"$ROOT/usr/sbin/marlo" -d -C "$RUN/marlo.conf" 2>"$RUN/marlo.log" &
+pid=$!
+started=
+for _ in $(seq 100); do
+    if grep -q 'pid_file=' "$RUN/marlo.log" && [ -s "$RUN/marlo.pid" ]; then
+        started=yes
+        break
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+[ -n "$started" ] || { cat "$RUN/marlo.log" >&2; fail "the packaged daemon did not start"; }
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 0 ] || { cat "$RUN/marlo.log" >&2; fail "the packaged daemon exited with $status"; }
+pass "packaged daemon starts and stops (exit status 0)"
+
+echo "=== packaged dissector"
+tshark -G protocols -X lua_script:"$ROOT/usr/share/marlo/wireshark/marlo.lua" 2>"$RUN/tshark.err" |
+    grep -q $'\tmarlo$' || { cat "$RUN/tshark.err" >&2; fail "tshark does not load the dissector"; }
+pass "tshark loads the packaged dissector"
+
+echo "package-check: all $checks checks passed"
