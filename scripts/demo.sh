@@ -9,26 +9,12 @@
 # daemon itself needs no root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 PACKAGES=(cmake g++ libgtest-dev make)
 
-install_missing_packages() {
-    local missing=()
-    for p in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing packages: ${missing[*]} (run as root, or install them first)" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-}
-
-install_missing_packages
+install_missing_packages "${PACKAGES[@]}"
 
 cmake -S . -B build
 cmake --build build -j"$(nproc)" --target marlo

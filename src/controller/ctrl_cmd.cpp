@@ -31,13 +31,19 @@ const char *command_word(CtrlCmdKind kind)
     return "";
 }
 
-// The first local node whose id text is exactly nodeuuid, or nullptr.
-Node *local_node_find(const char *nodeuuid)
+// The first local node whose id text is exactly nodeuuid, prepared as for a
+// ping cycle and reloaded under its lock with `parts` (LocalNodeParts).  The
+// node; nullptr when none is local (silently) or the load failed (the store
+// has logged).
+Node *local_node_reload(const char *nodeuuid, unsigned parts)
 {
     MARLO_ASSERT(local_nodes);
-    for (const auto &node : *local_nodes)
-        if (std::strcmp(node->nodeuuid, nodeuuid) == 0)
-            return node.get();
+    for (const auto &node : *local_nodes) {
+        if (std::strcmp(node->nodeuuid, nodeuuid) != 0)
+            continue;
+        prepare_node(node.get());
+        return local_node_load(node.get(), parts) == 0 ? node.get() : nullptr;
+    }
     return nullptr;
 }
 
@@ -123,12 +129,9 @@ void send_single_vdisk_ping(const char *nodeuuid, const char *vdiskuuid, char *b
                             size_t buflen, int so)
 {
     static const char F[] = "send_single_vdisk_ping";
-    Node *node = local_node_find(nodeuuid);
-    if (node == nullptr)
-        return;
-    prepare_node(node);
     // A node in no datastore cannot announce a single vdisk this way.
-    if (local_node_load(node, LOAD_DSMEMBER_STRICT | LOAD_VDISKS) != 0)
+    Node *node = local_node_reload(nodeuuid, LOAD_DSMEMBER_STRICT | LOAD_VDISKS);
+    if (node == nullptr)
         return;
     VDisk *vdisk = VDiskTree_RB_FIND(node->vdisks, vdiskuuid);
     if (vdisk == nullptr || local_vdisk_load(node, vdisk) != 0)
@@ -146,11 +149,8 @@ void send_single_vdisk_ping(const char *nodeuuid, const char *vdiskuuid, char *b
 
 void send_ds_ping(const char *nodeuuid, char *buf, size_t buflen, int so)
 {
-    Node *node = local_node_find(nodeuuid);
-    if (node == nullptr)
-        return;
-    prepare_node(node);
-    if (local_node_load(node, LOAD_DSMEMBER) != 0 || local_node_load_datastore(node) != 0)
+    Node *node = local_node_reload(nodeuuid, LOAD_DSMEMBER);
+    if (node == nullptr || local_node_load_datastore(node) != 0)
         return;
     xmit_ds_ping("send_ds_ping", node, buf, buflen, so);
 }
@@ -159,11 +159,8 @@ void send_vdisk_deleted(const char *nodeuuid, const char *vdiskuuid, char *buf, 
                         int so)
 {
     static const char F[] = "send_vdisk_deleted";
-    Node *node = local_node_find(nodeuuid);
+    Node *node = local_node_reload(nodeuuid, LOAD_NODE);
     if (node == nullptr)
-        return;
-    prepare_node(node);
-    if (local_node_load(node, LOAD_NODE) != 0)
         return;
 
     // The uuid is announced as given; it names no object here.

@@ -6,7 +6,6 @@
 #include "object/member.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,11 +31,6 @@ namespace {
 constexpr size_t LINK_BUF_LEN = 64;
 // One "%s\n" line of a list file: a node id or a dotted quad fits in 16 bytes.
 constexpr size_t LIST_LINE_LEN = 16;
-
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using FileBuf = std::unique_ptr<char, FreeDeleter>;
 
 // A list file's text: LIST_LINE_LEN bytes per item plus the terminator.
 // nullptr after logging the allocation failure.
@@ -306,29 +300,17 @@ int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpat
     static const char F[] = "MembershipLoad";
     MARLO_ASSERT(members->empty());
 
-    UniqueFd fd(fd_openat(vdiskfd, "membership", O_RDONLY));
-    if (!fd)
-        return -1;
-    char *raw = nullptr;
-    long size = FileLoad(fd.get(), &raw);
-    FileBuf text(raw);
-    if (size < 0)
-        return -1;
-    if (size == 0)
-        return 0;
-    if (text.get()[size - 1] != '\n') {
+    ListFile list;
+    const int loaded = list.load(vdiskfd, "membership");
+    if (loaded == ListFile::MALFORMED)
         log_error(F, "Malformed file %s/membership", vdiskpath);
+    if (loaded != 0)
         return -1;
-    }
+    if (list.empty())
+        return 0;
 
     int count = 0;
-    char *line = text.get();
-    char *const end = text.get() + size;
-    while (line < end) {
-        char *nl = static_cast<char *>(std::memchr(line, '\n', size_t(end - line)));
-        // The last byte is a newline, so every line has one.
-        MARLO_ASSERT(nl != nullptr);
-        *nl = '\0';
+    for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Member> m;
         if (MemberAlloc(m) != 0) {
             MemberListFlush(*members);
@@ -346,7 +328,6 @@ int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpat
         }
         MemberInit(member, nullptr);
         log_debug(F, "%s/membership=%s [%d]", vdiskpath, member.uuid, count);
-        line = nl + 1;
     }
     if (members_count != nullptr)
         *members_count = count;

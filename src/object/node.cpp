@@ -33,11 +33,14 @@ int node_path(PathBuf &path, uint32_t nodeid)
     return path_format(path, "%s/Node/%u", cfg_work_directory.c_str(), nodeid);
 }
 
-// Opens an existing node directory for an update that must not create it:
-// interrupted opens are repeated silently, a missing directory fails without
-// a message.  The descriptor, or -1.
-int open_existing_node(const char *func, const char *path)
+// Opens the existing directory of node `nodeid` (its path left in `path`)
+// for an update that must not create it: interrupted opens are repeated
+// silently, a missing directory fails without a message.  The descriptor, or
+// -1 (also when the path is too long).
+int open_existing_node(const char *func, PathBuf &path, uint32_t nodeid)
 {
+    if (node_path(path, nodeid) != 0)
+        return -1;
     for (;;) {
         int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0)
@@ -125,9 +128,7 @@ int NodeUpdate_AuxPing(const Hdr *hdr, const AuxPingData *aux)
     MARLO_ASSERT(hdr->type == MSG_AUX_PING);
 
     PathBuf node;
-    if (node_path(node, hdr->uid) != 0)
-        return -1;
-    UniqueFd fd(open_existing_node(F, node));
+    UniqueFd fd(open_existing_node(F, node, hdr->uid));
     if (!fd)
         return -1;
 
@@ -190,9 +191,7 @@ int NodeUpdate_HEARTBEAT(const Hdr *hdr)
     MARLO_ASSERT(hdr->type == MSG_HEARTBEAT);
 
     PathBuf node;
-    if (node_path(node, hdr->uid) != 0)
-        return -1;
-    UniqueFd fd(open_existing_node(F, node));
+    UniqueFd fd(open_existing_node(F, node, hdr->uid));
     if (!fd)
         return -1;
     int result = STORE_ATTR(F, fd.get(), node, "lastping", "%lu", now) < 0 ? -1 : 0;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "daemon/check.h"
+
 int store_mkdir(const char *func, const char *path, bool exist_ok)
 {
     log_debug(func, "%s [MKDIR]", path);
@@ -70,4 +72,35 @@ int store_load_text(const char *func, int dirfd, const char *dirpath, const char
     }
     log_debug(func, "%s/%s=%.*s (%d)", dirpath, key, width, dst, r);
     return r;
+}
+
+int ListFile::load(int dirfd, const char *name)
+{
+    UniqueFd fd(fd_openat(dirfd, name, O_RDONLY));
+    if (!fd)
+        return -1;
+    char *raw = nullptr;
+    const long size = FileLoad(fd.get(), &raw);
+    text_.reset(raw);
+    if (size < 0)
+        return -1;
+    if (size == 0)
+        return 0;
+    if (raw[size - 1] != '\n')
+        return MALFORMED;
+    line_ = raw;
+    end_ = raw + size;
+    return 0;
+}
+
+char *ListFile::next()
+{
+    if (line_ == end_)
+        return nullptr;
+    char *nl = static_cast<char *>(std::memchr(line_, '\n', size_t(end_ - line_)));
+    MARLO_ASSERT(nl != nullptr);  // the last byte is a newline
+    *nl = '\0';
+    char *line = line_;
+    line_ = nl + 1;
+    return line;
 }

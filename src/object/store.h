@@ -1,12 +1,13 @@
 // Small steps shared by the object records: creating and opening object
 // directories, syncing them once per batch, looking entries up without
-// following links, and writing or loading one attribute with its debug line.
-// `func` is the operation that logs; `dirpath` is the directory's path as
-// shown in log lines.
+// following links, writing or loading one attribute with its debug line, and
+// walking a list file line by line.  `func` is the operation that logs;
+// `dirpath` is the directory's path as shown in log lines.
 #pragma once
 
 #include <dirent.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "daemon/syslog.h"
@@ -56,3 +57,30 @@ struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// A list file (membership, frontend) read whole with FileLoad and walked one
+// newline-terminated line at a time.  The text is freed with the reader.
+class ListFile {
+public:
+    // load()'s result when the last byte is not a newline.
+    static constexpr int MALFORMED = -2;
+
+    // Opens `name` below dirfd read-only and reads it whole.  0 (an empty
+    // file gives no lines and empty() true); -1 when the open or the read
+    // failed (the failing call has logged); MALFORMED when the last byte is
+    // not a newline (not logged: the caller names the file in its message).
+    int load(int dirfd, const char *name);
+    // Whether the loaded file held no bytes at all.
+    bool empty() const { return line_ == nullptr; }
+    // The next line with its newline replaced by a NUL; nullptr after the
+    // last one.
+    char *next();
+
+private:
+    struct FreeText {
+        void operator()(char *p) const { std::free(p); }
+    };
+    std::unique_ptr<char, FreeText> text_;
+    char *line_ = nullptr;
+    char *end_ = nullptr;
+};

@@ -6,13 +6,11 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -26,10 +24,6 @@
 #include "object/store.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
 
 // "{work}/VDisk/{uuid}".  0, or -1 after the error line when the work
 // directory is too long for the path buffer.
@@ -521,28 +515,17 @@ int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdi
     static const char F[] = "FrontendsLoad";
     MARLO_ASSERT(frontends->empty());
 
-    UniqueFd fd(fd_openat(mbfd, "frontend", O_RDONLY));
-    if (!fd)
-        return -1;
-    char *raw = nullptr;
-    const long size = FileLoad(fd.get(), &raw);
-    std::unique_ptr<char, FreeDeleter> text(raw);
-    if (size < 0)
-        return -1;
-    if (size == 0)
-        return 0;
-    if (text.get()[size - 1] != '\n') {
+    ListFile list;
+    const int loaded = list.load(mbfd, "frontend");
+    if (loaded == ListFile::MALFORMED)
         log_error(F, "Malformed file %s/memberinfo/%s/frontend", vdiskpath, nodeuuid);
+    if (loaded != 0)
         return -1;
-    }
+    if (list.empty())
+        return 0;
 
     int count = 0;
-    char *line = text.get();
-    char *const end = text.get() + size;
-    while (line < end) {
-        char *nl = static_cast<char *>(std::memchr(line, '\n', size_t(end - line)));
-        MARLO_ASSERT(nl != nullptr);  // the last byte is a newline
-        *nl = '\0';
+    for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Frontend> fe;
         if (FrontendAlloc(fe) != 0) {
             FrontendListFlush(*frontends);
@@ -574,7 +557,6 @@ int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdi
         }
         log_debug(F, "%s/memberinfo/%s/frontend=%s [%d]", vdiskpath, nodeuuid, front.ipaddr,
                   count);
-        line = nl + 1;
     }
     *frontends_count = count;
     return 0;

@@ -1,16 +1,13 @@
 // The controller loop on the real binary: signals, list reloads, timers,
 // statistics, CTRL connections and the multicast start.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <memory>
 #include <regex>
 
+#include "ctrl_client.h"
 #include "harness.h"
 #include "proto/records.h"
 #include "udp.h"
@@ -47,40 +44,6 @@ struct Rig {
                 out.push_back(ls[i].substr(ls[i].find(needle) + needle.size()));
         return out;
     }
-};
-
-// A client of the control port.
-class CtrlClient {
-public:
-    explicit CtrlClient(int port)
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(uint16_t(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            peer_ = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-    }
-    ~CtrlClient() { close(); }
-    // "127.0.0.1:<port>" as the daemon names this client; empty if not connected.
-    const std::string &peer() const { return peer_; }
-    bool write(const std::string &text) const
-    {
-        return ::write(fd_, text.data(), text.size()) == ssize_t(text.size());
-    }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-    std::string peer_;
 };
 
 // Label -> (short, long) of one "RX: ..." or "TX: ..." statistics line.

@@ -1,16 +1,12 @@
 // CTRL commands on the real binary: one client writes command after command
 // on one connection; a peer on 127.0.0.2 captures what each one sends.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <memory>
 
+#include "ctrl_client.h"
 #include "harness.h"
 #include "store_seed.h"
 #include "udp.h"
@@ -18,43 +14,6 @@
 using namespace harness;
 
 namespace {
-
-// A connected client of the control port.
-class CtrlClient {
-public:
-    explicit CtrlClient(int port)
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(uint16_t(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            peer_ = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-    }
-    ~CtrlClient() { ::close(fd_); }
-    CtrlClient(const CtrlClient &) = delete;
-    CtrlClient &operator=(const CtrlClient &) = delete;
-
-    // "127.0.0.1:<port>" as the daemon names this client; empty if not connected.
-    const std::string &peer() const { return peer_; }
-    bool write(const std::string &text) const
-    {
-        return ::write(fd_, text.data(), text.size()) == ssize_t(text.size());
-    }
-    // Whether the daemon has written anything (or closed the connection).
-    bool readable() const
-    {
-        struct pollfd p = {fd_, POLLIN, 0};
-        return ::poll(&p, 1, 0) != 0;
-    }
-
-private:
-    int fd_ = -1;
-    std::string peer_;
-};
 
 TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
 {

@@ -4,42 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "harness.h"
 #include "proto/records.h"
+#include "store_read.h"
 #include "store_seed.h"
 #include "udp.h"
 
 using namespace harness;
+using namespace store_read;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-bool present(const std::string &path) { return fs::exists(fs::symlink_status(path)); }
-
-// Names in a directory (empty when it does not exist).
-std::set<std::string> listing(const std::string &dir)
-{
-    std::set<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.insert(it->path().filename().string());
-    return names;
-}
 
 // Long (since start) receive counters of the last "RX:" report, by label.
 std::map<std::string, long long> rx_totals(const std::string &line)
@@ -73,9 +53,7 @@ struct NodeRig {
     // Sends one datagram and waits until the daemon has handled it.
     void apply(const std::string &bytes)
     {
-        ASSERT_TRUE(peer->send_to("127.0.0.1", port, bytes));
-        ASSERT_TRUE(d->wait_for_line(peer->recvfrom_line(bytes.size()))) << d->text();
-        ASSERT_TRUE(settle(*d, *peer, port)) << d->text();
+        ASSERT_TRUE(deliver(*d, *peer, port, bytes)) << d->text();
     }
     std::string node(uint32_t id) const { return work + "/Node/" + std::to_string(id); }
     // Index of the first captured line containing needle, or -1.

@@ -9,36 +9,18 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include "harness.h"
 #include "proto/records.h"
+#include "store_read.h"
 #include "store_seed.h"
 #include "udp.h"
 
 using namespace harness;
+using namespace store_read;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-bool present(const std::string &path) { return fs::exists(fs::symlink_status(path)); }
-
-std::set<std::string> listing(const std::string &dir)
-{
-    std::set<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.insert(it->path().filename().string());
-    return names;
-}
 
 // Offsets inside one vdisk group (entry, members, frontends).
 constexpr size_t kTransactionId = 0;   // VDiskEntry::transaction_id
@@ -73,9 +55,7 @@ struct VDiskRig {
     // Sends one datagram and waits until the daemon has handled it.
     void apply(const std::string &bytes)
     {
-        ASSERT_TRUE(peer->send_to("127.0.0.1", port, bytes));
-        ASSERT_TRUE(d->wait_for_line(peer->recvfrom_line(bytes.size()))) << d->text();
-        ASSERT_TRUE(settle(*d, *peer, port)) << d->text();
+        ASSERT_TRUE(deliver(*d, *peer, port, bytes)) << d->text();
     }
     std::string vdisk(const std::string &uuid) const { return work + "/VDisk/" + uuid; }
     std::string member(const std::string &uuid, uint32_t node) const

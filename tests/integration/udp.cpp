@@ -111,4 +111,10 @@ bool settle(Daemon &daemon, UdpPeer &peer, int port)
            daemon.wait_for_line("Malformed packet? #1");
 }
 
+bool deliver(Daemon &daemon, UdpPeer &peer, int port, const std::string &bytes)
+{
+    return peer.send_to("127.0.0.1", port, bytes) &&
+           daemon.wait_for_line(peer.recvfrom_line(bytes.size())) && settle(daemon, peer, port);
+}
+
 }  // namespace harness

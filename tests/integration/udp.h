@@ -73,4 +73,9 @@ void put_le(std::string &bytes, size_t off, uint64_t value, size_t width);
 // before has been handled.  true when the line came.
 bool settle(Daemon &daemon, UdpPeer &peer, int port);
 
+// Sends bytes from peer to the daemon on 127.0.0.1:port, waits for the
+// daemon's recvfrom line for them, then settles: once it returns true the
+// datagram has been handled whole.  false when a step failed.
+bool deliver(Daemon &daemon, UdpPeer &peer, int port, const std::string &bytes);
+
 }  // namespace harness
