@@ -76,15 +76,29 @@ int rx_vdisk_build(const RxMsg &msg, size_t pos, std::unique_ptr<VDisk> &vdisk, 
     return 0;
 }
 
-// The vdisk's uuid, and a snapshot's parent uuid, name directories and lock
-// files: an empty name, "." or "..", or one with a "/" would lead outside
-// the store.  0 when both may be used; -1 after the refusal line.
-int rx_vdisk_names(const VDisk &vdisk)
+// Checks what an entry would write into the store before anything is
+// locked or written.  The vdisk's uuid, and a snapshot's parent uuid, name
+// directories and lock files: an empty name, "." or "..", or one with a "/"
+// would lead outside the store.  A snapshot of itself would wait for its own
+// lock whenever it is removed.  A member id 0 names no node and would make the
+// vdisk's membership unreadable for every member.  0 when the entry may be
+// applied; -1 after the refusal line.
+int rx_vdisk_check(const VDisk &vdisk)
 {
     if (ObjectNameCheck(RX_FUNC, "vdisk", vdisk.vdiskuuid) != 0)
         return -1;
-    if (vdisk.vde.snapshot != 0 && ObjectNameCheck(RX_FUNC, "parent", vdisk.parentuuid) != 0)
+    if (vdisk.vde.snapshot != 0) {
+        if (ObjectNameCheck(RX_FUNC, "parent", vdisk.parentuuid) != 0)
+            return -1;
+        if (std::strcmp(vdisk.parentuuid, vdisk.vdiskuuid) == 0) {
+            log_error(RX_FUNC, "Refusing VDisk %s as a snapshot of itself", vdisk.vdiskuuid);
+            return -1;
+        }
+    }
+    if (MemberLookup(vdisk.members, 0) != nullptr) {
+        log_error(RX_FUNC, "Refusing VDisk %s with member node 0", vdisk.vdiskuuid);
         return -1;
+    }
     return 0;
 }
 
@@ -95,7 +109,7 @@ int rx_vdisk_names(const VDisk &vdisk)
 // the store all the same).
 int rx_vdisk_apply(const RxMsg &msg, std::unique_ptr<VDisk> &vdisk)
 {
-    if (rx_vdisk_names(*vdisk) != 0)
+    if (rx_vdisk_check(*vdisk) != 0)
         return -1;
     if (VDiskLock(vdisk.get()) < 0)
         return -1;

@@ -37,15 +37,22 @@ int local_node_load(Node *node, unsigned parts)
     if (NodeLock(node->nodeid) < 0)
         return -1;
     int r = NodeLoad(node);
+    bool ds_unknown = false;
     if (r == 0 && (parts & (LOAD_DSMEMBER | LOAD_DSMEMBER_STRICT)) != 0) {
         int ds = NodeLoad_DSMember(node->nodeuuid, node->dsuuid, int(sizeof node->dsuuid));
         if (ds < 0 && (parts & LOAD_DSMEMBER_STRICT) != 0)
             r = -1;
+        // A membership that exists but cannot be read is not "no datastore":
+        // announcing it as such would make every peer drop the node from its
+        // datastore.
+        ds_unknown = ds < -1;
     }
     if (r == 0 && (parts & LOAD_VDISKS) != 0)
         r = NodeLoad_VDisks(node->nodeid, node->vdisks);
     NodeUnlock(node->nodeid);
-    return r < 0 ? -1 : 0;
+    if (r < 0)
+        return -1;
+    return ds_unknown ? LOAD_DS_UNKNOWN : 0;
 }
 
 int local_node_load_datastore(Node *node)
@@ -101,12 +108,14 @@ void ping_node(Node *node, char *buf, size_t buflen, int so)
 {
     static const char F[] = "send_pings";
     prepare_node(node);
-    if (local_node_load(node, LOAD_DSMEMBER | LOAD_VDISKS) != 0)
+    const int loaded = local_node_load(node, LOAD_DSMEMBER | LOAD_VDISKS);
+    if (loaded < 0)
         return;
 
     // Without its datastore the node still announces a header-only DS_PING;
-    // with a datastore that cannot be read it announces none this cycle.
-    const bool ds_loaded = local_node_load_datastore(node) == 0;
+    // with a datastore (or a membership) that cannot be read it announces
+    // none this cycle.
+    const bool ds_loaded = loaded == 0 && local_node_load_datastore(node) == 0;
     if (node->dsuuid[0] == '\0' && !node->vdisks.empty())
         log_error(F, "Local node %s not part of any data store but references vdisks!?",
                   node->nodeuuid);

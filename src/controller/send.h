@@ -33,7 +33,11 @@ enum LocalNodeParts : unsigned {
     LOAD_VDISKS = 1u << 2,         // NodeLoad_VDisks (uuids only)
 };
 // Under the node's lock: NodeLoad, then the parts asked for in this order.
-// 0, or -1 when the lock or a required load failed (logged by the store).
+// 0; LOAD_DS_UNKNOWN when, with LOAD_DSMEMBER, the node has a datastore
+// membership that could not be read (dsuuid is then empty, but the node is
+// not known to be in no datastore); -1 when the lock or a required load
+// failed (logged by the store).
+inline constexpr int LOAD_DS_UNKNOWN = 1;
 int local_node_load(Node *node, unsigned parts);
 // Under the datastore's lock: DatastoreLoad of node->dsuuid into node->dse.
 // 0 (also when dsuuid is empty: nothing to load), or -1 when the lock or the

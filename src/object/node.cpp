@@ -314,7 +314,7 @@ int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len)
         return -1;
     UniqueFd fd(store_opendir(node));
     if (!fd)
-        return -1;
+        return -2;
     if (store_lookup(fd.get(), "datastoremember") == 0)
         return -1;  // the node belongs to no datastore
 
@@ -322,7 +322,7 @@ int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len)
     int r = StringLoad(fd.get(), "datastoremember", dsuuid, ds_len - 1);
     if (r < 0) {
         log_error(F, "Failed to load %s/datastoremember: %d", node, r);
-        return -1;
+        return -2;
     }
     log_debug(F, "%s/datastoremember=%s", node, dsuuid);
     log_info(F, "Load Node %s datastoremember=%s", nodeuuid, dsuuid);
@@ -355,15 +355,24 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             return -1;
         }
 
+        // The list is announced as the node's complete set of vdisks, and
+        // peers give up every vdisk it does not name: an entry that cannot be
+        // examined must not cut the list short.  A name too long for a path
+        // is no vdisk link anyway, and a link removed meanwhile is no longer
+        // the node's; any other failure fails the whole load.
         PathBuf path;
         if (path_format(path, "%s/%s", dirpath, ent->d_name) != 0) {
             log_error(F, "Path %s/%s too long!!!", dirpath, ent->d_name);
-            return 0;
+            continue;
         }
         struct stat st;
         if (fstatat(dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            log_error(F, "lstat(%s): %s", path, strerror(errno));
-            return 0;
+            const int err = errno;
+            if (err == ENOENT)
+                continue;
+            log_error(F, "lstat(%s): %s", path, strerror(err));
+            VDiskTreeFlush(tree);
+            return -1;
         }
         if (!S_ISLNK(st.st_mode))
             continue;

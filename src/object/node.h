@@ -20,7 +20,9 @@ int NodeUpdate_HEARTBEAT(const Hdr *hdr);
 // Fills np->hdr and np->aux from disk for np->nodeid.
 int NodeLoad(Node *np);
 // Copies datastoremember into dsuuid[0..ds_len), always NUL-terminated.
-// -1 silently when the node has none.
+// 0; -1 silently when the node has none; -2 (logged) when the node's
+// directory or its datastoremember cannot be read, so that a caller can tell
+// "in no datastore" from "membership unknown".
 int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len);
 // Adds one VDisk (uuid only) per link in Node/{nodeid}/vdisks/ to the empty tree.
 int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree);

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -461,6 +462,13 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
         return -1;
     }
     if (pid == 0) {
+        // The daemon ignores SIGPIPE, and an ignored signal stays ignored
+        // across execve: the program starts with the default disposition.
+        struct sigaction dfl;
+        std::memset(&dfl, 0, sizeof dfl);
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        ::sigaction(SIGPIPE, &dfl, nullptr);
         ::execve(prog, argv, envp);
         log_error(F, "execve(%s): %s", prog, exec_error_text(errno));
         ::_exit(1);

@@ -181,11 +181,19 @@ TEST(ReceiveVDisk, PingSweepsOnlyAfterEveryEntryApplied)
     for (const char *uuid : {"..", "a/b", ""})
         bad += group(n33, vdisk_spec(uuid, {33}), 1);
     bad += group(n33, snapshot_spec("s3", "../../x", 33), 1);
+    // Nor are a snapshot of itself and an entry listing member node 0.
+    bad += group(n33, snapshot_spec("t3", "t3", 33), 1);
+    bad += group(n33, vdisk_spec("u3", {33, 0}), 1);
     bad += group(n33, b3, 622);
     rig.apply(bad);
     EXPECT_EQ(rig.d->count_lines("error: controller_thread_loop(): Refusing vdisk name"), 3u)
         << rig.d->text();
     EXPECT_EQ(rig.d->count_lines("error: controller_thread_loop(): Refusing parent name `../../x'"), 1u);
+    EXPECT_EQ(rig.d->count_lines("error: controller_thread_loop(): Refusing VDisk t3 as a snapshot of itself"), 1u);
+    EXPECT_EQ(rig.d->count_lines("error: controller_thread_loop(): Refusing VDisk u3 with member node 0"), 1u);
+    EXPECT_FALSE(present("/tmp/VDISK-t3"));
+    EXPECT_FALSE(present(rig.vdisk("t3")));
+    EXPECT_FALSE(present(rig.vdisk("u3")));
     EXPECT_EQ(rig.seqno("b3", 33), "622\n");
     EXPECT_FALSE(present(rig.vdisk("s3")));
     EXPECT_FALSE(present(rig.tmp.path("x")));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -203,6 +204,17 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
          },
          {"/tmp/VDISK-vd-312b"}, {16, 35},
          "error: send_pings(): PING from Node 312 not sent due to VDisk vd-312b error"},
+        {"unreadable datastore membership", 316,
+         [](const std::string &w) {
+             seed::write_node(w, {.id = 316, .datastore = "ds-316"});
+             seed::write_datastore(w, {.uuid = "ds-316", .members = {316}});
+             seed::write_vdisk(w, {.uuid = "vd-316", .membership = {316},
+                                   .memberinfo = {{.node = 316}}, .datastore = "ds-316"});
+             // 16 characters: more than a datastore uuid can hold.  The node
+             // must not be announced as being in no datastore.
+             std::ofstream(w + "/Node/316/datastoremember") << "ds-316-too-long!\n";
+         },
+         {}, {35, 4}, "error: NodeLoad_DSMember(): Failed to load "},
         {"node that fails to load", 313,
          [](const std::string &w) {
              seed::write_node(w, {.id = 313});

@@ -337,7 +337,7 @@ TEST_F(NodeTest, PathLimitOf255Characters)
     }
 }
 
-TEST_F(NodeTest, LoadVDisksStopsAtOverlongPath)
+TEST_F(NodeTest, LoadVDisksSkipsOverlongPathAndKeepsTheRest)
 {
     const std::string fixed = base() + "/" + "/Node/23/vdisks/";
     const std::string wd = base() + "/" + std::string(250 - fixed.size(), 'w');
@@ -346,12 +346,16 @@ TEST_F(NodeTest, LoadVDisksStopsAtOverlongPath)
     Hdr h = ping_hdr(23);
     ASSERT_EQ(NodeCreate(&h, "10.0.0.1"), 0);
     make_link("x", wd + "/Node/23/vdisks/abcdefgh");  // 258 characters in all
+    make_link("x", wd + "/Node/23/vdisks/ab");        // 252: fits
     VDiskTree tree;
     capture_log();
     EXPECT_EQ(NodeLoad_VDisks(23, tree), 0);
     std::string log = captured_log();
     EXPECT_NE(log.find("Path " + wd + "/Node/23/vdisks/abcdefgh too long!!!"), std::string::npos) << log;
-    EXPECT_TRUE(tree.empty());
+    // The list is complete but for the entry that cannot be a vdisk link,
+    // whatever order the directory yields its entries in.
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_NE(VDiskTree_RB_FIND(tree, "ab"), nullptr);
 }
 
 }  // namespace

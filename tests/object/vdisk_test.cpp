@@ -640,3 +640,27 @@ TEST_F(VDiskStoreTest, FenceCheckWaitsThroughInterruptingSignals)
 }
 
 }  // namespace
+
+namespace {
+
+// The daemon ignores SIGPIPE; the fence-check program must not inherit that.
+TEST_F(VDiskStoreTest, FenceCheckProgramStartsWithDefaultSigpipe)
+{
+    struct sigaction ign{}, old{};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    ASSERT_EQ(sigaction(SIGPIPE, &ign, &old), 0);
+    const std::string status = base() + "/fence.sigign";
+    write_fence("grep SigIgn /proc/$$/status > " + status + "\n");
+
+    auto v = make_vdisk("vdpipe", 1, {}, {});
+    EXPECT_EQ(FenceCheck(v.get(), "42"), 0);
+    sigaction(SIGPIPE, &old, nullptr);
+
+    const std::string line = file_content(status).value_or("");  // "SigIgn:\t<hex mask>\n"
+    ASSERT_EQ(line.rfind("SigIgn:", 0), 0u) << line;
+    const unsigned long long ignored = std::stoull(line.substr(7), nullptr, 16);
+    EXPECT_EQ(ignored & (1ULL << (SIGPIPE - 1)), 0u) << line;
+}
+
+}  // namespace
