@@ -18,26 +18,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$PWD
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 PACKAGES=(cmake g++ make git debhelper dpkg-dev lintian man-db groff-base tshark)
 
-install_missing_packages() {
-    local missing=()
-    for p in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing packages: ${missing[*]} (run as root, or install them first)" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-}
-
-install_missing_packages
+install_missing_packages "${PACKAGES[@]}"
 
 PKG_DIR=${PKG_DIR:-build-deb}
 case "$PKG_DIR" in

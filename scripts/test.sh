@@ -12,7 +12,9 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/lib.sh
 . scripts/lib.sh
 
-PACKAGES=(cmake g++ libgtest-dev make iproute2)
+# iproute2: the multi-host cluster test; tshark: the dissector test;
+# graphviz: marloctl's DOT output is checked with dot.
+PACKAGES=(cmake g++ libgtest-dev make iproute2 tshark graphviz)
 
 install_missing_packages "${PACKAGES[@]}"
 
