@@ -101,7 +101,7 @@ TEST_F(MemberStoreTest, MembershipLoadReadsOneNodeIdPerLine)
         EXPECT_EQ(count, row.count);
         ASSERT_EQ(list.size(), row.nodes.size());
         for (size_t i = 0; i < list.size(); i++) {
-            EXPECT_EQ(list[i]->mbe.node, row.nodes[i]);
+            EXPECT_EQ(uint32_t(list[i]->mbe.node), row.nodes[i]);
             EXPECT_EQ(std::string(list[i]->uuid), std::to_string(row.nodes[i]));
         }
         if (row.result != 0) {

@@ -127,11 +127,11 @@ TEST_F(NodeTest, BackupChannelRoundTrip)
     ASSERT_EQ(NodeLoad(np.get()), 0);
     Hdr expect = h;
     expect.type = 0;
-    EXPECT_EQ(np->hdr.size, 0xC0A80102u);
+    EXPECT_EQ(uint32_t(np->hdr.size), 0xC0A80102u);
     EXPECT_EQ(std::memcmp(&np->hdr, &expect, sizeof expect), 0);
-    EXPECT_EQ(np->aux.memavail, 16u);
-    EXPECT_EQ(np->aux.allocatedspace, 11u);
-    EXPECT_EQ(np->aux.length, 0u);  // never stored
+    EXPECT_EQ(uint32_t(np->aux.memavail), 16u);
+    EXPECT_EQ(uint32_t(np->aux.allocatedspace), 11u);
+    EXPECT_EQ(uint32_t(np->aux.length), 0u);  // never stored
 }
 
 TEST_F(NodeTest, SecondPingRewritesButRemovesNothing)
@@ -240,11 +240,11 @@ TEST_F(NodeTest, LoadFailsOnMissingMemavailAfterEarlierFields)
     EXPECT_NE(log.find("error: NodeLoad(): Failed to load " + node(19) + "/memavail: -1"),
               std::string::npos)
         << log;
-    EXPECT_EQ(np->hdr.size, 4096u);  // nodestatus 3: the size as stored
-    EXPECT_EQ(np->hdr.hostid, 65000);
+    EXPECT_EQ(uint32_t(np->hdr.size), 4096u);  // nodestatus 3: the size as stored
+    EXPECT_EQ(uint16_t(np->hdr.hostid), 65000);
     EXPECT_EQ(std::string(np->hdr.serial), "SER123");
-    EXPECT_EQ(np->aux.memtotal, 15u);
-    EXPECT_EQ(np->aux.memavail, 0u);
+    EXPECT_EQ(uint32_t(np->aux.memtotal), 15u);
+    EXPECT_EQ(uint32_t(np->aux.memavail), 0u);
 }
 
 TEST_F(NodeTest, VersionTexts)

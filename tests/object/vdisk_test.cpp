@@ -440,12 +440,12 @@ TEST_F(VDiskStoreTest, LoadGivesBackTheStoredEntry)
         EXPECT_STREQ(v->parentuuid, parent != nullptr ? parent : "");
         ASSERT_EQ(v->members_count, 2);
         ASSERT_EQ(v->members.size(), 2u);
-        EXPECT_EQ(v->members[0]->mbe.node, 5u);
+        EXPECT_EQ(uint32_t(v->members[0]->mbe.node), 5u);
         EXPECT_STREQ(v->members[1]->uuid, "6");
         ASSERT_EQ(v->frontends_count, 2);
         ASSERT_EQ(v->frontends.size(), 2u);
-        EXPECT_EQ(v->frontends[0]->fee.node, 0x0A000001u);
-        EXPECT_EQ(v->frontends[1]->fee.node, 0xC0A80114u);
+        EXPECT_EQ(uint32_t(v->frontends[0]->fee.node), 0x0A000001u);
+        EXPECT_EQ(uint32_t(v->frontends[1]->fee.node), 0xC0A80114u);
         EXPECT_STREQ(v->frontends[1]->ipaddr, "192.168.1.20");
 
         // Without a node only the vdisk-level files are read.
@@ -454,8 +454,8 @@ TEST_F(VDiskStoreTest, LoadGivesBackTheStoredEntry)
         ASSERT_EQ(VDiskAlloc(bare), 0);
         std::snprintf(bare->vdiskuuid, sizeof bare->vdiskuuid, "%s", uuid);
         ASSERT_EQ(VDiskLoad(nullptr, bare.get()), 0);
-        EXPECT_EQ(bare->vde.snapshot, sent->vde.snapshot);
-        EXPECT_EQ(bare->vde.sectors, 2048u);
+        EXPECT_EQ(uint16_t(bare->vde.snapshot), uint16_t(sent->vde.snapshot));
+        EXPECT_EQ(uint64_t(bare->vde.sectors), 2048u);
         EXPECT_STREQ(bare->parentuuid, parent != nullptr ? parent : "");
         EXPECT_TRUE(bare->members.empty());
     }
@@ -497,7 +497,7 @@ TEST_F(VDiskLoadTest, GenerationFieldsFollowTheNodeVersion)
         std::unique_ptr<VDisk> v;
         ASSERT_EQ(load(row.major, row.minor, v), 0);
         EXPECT_EQ(std::string(v->vde.name.old_mshipgencnt, 2), "23");
-        EXPECT_EQ(v->vde.name.mshipgencnt, htons(row.field));
+        EXPECT_EQ(uint16_t(v->vde.name.mshipgencnt), htons(row.field));
     }
 }
 
@@ -533,9 +533,9 @@ TEST_F(VDiskLoadTest, FrontendFileMustHoldCanonicalAddressLines)
         EXPECT_EQ(r, row.result);
         EXPECT_EQ(v->frontends.size(), row.addrs.size());
         for (size_t i = 0; i < row.addrs.size() && i < v->frontends.size(); i++)
-            EXPECT_EQ(v->frontends[i]->fee.node, row.addrs[i]);
+            EXPECT_EQ(uint32_t(v->frontends[i]->fee.node), row.addrs[i]);
         if (row.result == 0) {
-            EXPECT_EQ(v->vde.frontends, row.addrs.size());
+            EXPECT_EQ(uint16_t(v->vde.frontends), row.addrs.size());
         }
         if (row.error != nullptr) {
             EXPECT_NE(log.find(row.error), std::string::npos) << log;
