@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -40,6 +41,12 @@ int rx_vdisk_build(const RxMsg &msg, size_t pos, std::unique_ptr<VDisk> &vdisk, 
     VDiskInit(*vdisk, vde);
 
     size_t at = pos + sizeof(VDiskEntry);
+    // One allocation per list, bounded by what the datagram can hold, so a
+    // forged count cannot ask for more.
+    const size_t room = (end - at) / sizeof(MemberEntry);
+    vdisk->members.reserve(std::min<size_t>(vdisk->vde.members, room));
+    vdisk->frontends.reserve(
+        std::min<size_t>(vdisk->vde.frontends, room - std::min<size_t>(vdisk->vde.members, room)));
     for (unsigned k = 0; k < vdisk->vde.members; k++, at += sizeof(MemberEntry)) {
         if (at + sizeof(MemberEntry) > end) {
             log_error(RX_FUNC, "Malformed packet? #2");

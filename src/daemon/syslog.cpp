@@ -4,6 +4,7 @@
 #include "daemon/config.h"
 
 int syslog_module_initialized = 0;
+int syslog_mask = LOG_UPTO(LOG_DEBUG);  // every priority until set up
 
 void syslog_module_setup()
 {
@@ -17,8 +18,10 @@ void syslog_module_setup()
     // openlog() keeps the pointer: the identity string belongs to the
     // configuration and the log is reopened whenever it is replaced.
     ::openlog(cfg_syslog_ident.c_str(), options, cfg_syslog_facility);
-    if (opt_debug < 2)
-        ::setlogmask(LOG_UPTO(cfg_syslog_priority & LOG_PRIMASK));
+    if (opt_debug < 2) {
+        syslog_mask = LOG_UPTO(cfg_syslog_priority & LOG_PRIMASK);
+        ::setlogmask(syslog_mask);
+    }
     syslog_module_initialized = 1;
 }
 

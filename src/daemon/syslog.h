@@ -14,8 +14,15 @@
 
 #include <syslog.h>
 
-#define MARLO_LOG(prio, word, func, fmt, ...) \
-    ::syslog(prio, word ": %s(): " fmt "%s", func __VA_OPT__(, ) __VA_ARGS__, "")
+// The priorities the log passes on: the mask syslog_module_setup() gives
+// setlogmask().  A line outside it is dropped before its arguments are even
+// evaluated, so debug lines cost nothing when debug is off.
+extern int syslog_mask;
+inline bool log_enabled(int prio) { return (syslog_mask & LOG_MASK(prio)) != 0; }
+
+#define MARLO_LOG(prio, word, func, fmt, ...)                                          \
+    (log_enabled(prio) ? ::syslog(prio, word ": %s(): " fmt "%s", func __VA_OPT__(, ) __VA_ARGS__, "") \
+                       : void())
 
 #define log_error(func, fmt, ...) MARLO_LOG(LOG_ERR, "error", func, fmt __VA_OPT__(, ) __VA_ARGS__)
 #define log_warn(func, fmt, ...) MARLO_LOG(LOG_WARNING, "warn", func, fmt __VA_OPT__(, ) __VA_ARGS__)

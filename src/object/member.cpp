@@ -309,6 +309,7 @@ int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpat
     if (list.empty())
         return 0;
 
+    members->reserve(list.lines_left());
     int count = 0;
     for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Member> m;

@@ -1,5 +1,7 @@
 #include "object/store.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +93,11 @@ int ListFile::load(int dirfd, const char *name)
     line_ = raw;
     end_ = raw + size;
     return 0;
+}
+
+size_t ListFile::lines_left() const
+{
+    return line_ == nullptr ? 0 : size_t(std::count(line_, end_, '\n'));
 }
 
 char *ListFile::next()

@@ -72,6 +72,8 @@ public:
     int load(int dirfd, const char *name);
     // Whether the loaded file held no bytes at all.
     bool empty() const { return line_ == nullptr; }
+    // The number of lines not yet handed out by next().
+    size_t lines_left() const;
     // The next line with its newline replaced by a NUL; nullptr after the
     // last one.
     char *next();

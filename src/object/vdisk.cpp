@@ -532,6 +532,7 @@ int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdi
     if (list.empty())
         return 0;
 
+    frontends->reserve(list.lines_left());
     int count = 0;
     for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Frontend> fe;

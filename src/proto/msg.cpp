@@ -136,6 +136,8 @@ void mbe_dump(const MemberEntry *mbe)
 
 void fee_dump(const FrontendEntry *fee)
 {
+    if (!log_enabled(LOG_DEBUG))
+        return;  // the address text is made only for the debug line
     // The record holds the address with the first octet most significant;
     // htonl() puts that octet first in memory, as inet_ntop() expects.
     struct in_addr addr;

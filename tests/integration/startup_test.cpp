@@ -189,11 +189,16 @@ TEST(Startup, DebugLevelsControlStandardErrorCopy)
         for (int i = 0; i < 1000 && slurp(tmp.path("marlo.pid")) != want; i++)
             std::this_thread::sleep_for(10ms);
         ASSERT_EQ(slurp(tmp.path("marlo.pid")), want);
+        // A quiet loop pass ends with its debug line "Waiting..." after one
+        // second; let two passes go by.
+        const bool waiting = d.wait_for_line("debug: controller_thread_loop(): Waiting...", 2500ms);
+        EXPECT_EQ(waiting, c.args[0] == "-dd") << d.text();
         d.signal(SIGTERM);
         EXPECT_EQ(d.wait_exit(), 0);
         const std::string dump = "marlo-it[" + std::to_string(d.pid()) + "]: syslog_ident=marlo-it ";
         EXPECT_EQ(d.count_lines(dump), c.dump_shown ? 1u : 0u) << c.args[0] << " " << c.priority
                                                                << "\n" << d.text();
+        EXPECT_EQ(d.count_lines(": debug: ") > 0, c.args[0] == "-dd") << d.text();
     }
 }
 
