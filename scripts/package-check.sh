@@ -151,7 +151,9 @@ port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0));
 pid=$!
 started=
 for _ in $(seq 100); do
-    if grep -q 'pid_file=' "$RUN/marlo.log" && [ -s "$RUN/marlo.pid" ]; then
+    # The first loop pass loads the lists: by then the signal handlers are
+    # installed (a SIGTERM before that would end the process unhandled).
+    if grep -q 'load_local_nodes(): Loading' "$RUN/marlo.log" && [ -s "$RUN/marlo.pid" ]; then
         started=yes
         break
     fi
