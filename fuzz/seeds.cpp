@@ -142,9 +142,9 @@ std::string build(Builder b, const Node &node)
     return buf;
 }
 
-std::string build_single(const Node &node, const VDiskSpec &spec)
+std::string build_single(const Node &node, const VDiskSpec &layout)
 {
-    std::unique_ptr<VDisk> v = make_vdisk(spec);
+    std::unique_ptr<VDisk> v = make_vdisk(layout);
     std::string buf(MSG_BUF_LEN, '\0');
     size_t len = 0;
     MARLO_ASSERT(build_single_vdisk_ping(&node, v.get(), buf.data(), buf.size(), &len) == 0);
