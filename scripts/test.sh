@@ -13,8 +13,9 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 # iproute2: the multi-host cluster test; tshark: the dissector test;
-# graphviz: marloctl's DOT output is checked with dot.
-PACKAGES=(cmake g++ libgtest-dev make iproute2 tshark graphviz)
+# graphviz: marloctl's DOT output is checked with dot; nlohmann-json3-dev:
+# marloctl's JSON.
+PACKAGES=(cmake g++ libgtest-dev make nlohmann-json3-dev iproute2 tshark graphviz)
 
 install_missing_packages "${PACKAGES[@]}"
 

@@ -5,11 +5,12 @@
 //     vdisk-deleted),
 //   - signals the daemon (reload: SIGHUP, ping-now: SIGUSR1),
 //   - shows the object database as tables, JSON or a DOT graph (status,
-//     graph), reading without locks so that it never holds the daemon up.
+//     graph), reading without locks so that it never holds the daemon up,
+//   - checks that the object database is whole (check).
 //
 // Exit status: 0 done; 1 failure (configuration, connection, pid file, work
-// directory, object not found); 2 misuse (unknown command or option, an
-// argument the daemon would misread).
+// directory, object not found, an inconsistency found); 2 misuse (unknown
+// command or option, an argument the daemon would misread).
 #include <getopt.h>
 #include <signal.h>
 #include <syslog.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "tools/check.h"
 #include "tools/control.h"
 #include "tools/report.h"
 #include "tools/status.h"
@@ -40,6 +42,8 @@ const char *const HELP =
     "                         nodes, datastores and vdisks as this host sees them\n"
     "  graph [--node ID] [--vdisk UUID]\n"
     "                         the same as a Graphviz DOT graph (render: dot -Tsvg)\n"
+    "  check [--json]         list every inconsistency of the object database and\n"
+    "                         the lock files (exit status 1 when there is any)\n"
     "  single-vdisk-ping NODE VDISK\n"
     "                         make marlo announce vdisk VDISK of its local node NODE now\n"
     "  ds-ping NODE           make marlo announce the datastore of its local node NODE now\n"
@@ -62,7 +66,8 @@ const char *const HELP =
     "object, * silent for more than three heartbeat intervals.\n"
     "\n"
     "Exit status: 0 done; 1 failure (configuration, connection, pid file, work\n"
-    "directory, node or vdisk not found); 2 misuse or refused argument.\n";
+    "directory, node or vdisk not found, an inconsistency found); 2 misuse or\n"
+    "refused argument.\n";
 
 [[noreturn]] void usage_error(const std::string &why)
 {
@@ -122,12 +127,12 @@ std::string checked_uuid(const std::string &text)
 // A command checked against its arguments, ready to run once the
 // configuration is read.
 struct Command {
-    enum class Kind { Ctrl, Signal, View };
+    enum class Kind { Ctrl, Signal, View, Check };
     Command(Kind k, const std::string &n) : kind(k), name(n) {}
     Kind kind;
     std::string name;
     std::string line;  // Ctrl: the command line without its newline
-    bool json = false; // View
+    bool json = false; // View, Check
     StatusFilter filter;
 };
 
@@ -176,6 +181,18 @@ Command parse_view(const std::string &cmd, const Args &args)
     return c;
 }
 
+Command parse_check(const std::string &cmd, const Args &args)
+{
+    Command c(Command::Kind::Check, cmd);
+    for (const std::string &a : args) {
+        if (a == "--json")
+            c.json = true;
+        else
+            usage_error(cmd + ": unknown argument " + a);
+    }
+    return c;
+}
+
 Command parse_command(const std::string &cmd, const Args &args)
 {
     if (cmd == "single-vdisk-ping" || cmd == "ds-ping" || cmd == "vdisk-deleted")
@@ -186,6 +203,8 @@ Command parse_command(const std::string &cmd, const Args &args)
     }
     if (cmd == "status" || cmd == "graph")
         return parse_view(cmd, args);
+    if (cmd == "check")
+        return parse_check(cmd, args);
     usage_error("unknown command `" + cmd + "'");
 }
 
@@ -203,6 +222,16 @@ int run_signal(const Command &c)
     const int sig = c.name == "reload" ? SIGHUP : SIGUSR1;
     if (signal_daemon(pid_file_path(cfg_work_directory, cfg_pid_file), sig, &why) != 0)
         return fail(why);
+    return EXIT_OK;
+}
+
+// Writes text to standard output.  EXIT_OK, or EXIT_FAIL when it could not
+// be written.
+int print(const std::string &text)
+{
+    std::fputs(text.c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return fail(std::string("standard output: ") + strerror(errno));
     return EXIT_OK;
 }
 
@@ -224,10 +253,18 @@ int run_view(const Command &c)
     const std::string out = c.name == "graph" ? render_dot(view)
                             : c.json          ? render_json(view)
                                               : render_table(view);
-    std::fputs(out.c_str(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        return fail(std::string("standard output: ") + strerror(errno));
-    return EXIT_OK;
+    return print(out);
+}
+
+int run_check(const Command &c)
+{
+    CheckReport report;
+    std::string why;
+    if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+        return fail(why);
+    if (print(c.json ? render_check_json(report) : render_check_table(report)) != EXIT_OK)
+        return EXIT_FAIL;
+    return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
 }
 
 }  // namespace
@@ -283,6 +320,7 @@ int main(int argc, char **argv)
     case Command::Kind::Ctrl: return run_ctrl(command);
     case Command::Kind::Signal: return run_signal(command);
     case Command::Kind::View: return run_view(command);
+    case Command::Kind::Check: return run_check(command);
     }
     return EXIT_FAIL;
 }

@@ -1,6 +1,9 @@
 #include "tools/report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -372,6 +375,31 @@ private:
     std::string out_;
 };
 
+// A JSON document as text: two-blank indentation, and bytes that are not
+// valid UTF-8 (text from the store is any bytes) replaced by U+FFFD.
+std::string json_text(const nlohmann::ordered_json &doc)
+{
+    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+const char *holder_text(Holder h)
+{
+    switch (h) {
+    case Holder::Running: return "running";
+    case Holder::Gone: return "gone";
+    case Holder::Unknown: return "unknown";
+    }
+    return "unknown";
+}
+
+std::string joined(const std::vector<std::string> &items)
+{
+    std::string out;
+    for (const std::string &i : items)
+        out += (out.empty() ? "" : ", ") + cell_text(i);
+    return out;
+}
+
 }  // namespace
 
 std::string render_table(const ClusterView &view)
@@ -449,3 +477,55 @@ std::string render_json(const ClusterView &view)
 }
 
 std::string render_dot(const ClusterView &view) { return Dot(view).render(); }
+
+std::string render_check_table(const CheckReport &report)
+{
+    Table findings({"KIND", "OBJECTS", "FILES", "WHAT"});
+    std::map<std::string, size_t> counts;
+    for (const Finding &f : report.findings) {
+        findings.add({f.kind, joined(f.objects), joined(f.files), cell_text(f.what)});
+        counts[f.kind]++;
+    }
+    Table locks({"FILE", "PID", "HOLDER", "AGE"});
+    for (const LockView &l : report.locks)
+        locks.add({cell_text(l.path), l.has_pid ? std::to_string(l.pid) : MARK_MISSING,
+                   holder_text(l.holder), std::to_string(l.age) + "s"});
+    std::string out = section("Findings", findings) + "\n" + section("Locks", locks) + "\n";
+    if (report.findings.empty())
+        return out + "No inconsistencies in " + cell_text(report.work_directory) + "\n";
+    std::string by_kind;
+    for (const std::string &k : check_kinds())
+        if (counts[k] != 0)
+            by_kind += (by_kind.empty() ? "" : ", ") + std::to_string(counts[k]) + " " + k;
+    return out + std::to_string(report.findings.size()) + " inconsistenc" +
+           (report.findings.size() == 1 ? "y" : "ies") + ": " + by_kind + "\n";
+}
+
+std::string render_check_json(const CheckReport &report)
+{
+    using nlohmann::ordered_json;
+    ordered_json doc;
+    doc["work_directory"] = report.work_directory;
+    doc["time"] = report.now;
+    doc["clean"] = report.findings.empty();
+    ordered_json counts = ordered_json::object();
+    for (const std::string &k : check_kinds())
+        counts[k] = 0;
+    ordered_json findings = ordered_json::array();
+    for (const Finding &f : report.findings) {
+        findings.push_back(
+            {{"kind", f.kind}, {"objects", f.objects}, {"files", f.files}, {"what", f.what}});
+        counts[f.kind] = counts[f.kind].get<int>() + 1;
+    }
+    ordered_json locks = ordered_json::array();
+    for (const LockView &l : report.locks)
+        locks.push_back({{"file", l.path},
+                         {"object", l.object},
+                         {"pid", l.has_pid ? ordered_json(l.pid) : ordered_json()},
+                         {"holder", holder_text(l.holder)},
+                         {"age", l.age}});
+    doc["findings"] = std::move(findings);
+    doc["locks"] = std::move(locks);
+    doc["counts"] = std::move(counts);
+    return json_text(doc);
+}

@@ -1,0 +1,248 @@
+// marloctl check on a store written by the real daemon: clean as written,
+// each kind of damage found as its kind, the daemon's own normal states never
+// reported.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "integration/store_seed.h"
+#include "integration/udp.h"
+#include "tools/ctl.h"
+
+using namespace ctl;
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The cluster every test starts from, as the daemon writes it from the
+// nodes' announcements: nodes 201 and 202 in datastore dsA; vdisk vdA on
+// both, with frontends; its snapshot snA on 201; node 203, outside vdA's
+// member list, announcing vdA too (so it has a member directory there).
+struct Cluster {
+    seed::NodeSpec n201{.id = 201}, n202{.id = 202}, n203{.id = 203};
+    seed::DatastoreSpec dsA{.uuid = "dsA", .name = "poolA"};
+    seed::VDiskSpec vdA{.uuid = "vdA",
+                        .description = "d",
+                        .membership = {201, 202},
+                        .memberinfo = {{.node = 201, .gen = 2, .frontends = {"10.0.0.1"}},
+                                       {.node = 202, .gen = 2, .frontends = {"10.0.0.2"}},
+                                       {.node = 203, .gen = 2}}};
+    seed::VDiskSpec snA{.uuid = "snA",
+                        .snapshot = 1,
+                        .parent = "vdA",
+                        .snaptime = "15-03-05_07.08.09",
+                        .membership = {201},
+                        .memberinfo = {{.node = 201, .gen = 2, .frontends = {"10.0.0.9"}}}};
+};
+
+// A daemon on loopback that announces nothing by itself; the store it
+// writes is the test's.
+struct Rig {
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    std::string conf;
+    std::unique_ptr<Daemon> d;
+    Cluster c;
+    UdpPeer a{"127.0.0.3"}, b{"127.0.0.4"}, e{"127.0.0.5"};
+
+    Rig()
+    {
+        cfg["ping_interval"] = "3600";
+        cfg["heartbeat_interval"] = "3600";
+        conf = write_config(tmp.path("marlo.conf"), cfg);
+    }
+    std::string db() const { return tmp.path("DB"); }
+    void start()
+    {
+        d = std::make_unique<Daemon>(std::vector<std::string>{"-d", "-d", "-C", conf}, tmp);
+        ASSERT_TRUE(d->wait_for_line("Waiting...")) << d->text();
+    }
+    void stop()
+    {
+        d->signal(SIGTERM);
+        EXPECT_EQ(d->wait_exit(), 0);
+    }
+    void inject(UdpPeer &peer, const std::vector<std::string> &datagrams)
+    {
+        const int port = std::stoi(cfg.at("bind_port"));
+        for (const std::string &dg : datagrams)
+            ASSERT_TRUE(peer.send_to("127.0.0.1", port, dg));
+        ASSERT_TRUE(settle(*d, peer, port)) << d->text();
+    }
+    // The cluster's announcements, each node's in the order it sends them.
+    void announce()
+    {
+        using namespace seed;
+        inject(a, {ds_ping_msg(c.n201, &c.dsA), aux_ping_msg(c.n201),
+                   ping_msg(c.n201, {&c.snA, &c.vdA})});
+        inject(b, {ds_ping_msg(c.n202, &c.dsA), aux_ping_msg(c.n202), ping_msg(c.n202, {&c.vdA})});
+        inject(e, {aux_ping_msg(c.n203), ping_msg(c.n203, {&c.vdA})});
+        // snA came before its parent: its next entry records it there.
+        inject(a, {ping_msg(c.n201, {&c.snA, &c.vdA})});
+    }
+    CtlRun ctl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"-C", conf});
+        return run_marloctl(args, tmp);
+    }
+};
+
+// The kinds that check --json reports (each once), and its exit status.
+struct Kinds {
+    std::optional<int> status;
+    std::multiset<std::string> kinds;
+    std::string out;
+};
+
+Kinds check(Rig &rig)
+{
+    Kinds k;
+    CtlRun r = rig.ctl({"check", "--json"});
+    k.status = r.status;
+    k.out = r.out + r.err;
+    Json doc;
+    if (auto err = parse_json(r.out, &doc)) {
+        k.out += "\n(unparsable: " + *err + ")";
+        return k;
+    }
+    for (const Json &f : doc["findings"].items)
+        k.kinds.insert(f["kind"].text);
+    return k;
+}
+
+// A pid that belonged to a process that has ended.
+pid_t dead_pid()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+void age_file(const std::string &path, int seconds)
+{
+    struct timespec ts[2];
+    clock_gettime(CLOCK_REALTIME, &ts[0]);
+    ts[0].tv_sec -= seconds;
+    ts[1] = ts[0];
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
+}
+
+class CheckTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        rig_ = new Rig;
+        rig_->start();
+        rig_->announce();
+        rig_->stop();
+        fs::copy(rig_->db(), rig_->tmp.path("pristine"),
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+    static void TearDownTestSuite()
+    {
+        delete rig_;
+        rig_ = nullptr;
+    }
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "check reads every lock file in /tmp: needs the private /tmp of root";
+        fs::remove_all(rig_->db());
+        fs::copy(rig_->tmp.path("pristine"), rig_->db(),
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        for (const auto &e : fs::directory_iterator("/tmp"))
+            if (e.path().filename().string().find('-') != std::string::npos &&
+                !e.is_directory())
+                fs::remove(e.path());
+    }
+    static Rig *rig_;
+};
+Rig *CheckTest::rig_ = nullptr;
+
+TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
+{
+    Rig &rig = *rig_;
+    Store db(rig.db());
+    struct Row {
+        const char *what;
+        std::function<void()> damage;
+        std::multiset<std::string> kinds;  // empty: a normal state, check is clean
+    } const rows[] = {
+        {"as the daemon wrote it", [] {}, {}},
+        // States of the daemon's normal work.
+        {"member without frontends has no node link",
+         [&] { db.remove("VDisk/vdA/memberinfo/201/frontend"); db.remove("Node/201/vdisks/vdA"); },
+         {}},
+        {"membership lists a node that has not announced",
+         [&] { db.file("VDisk/vdA/membership", "201\n202\n204\n"); }, {}},
+        {"snapshot not yet recorded at its parent", [&] { db.remove("VDisk/vdA/snapshots/snA"); },
+         {}},
+        {"datastore deleted with its last member: vdisks keep their link", [&] {
+             db.remove("Datastore/dsA");
+             db.remove("Node/201/datastoremember");
+             db.remove("Node/202/datastoremember");
+         }, {}},
+        {"young lock of a running process",
+         [] { Store("/tmp").file("VDISK-vdA", std::to_string(getpid()) + "\n"); }, {}},
+        // Damage.
+        {"removal cut short after memberinfo/", [&] { db.remove("VDisk/vdA/memberinfo"); },
+         {"vdisk-without-memberinfo"}},
+        {"vdisk left with nobody", [&] {
+             db.remove("VDisk/snA/memberinfo/201");
+             db.remove("VDisk/snA/membership");
+         }, {"vdisk-without-members", "node-link-without-member"}},
+        {"member with frontends but no node link", [&] { db.remove("Node/202/vdisks/vdA"); },
+         {"member-without-node-link"}},
+        {"node link without member directory", [&] { db.remove("VDisk/vdA/memberinfo/202"); },
+         {"node-link-without-member"}},
+        {"vdisk gone, its links left", [&] { db.remove("VDisk/snA"); },
+         {"dangling-link", "dangling-link", "dangling-link"}},
+        {"member link to a node that does not exist",
+         [&] { db.link("Datastore/dsA/members/209", "../../../Node/209"); }, {"dangling-link"}},
+        {"nodestatus link to a node that does not exist", [&] { db.remove("Node/202/status"); },
+         {"dangling-link"}},
+        {"node left, datastore still lists it", [&] { db.remove("Node/202/datastoremember"); },
+         {"datastore-lists-nonmember"}},
+        {"node joined, datastore does not list it",
+         [&] { db.remove("Datastore/dsA/members/202"); }, {"datastore-member-unlisted"}},
+        {"node names a datastore that does not exist",
+         [&] { db.file("Node/203/datastoremember", "dsZ\n"); }, {"datastore-member-unlisted"}},
+        {"node listed by two datastores",
+         [&] { db.link("Datastore/dsB/members/201", "../../../Node/201"); },
+         {"datastore-lists-nonmember", "node-in-several-datastores"}},
+        {"attribute files empty, malformed, oversized", [&] {
+             db.file("VDisk/vdA/highest_gen_count", "");
+             db.file("Node/201/freespace", "lots\n");
+             db.file("VDisk/vdA/name", std::string(300, 'x') + "\n");
+             db.file("VDisk/vdA/memberinfo/201/frontend", "10.0.0.01\n");
+             db.file("Datastore/dsA/name", "no newline");
+         }, {"bad-attribute", "bad-attribute", "bad-attribute", "bad-attribute", "bad-attribute"}},
+        {"lock files: holder gone, no pid, held for minutes", [&] {
+             Store tmp("/tmp");
+             tmp.file("VDISK-vdA", std::to_string(dead_pid()) + "\n");
+             tmp.file("NODE-201", "");
+             tmp.file("DS-dsA", std::to_string(getpid()) + "\n");
+             age_file("/tmp/DS-dsA", 120);
+         }, {"stale-lock", "lock-without-pid", "lock-held-long"}},
+    };
+    for (const Row &row : rows) {
+        SetUp();
+        row.damage();
+        Kinds k = check(rig);
+        EXPECT_EQ(k.kinds, row.kinds) << row.what << "\n" << k.out;
+        EXPECT_EQ(k.status, row.kinds.empty() ? 0 : 1) << row.what << "\n" << k.out;
+    }
+}
+
+}  // namespace
