@@ -161,13 +161,17 @@ int rx_vdisk_walk(const RxMsg &msg)
 }
 
 // Node hdr->uid no longer serves the vdisk (named by vdiskuuid): under the
-// vdisk's lock it is loaded and, when it exists here, given up.
+// vdisk's lock it is loaded and, when it exists here, given up.  One that does
+// not load may be what a removal cut short left behind: that removal is
+// finished.
 void rx_vdisk_gone(const Hdr *hdr, VDisk *vdisk)
 {
     if (VDiskLock(vdisk) < 0)
         return;
     if (VDiskLoad(nullptr, vdisk) == 0)
         VDiskGone(hdr, vdisk);
+    else
+        VDiskGone_Leftover(hdr, vdisk);
     VDiskUnlock(vdisk);
 }
 
