@@ -437,6 +437,10 @@ void Scanner::judge()
 
     // VDisks: memberinfo/, member directories against node links, the
     // member's nodestatus link, the snapshot links.
+    std::map<std::string, std::string> linked_by;  // vdisk -> the first node linking it
+    for (const auto &[name, n] : nodes_)
+        for (const auto &link : n.vdisks)
+            linked_by.emplace(link.first, name);
     for (const auto &[uuid, v] : vdisks_) {
         const std::string rel = "VDisk/" + uuid;
         const std::string object = "vdisk " + uuid;
@@ -448,6 +452,8 @@ void Scanner::judge()
             f.what = v.has_memberinfo ? "no member directory and no member in membership"
                                       : "memberinfo/ is missing";
             f.vdisk = uuid;
+            if (auto l = linked_by.find(uuid); l != linked_by.end())
+                f.node = l->second;
             add(std::move(f));
         }
         for (const auto &[node, m] : v.members) {
@@ -585,6 +591,8 @@ void scan_locks(const std::string &lock_dir, CheckReport *report)
     }
 }
 
+}  // namespace
+
 std::string finding_key(const Finding &f)
 {
     std::string key = f.kind;
@@ -592,8 +600,6 @@ std::string finding_key(const Finding &f)
         key += "\n" + file;
     return key;
 }
-
-}  // namespace
 
 const std::vector<std::string> &check_kinds()
 {

@@ -49,10 +49,14 @@ struct Finding {
     std::string what;
     // The objects by name, for repairs ("" when not involved).  For a link,
     // `node`, `datastore` or `vdisk` names the object that holds it and
-    // files[0] is the link.
+    // files[0] is the link; for a vdisk without memberinfo/ or members,
+    // `node` is a node that links it (if any).
     std::string node, datastore, vdisk;
     std::string target;  // the object a link names, or the member of a vdisk
 };
+
+// What tells one finding from another in two scans: its kind and files.
+std::string finding_key(const Finding &f);
 
 enum class Holder { Running, Gone, Unknown };
 

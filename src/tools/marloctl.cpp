@@ -24,6 +24,8 @@
 #include "daemon/config.h"
 #include "tools/check.h"
 #include "tools/control.h"
+#include "tools/escape.h"
+#include "tools/repair.h"
 #include "tools/report.h"
 #include "tools/status.h"
 
@@ -44,6 +46,10 @@ const char *const HELP =
     "                         the same as a Graphviz DOT graph (render: dot -Tsvg)\n"
     "  check [--json]         list every inconsistency of the object database and\n"
     "                         the lock files (exit status 1 when there is any)\n"
+    "  check --repair [--stale-locks]\n"
+    "                         repair what is safe, under the daemon's locks; with\n"
+    "                         --stale-locks also remove lock files of processes\n"
+    "                         that do not exist\n"
     "  single-vdisk-ping NODE VDISK\n"
     "                         make marlo announce vdisk VDISK of its local node NODE now\n"
     "  ds-ping NODE           make marlo announce the datastore of its local node NODE now\n"
@@ -133,6 +139,7 @@ struct Command {
     std::string name;
     std::string line;  // Ctrl: the command line without its newline
     bool json = false; // View, Check
+    bool repair = false, stale_locks = false;  // Check
     StatusFilter filter;
 };
 
@@ -187,9 +194,17 @@ Command parse_check(const std::string &cmd, const Args &args)
     for (const std::string &a : args) {
         if (a == "--json")
             c.json = true;
+        else if (a == "--repair")
+            c.repair = true;
+        else if (a == "--stale-locks")
+            c.stale_locks = true;
         else
             usage_error(cmd + ": unknown argument " + a);
     }
+    if (c.stale_locks && !c.repair)
+        usage_error("--stale-locks goes with --repair");
+    if (c.json && c.repair)
+        usage_error("--json does not go with --repair");
     return c;
 }
 
@@ -256,8 +271,44 @@ int run_view(const Command &c)
     return print(out);
 }
 
+// Repairs in rounds (a repair may leave what the next one finishes, such as
+// the links of a vdisk whose removal it finished) until a round changes
+// nothing, printing each change; then the check of what is left.
+int run_repair(const Command &c)
+{
+    const RepairOptions options{c.stale_locks};
+    std::vector<std::string> tried;
+    RepairLog log;
+    CheckReport report;
+    std::string why;
+    constexpr int MAX_ROUNDS = 8;
+    for (int round = 0; round < MAX_ROUNDS; round++) {
+        if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+            return fail(why);
+        const size_t shown = log.lines.size();
+        const int changes = log.changes;
+        repair_findings(report, options, &tried, &log);
+        std::string lines;
+        for (size_t i = shown; i < log.lines.size(); i++)
+            lines += cell_text(log.lines[i]) + "\n";
+        if (print(lines) != EXIT_OK)
+            return EXIT_FAIL;
+        if (log.changes == changes)
+            break;
+    }
+    if (log.changes != 0 && check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+        return fail(why);
+    const std::string summary = log.changes == 0 ? "Nothing repaired.\n"
+                                                 : std::to_string(log.changes) + " repaired.\n";
+    if (print(summary + "\n" + render_check_table(report)) != EXIT_OK)
+        return EXIT_FAIL;
+    return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
+}
+
 int run_check(const Command &c)
 {
+    if (c.repair)
+        return run_repair(c);
     CheckReport report;
     std::string why;
     if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
