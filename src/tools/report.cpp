@@ -154,126 +154,102 @@ void add_problems(std::vector<Problem> &all, const std::vector<Problem> &some)
 
 // ---- JSON ----
 
-std::string jstr(const std::string &s) { return json_quote(s); }
+using nlohmann::ordered_json;
 
-std::string jtext(const TextValue &v) { return v.got == Got::Ok ? jstr(v.value) : "null"; }
+ordered_json jtext(const TextValue &v) { return v.got == Got::Ok ? ordered_json(v.value) : ordered_json(); }
 
-std::string jnum(const NumberValue &v)
+ordered_json jnum(const NumberValue &v)
 {
-    return v.got == Got::Ok ? std::to_string(v.value) : "null";
+    return v.got == Got::Ok ? ordered_json(v.value) : ordered_json();
 }
 
-std::string jbool(bool b) { return b ? "true" : "false"; }
-
-// Joins already rendered JSON values into an array.
-std::string jarray(const std::vector<std::string> &items)
+// A value that is null unless `known`.
+template <class T>
+ordered_json jif(bool known, const T &value)
 {
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); i++)
-        out += (i ? ", " : "") + items[i];
-    return out + "]";
+    return known ? ordered_json(value) : ordered_json();
 }
 
-// An object from key/value pairs whose values are already rendered.
-std::string jobject(const std::vector<std::pair<const char *, std::string>> &fields,
-                    const std::string &indent)
+ordered_json jproblems(const std::vector<Problem> &problems)
 {
-    std::string out = "{";
-    for (size_t i = 0; i < fields.size(); i++)
-        out += std::string(i ? "," : "") + "\n" + indent + "  " + jstr(fields[i].first) + ": " +
-               fields[i].second;
-    return out + "\n" + indent + "}";
-}
-
-std::string jproblems(const std::vector<Problem> &problems)
-{
-    std::vector<std::string> items;
+    ordered_json items = ordered_json::array();
     for (const Problem &p : problems)
-        items.push_back("{\"file\": " + jstr(p.path) + ", \"problem\": " + jstr(p.what) + "}");
-    return jarray(items);
+        items.push_back({{"file", p.path}, {"problem", p.what}});
+    return items;
 }
 
-std::string jrefs(Got got, const std::vector<Ref> &refs, const char *key)
+ordered_json jrefs(Got got, const std::vector<Ref> &refs, const char *key)
 {
     if (got != Got::Ok)
-        return "null";
-    std::vector<std::string> items;
+        return ordered_json();
+    ordered_json items = ordered_json::array();
     for (const Ref &r : refs)
-        items.push_back("{" + jstr(key) + ": " + jstr(r.name) +
-                        ", \"present\": " + jbool(r.present) + "}");
-    return jarray(items);
+        items.push_back({{key, r.name}, {"present", r.present}});
+    return items;
 }
 
-std::string jnode(const ClusterView &view, const NodeView &n)
+ordered_json jnode(const ClusterView &view, const NodeView &n)
 {
     const bool lp = n.lastping.got == Got::Ok;
-    const bool ds = n.datastore.got == Got::Ok;
-    return jobject(
-        {
-            {"id", n.id_ok ? std::to_string(n.id) : "null"},
-            {"name", jstr(n.name)},
-            {"address", jtext(n.ipaddr)},
-            {"version", jtext(n.version)},
-            {"vendor", jtext(n.vendor)},
-            {"model", jtext(n.model)},
-            {"lastping", jnum(n.lastping)},
-            {"silence", lp ? std::to_string(node_silence(view, n)) : "null"},
-            {"silent", lp ? jbool(node_silent(view, n)) : "null"},
-            {"datastore", jtext(n.datastore)},
-            {"datastore_present", ds ? jbool(n.datastore_present) : "null"},
-            {"vdisks", jrefs(n.vdisks_got, n.vdisks, "uuid")},
-            {"freespace", jnum(n.freespace)},
-            {"problems", jproblems(n.problems)},
-        },
-        "    ");
+    return {
+        {"id", jif(n.id_ok, n.id)},
+        {"name", n.name},
+        {"address", jtext(n.ipaddr)},
+        {"version", jtext(n.version)},
+        {"vendor", jtext(n.vendor)},
+        {"model", jtext(n.model)},
+        {"lastping", jnum(n.lastping)},
+        {"silence", jif(lp, lp ? node_silence(view, n) : 0)},
+        {"silent", jif(lp, lp && node_silent(view, n))},
+        {"datastore", jtext(n.datastore)},
+        {"datastore_present", jif(n.datastore.got == Got::Ok, n.datastore_present)},
+        {"vdisks", jrefs(n.vdisks_got, n.vdisks, "uuid")},
+        {"freespace", jnum(n.freespace)},
+        {"problems", jproblems(n.problems)},
+    };
 }
 
-std::string jdatastore(const DatastoreView &d)
+ordered_json jdatastore(const DatastoreView &d)
 {
-    return jobject(
-        {
-            {"uuid", jstr(d.uuid)},
-            {"name", jtext(d.name)},
-            {"members", jrefs(d.members_got, d.members, "node")},
-            {"vdisks", jrefs(d.vdisks_got, d.vdisks, "uuid")},
-            {"problems", jproblems(d.problems)},
-        },
-        "    ");
+    return {
+        {"uuid", d.uuid},
+        {"name", jtext(d.name)},
+        {"members", jrefs(d.members_got, d.members, "node")},
+        {"vdisks", jrefs(d.vdisks_got, d.vdisks, "uuid")},
+        {"problems", jproblems(d.problems)},
+    };
 }
 
-std::string jvdisk(const VDiskView &v)
+ordered_json jvdisk(const VDiskView &v)
 {
     const bool snap = v.snapshot.got == Got::Ok;
     const bool parent = snap && v.snapshot.value != 0 && v.parent.got == Got::Ok;
-    std::vector<std::string> members;
-    for (const MemberView &m : v.members) {
-        std::string fe = "null";
-        if (m.frontends_got == Got::Ok) {
-            std::vector<std::string> addrs;
-            for (const std::string &a : m.frontends)
-                addrs.push_back(jstr(a));
-            fe = jarray(addrs);
-        }
-        members.push_back("{\"node\": " + jstr(m.node) + ", \"listed\": " + jbool(m.listed) +
-                          ", \"node_present\": " + jbool(m.node_present) +
-                          ", \"frontends\": " + fe + "}");
-    }
-    return jobject(
-        {
-            {"uuid", jstr(v.uuid)},
-            {"name", jtext(v.name)},
-            {"snapshot", snap ? jbool(v.snapshot.value != 0) : "null"},
-            {"parent", parent ? jstr(v.parent.value) : "null"},
-            {"parent_present", parent ? jbool(v.parent_present) : "null"},
-            {"highest_gen_count", jnum(v.highest_gen)},
-            {"membership_readable", jbool(v.membership_got == Got::Ok)},
-            {"members", jarray(members)},
-            {"datastore", jtext(v.datastore)},
-            {"datastore_present",
-             v.datastore.got == Got::Ok ? jbool(v.datastore_present) : "null"},
-            {"problems", jproblems(v.problems)},
-        },
-        "    ");
+    ordered_json members = ordered_json::array();
+    for (const MemberView &m : v.members)
+        members.push_back({{"node", m.node},
+                           {"listed", m.listed},
+                           {"node_present", m.node_present},
+                           {"frontends", jif(m.frontends_got == Got::Ok, m.frontends)}});
+    return {
+        {"uuid", v.uuid},
+        {"name", jtext(v.name)},
+        {"snapshot", jif(snap, snap && v.snapshot.value != 0)},
+        {"parent", jif(parent, v.parent.value)},
+        {"parent_present", jif(parent, v.parent_present)},
+        {"highest_gen_count", jnum(v.highest_gen)},
+        {"membership_readable", v.membership_got == Got::Ok},
+        {"members", std::move(members)},
+        {"datastore", jtext(v.datastore)},
+        {"datastore_present", jif(v.datastore.got == Got::Ok, v.datastore_present)},
+        {"problems", jproblems(v.problems)},
+    };
+}
+
+// A JSON document as text: two-blank indentation, and bytes that are not
+// valid UTF-8 (text from the store is any bytes) replaced by U+FFFD.
+std::string json_text(const ordered_json &doc)
+{
+    return doc.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }
 
 // ---- DOT ----
@@ -375,13 +351,6 @@ private:
     std::string out_;
 };
 
-// A JSON document as text: two-blank indentation, and bytes that are not
-// valid UTF-8 (text from the store is any bytes) replaced by U+FFFD.
-std::string json_text(const nlohmann::ordered_json &doc)
-{
-    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
 const char *holder_text(Holder h)
 {
     switch (h) {
@@ -447,33 +416,23 @@ std::string render_table(const ClusterView &view)
 
 std::string render_json(const ClusterView &view)
 {
-    std::vector<std::string> nodes, datastores, vdisks;
+    ordered_json nodes = ordered_json::array(), datastores = ordered_json::array(),
+                 vdisks = ordered_json::array();
     for (const NodeView &n : view.nodes)
         nodes.push_back(jnode(view, n));
     for (const DatastoreView &d : view.datastores)
         datastores.push_back(jdatastore(d));
     for (const VDiskView &v : view.vdisks)
         vdisks.push_back(jvdisk(v));
-    const auto list = [](const std::vector<std::string> &items) {
-        if (items.empty())
-            return std::string("[]");
-        std::string out = "[\n";
-        for (size_t i = 0; i < items.size(); i++)
-            out += "    " + items[i] + (i + 1 < items.size() ? ",\n" : "\n");
-        return out + "  ]";
-    };
-    return jobject(
-               {
-                   {"work_directory", jstr(view.work_directory)},
-                   {"time", std::to_string(view.now)},
-                   {"heartbeat_interval", std::to_string(view.heartbeat_interval)},
-                   {"nodes", list(nodes)},
-                   {"datastores", list(datastores)},
-                   {"vdisks", list(vdisks)},
-                   {"problems", jproblems(view.problems)},
-               },
-               "") +
-           "\n";
+    return json_text({
+        {"work_directory", view.work_directory},
+        {"time", view.now},
+        {"heartbeat_interval", view.heartbeat_interval},
+        {"nodes", std::move(nodes)},
+        {"datastores", std::move(datastores)},
+        {"vdisks", std::move(vdisks)},
+        {"problems", jproblems(view.problems)},
+    });
 }
 
 std::string render_dot(const ClusterView &view) { return Dot(view).render(); }
@@ -503,7 +462,6 @@ std::string render_check_table(const CheckReport &report)
 
 std::string render_check_json(const CheckReport &report)
 {
-    using nlohmann::ordered_json;
     ordered_json doc;
     doc["work_directory"] = report.work_directory;
     doc["time"] = report.now;
