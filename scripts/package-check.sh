@@ -7,7 +7,8 @@
 #   - dpkg -x into a scratch root: the file list, the conffiles, and that the
 #     unit, the configuration and the pid file agree;
 #   - every manual page renders with man -l without a warning;
-#   - systemd-analyze verify on the unit, where systemd-analyze exists;
+#   - systemd-analyze verify on the units (the daemon's, the metrics timer
+#     and its service), where systemd-analyze exists;
 #   - the packaged daemon starts on the packaged configuration and stops
 #     cleanly, and tshark loads the packaged dissector.
 #
@@ -74,6 +75,10 @@ for d in lib/systemd/system usr/lib/systemd/system; do
     [ -f "$ROOT/$d/marlo.service" ] && UNIT=$ROOT/$d/marlo.service
 done
 [ -n "$UNIT" ] || fail "no marlo.service in the package"
+UNITDIR=$(dirname "$UNIT")
+for f in marlo-metrics.service marlo-metrics.timer; do
+    [ -f "$UNITDIR/$f" ] || fail "no $f beside marlo.service"
+done
 for f in usr/sbin/marlo usr/sbin/marloctl; do
     [ -f "$ROOT/$f" ] && [ -x "$ROOT/$f" ] || fail "$f missing or not executable"
 done
@@ -117,9 +122,11 @@ if command -v systemd-analyze >/dev/null; then
     # the daemon's path is moved into the scratch root, and the manual pages
     # that Documentation= names are looked up there too.
     mkdir -p "$PKG_DIR/verify"
-    sed "s#^ExecStart=/usr/sbin/marlo #ExecStart=$ROOT/usr/sbin/marlo #" "$UNIT" \
-        >"$PKG_DIR/verify/marlo.service"
-    out=$(MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$PKG_DIR/verify/marlo.service" 2>&1) ||
+    for f in marlo.service marlo-metrics.service marlo-metrics.timer; do
+        sed "s#^ExecStart=/usr/sbin/#ExecStart=$ROOT/usr/sbin/#" "$UNITDIR/$f" >"$PKG_DIR/verify/$f"
+    done
+    out=$(MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$PKG_DIR/verify/marlo.service" \
+        "$PKG_DIR/verify/marlo-metrics.service" "$PKG_DIR/verify/marlo-metrics.timer" 2>&1) ||
         fail "systemd-analyze verify: $out"
     # Some complaints (an unknown setting, a bad value) leave the status 0.
     [ -z "$out" ] || fail "systemd-analyze verify: $out"

@@ -6,7 +6,8 @@
 //   - signals the daemon (reload: SIGHUP, ping-now: SIGUSR1),
 //   - shows the object database as tables, JSON or a DOT graph (status,
 //     graph), reading without locks so that it never holds the daemon up,
-//   - checks that the object database is whole (check).
+//   - checks that the object database is whole and repairs it (check),
+//   - exports its state for monitoring (metrics).
 //
 // Exit status: 0 done; 1 failure (configuration, connection, pid file, work
 // directory, object not found, an inconsistency found); 2 misuse (unknown
@@ -25,6 +26,7 @@
 #include "tools/check.h"
 #include "tools/control.h"
 #include "tools/escape.h"
+#include "tools/metrics.h"
 #include "tools/repair.h"
 #include "tools/report.h"
 #include "tools/status.h"
@@ -50,6 +52,9 @@ const char *const HELP =
     "                         repair what is safe, under the daemon's locks; with\n"
     "                         --stale-locks also remove lock files of processes\n"
     "                         that do not exist\n"
+    "  metrics [--output FILE]\n"
+    "                         the store's state in the Prometheus text format; with\n"
+    "                         --output written atomically to FILE (mode 0644)\n"
     "  single-vdisk-ping NODE VDISK\n"
     "                         make marlo announce vdisk VDISK of its local node NODE now\n"
     "  ds-ping NODE           make marlo announce the datastore of its local node NODE now\n"
@@ -133,13 +138,14 @@ std::string checked_uuid(const std::string &text)
 // A command checked against its arguments, ready to run once the
 // configuration is read.
 struct Command {
-    enum class Kind { Ctrl, Signal, View, Check };
+    enum class Kind { Ctrl, Signal, View, Check, Metrics };
     Command(Kind k, const std::string &n) : kind(k), name(n) {}
     Kind kind;
     std::string name;
     std::string line;  // Ctrl: the command line without its newline
     bool json = false; // View, Check
     bool repair = false, stale_locks = false;  // Check
+    std::string output;                         // Metrics: "" for standard output
     StatusFilter filter;
 };
 
@@ -208,6 +214,21 @@ Command parse_check(const std::string &cmd, const Args &args)
     return c;
 }
 
+Command parse_metrics(const std::string &cmd, const Args &args)
+{
+    Command c(Command::Kind::Metrics, cmd);
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--output" && i + 1 < args.size() && !args[i + 1].empty())
+            c.output = args[++i];
+        else if (args[i].rfind("--output=", 0) == 0 && args[i].size() > 9)
+            c.output = args[i].substr(9);
+        else
+            usage_error(cmd + ": unknown argument " + args[i] +
+                        (args[i] == "--output" ? " (needs a file)" : ""));
+    }
+    return c;
+}
+
 Command parse_command(const std::string &cmd, const Args &args)
 {
     if (cmd == "single-vdisk-ping" || cmd == "ds-ping" || cmd == "vdisk-deleted")
@@ -220,6 +241,8 @@ Command parse_command(const std::string &cmd, const Args &args)
         return parse_view(cmd, args);
     if (cmd == "check")
         return parse_check(cmd, args);
+    if (cmd == "metrics")
+        return parse_metrics(cmd, args);
     usage_error("unknown command `" + cmd + "'");
 }
 
@@ -318,6 +341,25 @@ int run_check(const Command &c)
     return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
 }
 
+int run_metrics(const Command &c)
+{
+    ClusterView view;
+    view.heartbeat_interval = cfg_heartbeat_interval;
+    CheckReport report;
+    std::string why;
+    if (status_read(cfg_work_directory, &view, &why) != 0 ||
+        check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+        return fail(why);
+    pid_t pid;
+    const bool up = daemon_pid(pid_file_path(cfg_work_directory, cfg_pid_file), &pid, &why) == 0;
+    const std::string text = render_metrics(view, report, up);
+    if (c.output.empty())
+        return print(text);
+    if (write_file_atomically(c.output, text, &why) != 0)
+        return fail(why);
+    return EXIT_OK;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -372,6 +414,7 @@ int main(int argc, char **argv)
     case Command::Kind::Signal: return run_signal(command);
     case Command::Kind::View: return run_view(command);
     case Command::Kind::Check: return run_check(command);
+    case Command::Kind::Metrics: return run_metrics(command);
     }
     return EXIT_FAIL;
 }
