@@ -322,15 +322,15 @@ int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpat
     if (list.empty())
         return 0;
 
-    members->reserve(list.lines_left());
+    if (ListReserve(F, *members, list.lines_left()) != 0)
+        return -1;
     int count = 0;
     for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Member> m;
-        if (MemberAlloc(m) != 0) {
+        if (MemberAlloc(m) != 0 || ListAppend(F, *members, m) != 0) {
             MemberListFlush(*members);
             return -1;
         }
-        members->push_back(std::move(m));
         Member &member = *members->back();
         count++;
         // Leading digits count; whatever follows them on the line is ignored.

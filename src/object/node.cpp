@@ -384,7 +384,13 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             return -1;
         }
         std::memcpy(vdisk->vdiskuuid, ent->d_name, len + 1);
-        if (VDiskTree_RB_INSERT(tree, vdisk) != nullptr)
+        const VDisk *self = vdisk.get();
+        const VDisk *present = VDiskTree_RB_INSERT(tree, vdisk);
+        if (present == self) {
+            VDiskTreeFlush(tree);  // no memory: an incomplete list is no list
+            return -1;
+        }
+        if (present != nullptr)
             log_error(F, "Duplicate VDisk Link %s/%s", dirpath, ent->d_name);
         else
             log_info(F, "Load Node %u attach VDisk %s", nodeid, ent->d_name);

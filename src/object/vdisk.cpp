@@ -574,15 +574,15 @@ int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdi
     if (list.empty())
         return 0;
 
-    frontends->reserve(list.lines_left());
+    if (ListReserve(F, *frontends, list.lines_left()) != 0)
+        return -1;
     int count = 0;
     for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Frontend> fe;
-        if (FrontendAlloc(fe) != 0) {
+        if (FrontendAlloc(fe) != 0 || ListAppend(F, *frontends, fe) != 0) {
             FrontendListFlush(*frontends);
             return -1;
         }
-        frontends->push_back(std::move(fe));
         Frontend &front = *frontends->back();
         count++;
 
