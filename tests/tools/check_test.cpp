@@ -248,3 +248,29 @@ TEST_F(CheckTest, RepairWaitsForALockHeldElsewhereAndHonoursIt)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CheckTest, ARemovalThatMeetsALockHeldElsewhereLeavesNothingToReport)
+{
+    Rig &rig = *rig_;
+    rig.start();
+    // Another program holds datastore dsA while node 201 drops snapshot
+    // snA, its last member: the removal needs that lock and must wait for
+    // the next ping.
+    Store("/tmp").file("DS-dsA", std::to_string(getpid()) + "\n");
+    rig.inject(rig.a, {seed::ping_msg(rig.c.n201, {&rig.c.vdA})});
+    ASSERT_TRUE(rig.d->wait_for_line("Timed out locking /tmp/DS-dsA", kWait, From::Start))
+        << rig.d->text();
+    Kinds k = check(rig);
+    EXPECT_EQ(k.kinds, (std::multiset<std::string>{})) << k.out;
+
+    unlink("/tmp/DS-dsA");
+    rig.inject(rig.a, {seed::ping_msg(rig.c.n201, {&rig.c.vdA})});
+    rig.stop();
+    EXPECT_FALSE(fs::exists(rig.db() + "/VDisk/snA")) << rig.d->text();
+    k = check(rig);
+    EXPECT_EQ(k.kinds, (std::multiset<std::string>{})) << k.out;
+}
+
+}  // namespace
