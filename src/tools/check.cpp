@@ -140,7 +140,6 @@ std::map<std::string, bool> list_links(int dirfd, const char *sub)
 struct NodeScan {
     bool ds_known = false;  // datastoremember read (absent counts as read: no datastore)
     std::string datastore;  // "" when in none
-    bool has_vdisks_dir = false;
     std::map<std::string, bool> vdisks;  // links in vdisks/
 };
 
@@ -277,7 +276,6 @@ void Scanner::scan_node(int top, const std::string &name)
             n.datastore = ds;
         }
     }
-    n.has_vdisks_dir = ::fstatat(fd.get(), "vdisks", &st, 0) == 0 && S_ISDIR(st.st_mode);
     n.vdisks = list_links(fd.get(), "vdisks");
 }
 

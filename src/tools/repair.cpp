@@ -138,9 +138,17 @@ private:
             skip(f, "the store operation failed (see marloctl -v)");
     }
 
+    // Runs repair(vdisk, hdr) under the lock of vdisk `uuid` (hdr: a message
+    // from the finding's node), or says why it cannot.
+    void under_vdisk_lock(const Finding &f, const std::string &uuid,
+                          const std::function<void(VDisk *, const Hdr &)> &repair);
+
     void vdisk_removal(const Finding &f);
+    void finish_removal(const Finding &f, VDisk *v, const Hdr &hdr);
     void dangling(const Finding &f);
+    void unlink_under_vdisk(const Finding &f, VDisk *v);
     void node_link(const Finding &f);
+    void link_node(const Finding &f);
     void datastore_member(const Finding &f);
     void stale_lock(const Finding &f);
 
@@ -148,20 +156,30 @@ private:
     RepairLog *log_;
 };
 
+void Repairer::under_vdisk_lock(const Finding &f, const std::string &uuid,
+                                const std::function<void(VDisk *, const Hdr &)> &repair)
+{
+    auto v = vdisk_named(uuid);
+    Hdr hdr;
+    if (!v || !node_hdr(f.node, &hdr))
+        return skip(f, "names no object the daemon can lock");
+    Held lock(VDiskLock(v.get()), [&] { VDiskUnlock(v.get()); });
+    if (!lock.ok())
+        return busy(f, lock, "/tmp/VDISK-" + uuid, cfg_vdisk_lock_timeout_ms);
+    repair(v.get(), hdr);
+}
+
 // A vdisk without memberinfo/ or without members, a node's link to a vdisk
 // that has no member directory for the node, a node's link to a vdisk that
 // is gone: each is the rest of a removal, which the daemon's removal
 // finishes from where it stopped.
 void Repairer::vdisk_removal(const Finding &f)
 {
-    auto v = vdisk_named(f.vdisk);
-    Hdr hdr;
-    if (!v || !node_hdr(f.node, &hdr))
-        return skip(f, "names no object the daemon can lock");
-    Held lock(VDiskLock(v.get()), [&] { VDiskUnlock(v.get()); });
-    if (!lock.ok())
-        return busy(f, lock, "/tmp/VDISK-" + f.vdisk, cfg_vdisk_lock_timeout_ms);
+    under_vdisk_lock(f, f.vdisk, [&](VDisk *v, const Hdr &hdr) { finish_removal(f, v, hdr); });
+}
 
+void Repairer::finish_removal(const Finding &f, VDisk *v, const Hdr &hdr)
+{
     const std::string rel = "VDisk/" + f.vdisk;
     const std::string memberinfo = rel + "/memberinfo";
     const std::string vdisk_text = "vdisk " + f.vdisk;
@@ -174,7 +192,7 @@ void Repairer::vdisk_removal(const Finding &f)
         return gone(f,
                     f.kind == kind::DANGLING_LINK ? "removed the link"
                                                   : "finished the removal of " + vdisk_text,
-                    VDiskGone_Leftover(&hdr, v.get()) == 0);
+                    VDiskGone_Leftover(&hdr, v) == 0);
     }
     const bool still = f.kind == kind::VDISK_WITHOUT_MEMBERS
                            ? is_empty_dir(memberinfo)
@@ -182,9 +200,9 @@ void Repairer::vdisk_removal(const Finding &f)
                                  !exists(memberinfo + "/" + f.node);
     if (!still)
         return skip(f, "no longer so");
-    if (VDiskLoad(nullptr, v.get()) != 0)
+    if (VDiskLoad(nullptr, v) != 0)
         return skip(f, vdisk_text + " does not load; the daemon's next entry for it rebuilds it");
-    const bool ok = VDiskGone(&hdr, v.get()) == 0;
+    const bool ok = VDiskGone(&hdr, v) == 0;
     if (f.kind == kind::VDISK_WITHOUT_MEMBERS)
         return gone(f, "removed " + vdisk_text + ", which has no member", ok);
     gone(f,
@@ -220,12 +238,13 @@ void Repairer::dangling(const Finding &f)
 
     // Datastore/D/vdisks/V, VDisk/P/snapshots/S, VDisk/V/memberinfo/N/nodestatus.
     const std::string &vdisk = f.target.empty() ? f.vdisk : f.target;
-    auto v = vdisk_named(vdisk);
-    if (!v)
-        return skip(f, "names no object the daemon can lock");
-    Held lock(VDiskLock(v.get()), [&] { VDiskUnlock(v.get()); });
-    if (!lock.ok())
-        return busy(f, lock, "/tmp/VDISK-" + vdisk, cfg_vdisk_lock_timeout_ms);
+    under_vdisk_lock(f, vdisk, [&](VDisk *v, const Hdr &) { unlink_under_vdisk(f, v); });
+}
+
+void Repairer::unlink_under_vdisk(const Finding &f, VDisk *v)
+{
+    const std::string &link = f.files[0];
+    const std::string vdisk = v->vdiskuuid;
     if (!is_link(link) || resolves(link))
         return skip(f, "no longer so");
 
@@ -243,10 +262,10 @@ void Repairer::dangling(const Finding &f)
         if (f.vdisk.size() > UUID_LEN)
             return skip(f, "names no object the daemon can lock");
         std::memcpy(v->parentuuid, f.vdisk.c_str(), f.vdisk.size() + 1);
-        Held parent(ParentLock(v.get()), [&] { ParentUnlock(v.get()); });
+        Held parent(ParentLock(v), [&] { ParentUnlock(v); });
         if (!parent.ok())
             return busy(f, parent, "/tmp/VDISK-" + f.vdisk, cfg_vdisk_lock_timeout_ms);
-        return gone(f, "removed the link", ParentUpdate_UnrefSnapshot(v.get()) == 0);
+        return gone(f, "removed the link", ParentUpdate_UnrefSnapshot(v) == 0);
     }
     // The member's nodestatus link, made again by the member's next entry
     // once its node exists.
@@ -257,13 +276,11 @@ void Repairer::dangling(const Finding &f)
 // its update would have made.
 void Repairer::node_link(const Finding &f)
 {
-    auto v = vdisk_named(f.vdisk);
-    Hdr hdr;
-    if (!v || !node_hdr(f.node, &hdr))
-        return skip(f, "names no object the daemon can lock");
-    Held lock(VDiskLock(v.get()), [&] { VDiskUnlock(v.get()); });
-    if (!lock.ok())
-        return busy(f, lock, "/tmp/VDISK-" + f.vdisk, cfg_vdisk_lock_timeout_ms);
+    under_vdisk_lock(f, f.vdisk, [&](VDisk *, const Hdr &) { link_node(f); });
+}
+
+void Repairer::link_node(const Finding &f)
+{
     Held node(NodeLockStr(f.node.c_str()), [&] { NodeUnlockStr(f.node.c_str()); });
     if (!node.ok())
         return busy(f, node, "/tmp/NODE-" + f.node, cfg_node_lock_timeout_ms);
