@@ -15,9 +15,10 @@
 #include <sstream>
 #include <thread>
 
-bool udp_queue(int port, UdpQueue *out)
+bool udp_queue(int port, UdpQueue *out, pid_t pid)
 {
-    FILE *fp = std::fopen("/proc/net/udp", "re");
+    const std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/net/udp" : "/proc/net/udp";
+    FILE *fp = std::fopen(path.c_str(), "re");
     if (fp == nullptr)
         return false;
     char line[512];
@@ -44,6 +45,59 @@ bool udp_queue(int port, UdpQueue *out)
     }
     std::fclose(fp);
     return found;
+}
+
+namespace {
+
+// The "Name: field field ..." and "Name: value value ..." line pair of
+// /proc/net/snmp for `name`, as field -> value.
+std::map<std::string, uint64_t> snmp_group(const std::string &text, const std::string &name)
+{
+    std::map<std::string, uint64_t> out;
+    std::istringstream in(text);
+    std::string fields, values;
+    while (std::getline(in, fields)) {
+        if (fields.rfind(name + ": ", 0) != 0 || !std::getline(in, values))
+            continue;
+        std::istringstream f(fields.substr(name.size() + 2)), v(values.substr(name.size() + 2));
+        std::string key;
+        uint64_t value;
+        while (f >> key && v >> value)
+            out[key] = value;
+        break;
+    }
+    return out;
+}
+
+}  // namespace
+
+bool net_counters(pid_t pid, NetCounters *out)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/net/snmp");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto ip = snmp_group(text, "Ip"), udp = snmp_group(text, "Udp");
+    if (ip.empty() || udp.empty())
+        return false;
+    out->udp_in = udp["InDatagrams"];
+    out->udp_in_errors = udp["InErrors"];
+    out->rcvbuf_errors = udp["RcvbufErrors"];
+    out->reasm_fails = ip["ReasmFails"];
+    return true;
+}
+
+uint64_t softnet_drops()
+{
+    std::ifstream in("/proc/net/softnet_stat");
+    std::string line;
+    uint64_t drops = 0;
+    // One line per CPU in hexadecimal: processed, dropped, ...
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string processed, dropped;
+        if (ls >> processed >> dropped)
+            drops += std::stoull(dropped, nullptr, 16);
+    }
+    return drops;
 }
 
 Memory proc_memory(pid_t pid)

@@ -12,12 +12,29 @@
 
 // Receive queue of the UDP socket bound to 0.0.0.0:port (bytes charged to
 // the socket, datagrams included with their overhead) and the datagrams the
-// kernel dropped on it.  false when no such socket exists.
+// kernel dropped on it; with `pid`, in the network namespace of that
+// process.  false when no such socket exists.
 struct UdpQueue {
     uint64_t rx_bytes = 0;
     uint64_t drops = 0;
 };
-bool udp_queue(int port, UdpQueue *out);
+bool udp_queue(int port, UdpQueue *out, pid_t pid = 0);
+
+// Counters of the network namespace in which process `pid` lives
+// (/proc/<pid>/net/snmp): UDP datagrams delivered to sockets, UDP datagrams
+// dropped on receipt (InErrors: full receive buffers, RcvbufErrors, and
+// other errors) and IP datagrams whose fragments could not be put together
+// (ReasmFails).  false when unreadable.
+struct NetCounters {
+    uint64_t udp_in = 0;
+    uint64_t udp_in_errors = 0;
+    uint64_t rcvbuf_errors = 0;
+    uint64_t reasm_fails = 0;
+};
+bool net_counters(pid_t pid, NetCounters *out);
+// Packets dropped because a CPU's input backlog was full, all CPUs together
+// (/proc/net/softnet_stat; machine-wide, whatever the namespace).
+uint64_t softnet_drops();
 
 // VmRSS and VmHWM of a process, in KiB (0 when unreadable).
 struct Memory {

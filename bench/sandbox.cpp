@@ -135,6 +135,32 @@ void LogSink::save_to(const std::string &path)
     save_ = path.empty() ? nullptr : std::fopen(path.c_str(), "ae");
 }
 
+std::map<std::string, LogSink::Tally> LogSink::tallies() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return tallies_;
+}
+
+void LogSink::tally(const char *line)
+{
+    // "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+    const char *end = std::strstr(line, "]: ");
+    if (end == nullptr)
+        return;
+    const char *open = end;
+    while (open > line && *open != '[')
+        open--;
+    const char *start = open;
+    while (start > line && start[-1] != ' ')
+        start--;
+    const bool contention = std::strstr(end, "Contention on ") != nullptr ||
+                            std::strstr(end, "Timed out locking ") != nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    Tally &t = tallies_[std::string(start, size_t(open - start))];
+    t.lines++;
+    t.contention += contention;
+}
+
 void LogSink::run()
 {
     static char buf[8192];
@@ -157,6 +183,7 @@ void LogSink::run()
                 if (std::sscanf(rx, "stats(): RX: ALL=%lld/%lld", &shortc, &longc) == 2)
                     rx_all_long_ = longc;
             }
+            tally(buf);
             const char *rb = std::strstr(buf, "RCVBUF=");
             if (rb != nullptr && std::strstr(buf, "BIND UDP") != nullptr)
                 rcvbuf_ = std::atoi(rb + 7);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,8 +46,18 @@ public:
     // Appends every line to `path` from now on (empty: stop).
     void save_to(const std::string &path);
 
+    // Per syslog identity (the daemons of a cluster each have their own):
+    // lines, and lines about contended lock files ("Contention on ...",
+    // "Timed out locking ...").
+    struct Tally {
+        uint64_t lines = 0;
+        uint64_t contention = 0;
+    };
+    std::map<std::string, Tally> tallies() const;
+
 private:
     void run();
+    void tally(const char *line);
 
     int fd_ = -1;
     std::string path_;
@@ -58,5 +69,6 @@ private:
     std::atomic<int> rcvbuf_{0};
     mutable std::mutex mu_;
     std::vector<std::string> problems_;
+    std::map<std::string, Tally> tallies_;
     FILE *save_ = nullptr;
 };

@@ -85,30 +85,6 @@ std::string poll(const std::function<std::string()> &check,
 // A directory outside /tmp, which every host covers with its own tmpfs.
 std::string base_parent() { return fs::is_directory("/dev/shm") ? "/dev/shm" : "/var/tmp"; }
 
-// Takes a lock file in a host's own /tmp, as a storage program on that host
-// does, through the /tmp that the host's daemon sees.
-class HostLock {
-public:
-    HostLock(pid_t daemon, const std::string &name)
-        : path_("/proc/" + std::to_string(daemon) + "/root/tmp/" + name)
-    {
-        int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0)
-            throw std::runtime_error("HostLock: " + path_ + ": " + std::strerror(errno));
-        ::close(fd);
-    }
-    ~HostLock() { release(); }
-    void release()
-    {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-        path_.clear();
-    }
-
-private:
-    std::string path_;
-};
-
 class Cluster : public testing::Test {
 protected:
     struct Host {
@@ -336,20 +312,7 @@ protected:
     }
 
     // Writes a command to host h's control port.
-    bool ctrl(size_t h, const std::string &line) const
-    {
-        int fd = net_->socket_in(h, AF_INET, SOCK_STREAM);
-        if (fd < 0)
-            return false;
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(kCtrlPort);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-                  ::write(fd, line.data(), line.size()) == ssize_t(line.size());
-        ::close(fd);
-        return ok;
-    }
+    bool ctrl(size_t h, const std::string &line) const { return net_->send_tcp(h, kCtrlPort, line); }
 
     // Line of host h's log for a datagram of len bytes from host `from`.
     std::string recv_line(size_t from, size_t len) const

@@ -155,10 +155,11 @@ std::string write_config(const std::string &path, const Settings &settings)
     return path;
 }
 
-Daemon::Daemon(const std::vector<std::string> &args, const TempDir &tmp, PreExec pre_exec)
+Daemon::Daemon(const std::vector<std::string> &args, const TempDir &tmp, PreExec pre_exec,
+               const std::string &capture)
 {
     static std::atomic<int> serial{0};
-    capture_ = tmp.path("stderr-" + std::to_string(++serial) + ".log");
+    capture_ = !capture.empty() ? capture : tmp.path("stderr-" + std::to_string(++serial) + ".log");
     const std::string bin = marlo_bin();
 
     // Everything the child needs is prepared before fork.

@@ -92,7 +92,11 @@ using PreExec = std::function<int()>;
 // destructor kills (SIGKILL) and reaps a process still running.
 class Daemon {
 public:
-    Daemon(const std::vector<std::string> &args, const TempDir &tmp, PreExec pre_exec = {});
+    // `capture`: where standard error goes instead of the file in tmp, for
+    // example /dev/null for a daemon whose log is read elsewhere (the line
+    // functions below then find nothing).
+    Daemon(const std::vector<std::string> &args, const TempDir &tmp, PreExec pre_exec = {},
+           const std::string &capture = "");
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;

@@ -1,6 +1,8 @@
 #include "netns.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -175,7 +177,7 @@ TestNet::TestNet(size_t hosts)
         must({"ip", "-n", switch_ns_, "link", "set", bridge_, "up"});
         for (size_t i = 0; i < hosts_.size(); i++) {
             const NetHost &h = hosts_[i];
-            const std::string port = "port" + std::to_string(i + 1);
+            const std::string port = port_name(i);
             must({"ip", "netns", "add", h.netns});
             made_.push_back(h.netns);
             must({"ip", "-n", h.netns, "link", "set", "lo", "up"});
@@ -234,6 +236,26 @@ int TestNet::socket_in(size_t i, int domain, int type) const
     return fd;
 }
 
+bool TestNet::send_tcp(size_t i, int port, const std::string &text) const
+{
+    int fd = socket_in(i, AF_INET, SOCK_STREAM);
+    if (fd < 0)
+        return false;
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+              ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    ::close(fd);
+    return ok;
+}
+
+void TestNet::set_link(size_t i, bool up) const
+{
+    must({"ip", "-n", switch_ns_, "link", "set", port_name(i), up ? "up" : "down"});
+}
+
 PreExec TestNet::enter(size_t i) const
 {
     std::string path = "/run/netns/" + host(i).netns;
@@ -251,6 +273,22 @@ std::string TestNet::teardown()
         made_.pop_back();
     }
     return err;
+}
+
+HostLock::HostLock(pid_t daemon, const std::string &name)
+    : path_("/proc/" + std::to_string(daemon) + "/root/tmp/" + name)
+{
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw std::runtime_error("HostLock: " + path_ + ": " + std::strerror(errno));
+    ::close(fd);
+}
+
+void HostLock::release()
+{
+    if (!path_.empty())
+        ::unlink(path_.c_str());
+    path_.clear();
 }
 
 }  // namespace harness

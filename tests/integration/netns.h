@@ -14,6 +14,8 @@
 // the test process's pid and a serial number, so parallel runs do not meet.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -68,6 +70,15 @@ public:
     // to reach a daemon's control port on that host's 127.0.0.1.  The
     // descriptor (close-on-exec, the caller closes it), or -1.
     int socket_in(size_t i, int domain, int type) const;
+    // Connects to 127.0.0.1:port inside host i, writes text in one write()
+    // and closes (a command to the daemon's control port).  true when all
+    // of it was written.
+    bool send_tcp(size_t i, int port, const std::string &text) const;
+
+    // Takes host i's cable out of the switch (its bridge port down) or puts
+    // it back.  The host's own interface, addresses and routes stay as they
+    // are, as with a pulled cable.  Throws std::runtime_error on failure.
+    void set_link(size_t i, bool up) const;
 
     // Pre-exec step (Daemon) that moves the child into host i's network
     // namespace and into a mount namespace of its own with an empty tmpfs on
@@ -82,10 +93,29 @@ public:
     std::string teardown();
 
 private:
+    // Host i's port on the bridge.
+    static std::string port_name(size_t i) { return "port" + std::to_string(i + 1); }
+
     std::string switch_ns_;  // holds the bridge
     std::string bridge_;
     std::vector<NetHost> hosts_;
     std::vector<std::string> made_;  // namespaces created, in order
+};
+
+// A lock file in a host's own /tmp, taken as a storage program on that host
+// takes it (exclusive creation), through the /tmp that the host's daemon
+// (pid) sees; removed by release() or the destructor.  Throws
+// std::runtime_error when the file exists or cannot be made.
+class HostLock {
+public:
+    HostLock(pid_t daemon, const std::string &name);
+    ~HostLock() { release(); }
+    HostLock(const HostLock &) = delete;
+    HostLock &operator=(const HostLock &) = delete;
+    void release();
+
+private:
+    std::string path_;
 };
 
 }  // namespace harness
