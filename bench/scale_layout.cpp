@@ -105,7 +105,9 @@ seed::NodeSpec ScaleLayout::node_spec(size_t i) const
     const Hdr &h = n.hdr;
     seed::NodeSpec s;
     s.id = n.nodeid;
-    s.version = "v" + std::to_string(h.major) + "." + std::to_string(h.minor);
+    char version[16];
+    std::snprintf(version, sizeof version, "v%u.%u", unsigned(h.major), unsigned(h.minor));
+    s.version = version;
     s.nodestatus = h.nodestatus;
     s.vendor = text(h.vendor);
     s.model = text(h.model);
