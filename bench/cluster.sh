@@ -83,7 +83,7 @@ if [ "$UNICAST" -gt 0 ]; then
 fi
 
 # The CSV: one row per scenario and run, the same columns for all.
-COLUMNS_CSV=mode,hosts,local,nodes,vdisks,per_node,datastores,ping_s,hb_s,rcvbuf,scenario,converged,secs,intervals,median_s,rx,drops,rcvbuf_errors,backlog_drops,contention,cpu_s_per_interval,cpu_max_s_per_interval,machine_load,rx_per_daemon_per_interval,rss_kb,hwm_kb,stores_mb,from_start_s
+COLUMNS_CSV=mode,hosts,local,nodes,vdisks,per_node,datastores,ping_s,hb_s,rcvbuf,scenario,converged,secs,intervals,median_s,rx,drops,rcvbuf_errors,backlog_drops,contention,queue_peak_kb,cpu_s_per_interval,cpu_max_s_per_interval,machine_load,rx_per_daemon_per_interval,rss_kb,hwm_kb,stores_mb,from_start_s
 awk -v cols="$COLUMNS_CSV" -v commit="$commit" '
 BEGIN { n = split(cols, c, ","); printf "commit"; for (i = 1; i <= n; i++) printf ",%s", c[i]; print "" }
 {
@@ -106,18 +106,20 @@ function t(s,    x) { x = v("secs"); return v("converged") == 1 ? sprintf("%.1f 
     cell[key, s] = t(s)
     head[key] = sprintf("| %s | %s | %s / %s | %s / %s", v("mode"), v("hosts"), v("nodes"), v("vdisks"), v("ping_s"), v("hb_s"))
     drops[key] += v("drops"); backlog[key] += v("backlog_drops"); contention[key] += v("contention")
+    if (v("queue_peak_kb") + 0 > qpeak[key] + 0) qpeak[key] = v("queue_peak_kb")
+    if (v("rcvbuf") != "") buf[key] = int(v("rcvbuf") / 1024)
     if (s == "steady") { cpu[key] = sprintf("%.3f / %.3f", v("cpu_s_per_interval"), v("cpu_max_s_per_interval")); load[key] = sprintf("%.0f %%", 100 * v("machine_load")); rx[key] = sprintf("%.0f", v("rx_per_daemon_per_interval")) }
     if (s == "final") { rss[key] = v("hwm_kb"); stores[key] = v("stores_mb") }
 }
 END {
-    print "| mode | hosts | nodes / vdisks | ping / heartbeat s | cold | join | delete | leave | kill (silent) | rejoin | partition | CPU s per daemon per ping, mean / max | machine load | datagrams per daemon per ping | RSS KiB | drops (kernel) | backlog drops | contention lines |"
-    print "|---|---:|---|---|---|---|---|---|---|---|---|---|---:|---:|---:|---:|---:|---:|"
+    print "| mode | hosts | nodes / vdisks | ping / heartbeat s | cold | join | delete | leave | kill (silent) | rejoin | partition | CPU s per daemon per ping, mean / max | machine load | datagrams per daemon per ping | RSS KiB | receive queue peak / buffer KiB | drops (kernel) | backlog drops | contention lines |"
+    print "|---|---:|---|---|---|---|---|---|---|---|---|---|---:|---:|---:|---|---:|---:|---:|"
     for (r = 1; r <= runs; r++) {
         k = order[r]
         printf "%s", head[k]
         split("cold join delete leave kill rejoin partition", sc, " ")
         for (i = 1; i <= 7; i++) printf " | %s", ((k, sc[i]) in cell) ? cell[k, sc[i]] : "-"
-        printf " | %s | %s | %s | %s | %d | %d | %d |\n", cpu[k], load[k], rx[k], rss[k], drops[k], backlog[k], contention[k]
+        printf " | %s | %s | %s | %s | %d / %d | %d | %d | %d |\n", cpu[k], load[k], rx[k], rss[k], qpeak[k], buf[k], drops[k], backlog[k], contention[k]
     }
 }' "$RESULTS/cluster.csv" >"$RESULTS/cluster-table.md"
 

@@ -39,8 +39,9 @@
 // the convergence time (seconds and ping intervals, slowest and median
 // host), datagrams received and dropped in the hosts' namespaces (the
 // kernel's UDP and IP reassembly counters), drops at the machine's input
-// backlog, and lock contention lines; the steady line has CPU time per
-// daemon per ping interval; the final one RSS.  The exit status is 0 when
+// backlog, lock contention lines and the largest receive queue seen while
+// polling; the steady line has CPU time per daemon per ping interval; the
+// final one RSS.  The exit status is 0 when
 // every scenario converged.
 #include <getopt.h>
 #include <signal.h>
@@ -246,6 +247,7 @@ private:
     double ping_ = 0, hb_ = 0;
     std::string common_;  // the fields every RESULT line starts with
     bool all_converged_ = true;
+    uint64_t queue_peak_ = 0;  // largest receive queue seen while watching, bytes
 };
 
 void Bench::start(size_t h)
@@ -326,6 +328,11 @@ Converged Bench::watch(Watch &w, Clock::time_point t0)
     return w.run(t0, o_.timeout * ping_, period, [this] {
         if (!daemons_alive())
             throw std::runtime_error("a daemon ended");
+        for (const Host &h : hosts_) {
+            UdpQueue q;
+            if (h.d && udp_queue(kPort, &q, h.d->pid()))
+                queue_peak_ = std::max(queue_peak_, q.rx_bytes);
+        }
         return stop_requested != 0;
     });
 }
@@ -336,13 +343,14 @@ void Bench::report(const std::string &scenario, const Converged &c, const Counte
     Counters now = sample();
     all_converged_ = all_converged_ && c.all;
     std::printf("RESULT %s scenario=%s converged=%d secs=%.2f intervals=%.2f median_s=%.2f rx=%llu "
-                "drops=%llu rcvbuf_errors=%llu backlog_drops=%llu contention=%llu%s%s\n",
+                "drops=%llu rcvbuf_errors=%llu backlog_drops=%llu contention=%llu queue_peak_kb=%llu%s%s\n",
                 common_.c_str(), scenario.c_str(), c.all ? 1 : 0, c.secs, c.secs / ping_, c.median(),
                 (unsigned long long)(now.rx - before.rx), (unsigned long long)(now.drops - before.drops),
                 (unsigned long long)(now.rcvbuf_errors - before.rcvbuf_errors),
                 (unsigned long long)(now.backlog_drops - before.backlog_drops),
-                (unsigned long long)(now.contention - before.contention), extra.empty() ? "" : " ",
-                extra.c_str());
+                (unsigned long long)(now.contention - before.contention),
+                (unsigned long long)(queue_peak_ / 1024), extra.empty() ? "" : " ", extra.c_str());
+    queue_peak_ = 0;
     std::fflush(stdout);
     std::fprintf(stderr, "[scale] %s: %s in %.2f s (%.2f ping intervals)%s\n", scenario.c_str(),
                  c.all ? "converged" : "NOT converged", c.secs, c.secs / ping_,

@@ -5,16 +5,11 @@
 // one datastore common to all three, two vdisks that all three serve (each
 // host holding only its own member info), a vdisk private to host 1 and a
 // snapshot (on host 1) of the first shared vdisk.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
