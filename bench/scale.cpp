@@ -675,9 +675,6 @@ int Bench::run()
     net_ = std::make_unique<harness::TestNet>(H);
     root_ = std::make_unique<harness::TempDir>(o_.run_dir + "/store");
     hosts_.resize(H);
-    std::string peers;
-    for (size_t h = 0; h < H; h++)
-        peers += net_->host(h).addr + "\n";
     for (size_t h = 0; h < H; h++) {
         Host &host = hosts_[h];
         host.dir = root_->path("h" + std::to_string(h + 1));
@@ -688,8 +685,11 @@ int Bench::run()
         std::ofstream nodes(host.local_nodes);
         for (size_t i : layout_.local(h))
             nodes << layout_.node_id(i) << "\n";
-        // Every other host; the daemon never sends to its own address.
-        std::ofstream(host.dir + "/unicast_hosts") << (o_.unicast ? peers : "");
+        // Unicast: every other host.
+        std::ofstream peers(host.dir + "/unicast_hosts");
+        for (size_t p = 0; p < H && o_.unicast; p++)
+            if (p != h)
+                peers << net_->host(p).addr << "\n";
         host.conf = harness::write_config(
             host.dir + "/marlo.conf",
             {{"syslog_ident", "marlo-h" + std::to_string(h + 1)},
