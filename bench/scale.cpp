@@ -272,7 +272,7 @@ void Bench::await_bound(const std::vector<size_t> &hosts)
     for (size_t h : hosts) {
         UdpQueue q;
         while (!udp_queue(kPort, &q, pid(h)) || (!o_.unicast && !joined(pid(h)))) {
-            if (stop_requested || !hosts_[h].d->running() || since(t0) > 120)
+            if (stop_requested || hosts_[h].d->wait_exit(std::chrono::milliseconds(0)) || since(t0) > 120)
                 throw std::runtime_error("daemon of host " + std::to_string(h + 1) + " did not bind its port");
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -307,17 +307,17 @@ Counters Bench::sample()
 void Bench::locked(size_t h, const std::string &lock, const std::function<void()> &step)
 {
     auto t0 = Clock::now();
-    for (;;) {
+    std::unique_ptr<harness::HostLock> held;
+    while (!held) {
         try {
-            harness::HostLock l(pid(h), lock);
-            step();
-            return;
-        } catch (const std::runtime_error &e) {
+            held = std::make_unique<harness::HostLock>(pid(h), lock);
+        } catch (const std::runtime_error &) {
             if (since(t0) > 30)
                 throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    step();
 }
 
 Converged Bench::watch(Watch &w, Clock::time_point t0)
