@@ -56,6 +56,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -102,6 +103,7 @@ struct Options {
     double steady = 2;     // ping intervals of the steady window
     double timeout = 10;   // ping intervals a scenario may take
     double partition = 3;  // ping intervals the link stays down
+    bool daemon_log = false;  // keep each daemon's standard error (else /dev/null)
 };
 
 [[noreturn]] void usage()
@@ -119,8 +121,11 @@ struct Options {
                  "  --scenarios LIST       of cold,join,delete,kill,partition (all; cold always)\n"
                  "  --steady N             ping intervals of the steady window (2)\n"
                  "  --timeout N            ping intervals a scenario may take (10)\n"
+                 "  --daemon-log           keep each daemon's standard error (a copy of its log)\n"
+                 "                         in its host directory, shown when a daemon ends\n"
                  "  --fast                 the test suite's variant: 6 hosts, 6 vdisks per node,\n"
-                 "                         ping 2 s, heartbeat 1 s, steady window 1 interval\n"
+                 "                         ping 2 s, heartbeat 1 s, steady window 1 interval,\n"
+                 "                         --daemon-log\n"
                  "  --marlo BIN            the daemon (default: marlo beside bench/)\n"
                  "  --run-dir DIR          outside /tmp (/var/tmp/marlo-scale)\n");
     std::exit(2);
@@ -129,7 +134,8 @@ struct Options {
 Options parse(int argc, char **argv)
 {
     Options o;
-    enum { HOSTS = 1000, LOCAL, VPN, DS, PING, HB, UNICAST, PRIO, SCEN, STEADY, TIMEOUT, FAST, MARLO, RUNDIR };
+    enum { HOSTS = 1000, LOCAL, VPN, DS, PING, HB, UNICAST, PRIO, SCEN, STEADY, TIMEOUT, FAST, MARLO, RUNDIR,
+           DLOG };
     static const struct option longopts[] = {
         {"hosts", 1, nullptr, HOSTS},       {"local", 1, nullptr, LOCAL},
         {"vdisks-per-node", 1, nullptr, VPN}, {"datastores", 1, nullptr, DS},
@@ -138,7 +144,7 @@ Options parse(int argc, char **argv)
         {"scenarios", 1, nullptr, SCEN},    {"steady", 1, nullptr, STEADY},
         {"timeout", 1, nullptr, TIMEOUT},   {"fast", 0, nullptr, FAST},
         {"marlo", 1, nullptr, MARLO},       {"run-dir", 1, nullptr, RUNDIR},
-        {nullptr, 0, nullptr, 0}};
+        {"daemon-log", 0, nullptr, DLOG},   {nullptr, 0, nullptr, 0}};
     bool hosts_set = false, vpn_set = false;
     int c;
     try {
@@ -169,7 +175,9 @@ Options parse(int argc, char **argv)
                 o.ping = o.ping > 0 ? o.ping : 2;
                 o.heartbeat = o.heartbeat > 0 ? o.heartbeat : 1;
                 o.steady = 1;
+                o.daemon_log = true;
                 break;
+            case DLOG: o.daemon_log = true; break;
             case MARLO: o.marlo = optarg; break;
             case RUNDIR: o.run_dir = optarg; break;
             default: usage();
@@ -224,7 +232,8 @@ private:
     // A step of a storage program on host h under the lock file `lock`
     // (waited for while the daemon holds it).
     void locked(size_t h, const std::string &lock, const std::function<void()> &step);
-    bool daemons_alive();
+    // Throws when a daemon has ended, with the end of its log when kept.
+    void check_daemons();
     Converged watch(Watch &w, Clock::time_point t0);
     void report(const std::string &scenario, const Converged &c, const Counters &before,
                 const std::string &extra = "");
@@ -252,8 +261,9 @@ private:
 
 void Bench::start(size_t h)
 {
+    const std::string capture = o_.daemon_log ? hosts_[h].dir + "/stderr.log" : "/dev/null";
     hosts_[h].d = std::make_unique<harness::Daemon>(std::vector<std::string>{"-d", "-C", hosts_[h].conf},
-                                                    *root_, net_->enter(h), "/dev/null");
+                                                    *root_, net_->enter(h), capture);
 }
 
 // Whether the namespace of process pid has joined the shipped multicast
@@ -272,19 +282,28 @@ void Bench::await_bound(const std::vector<size_t> &hosts)
     for (size_t h : hosts) {
         UdpQueue q;
         while (!udp_queue(kPort, &q, pid(h)) || (!o_.unicast && !joined(pid(h)))) {
-            if (stop_requested || hosts_[h].d->wait_exit(std::chrono::milliseconds(0)) || since(t0) > 120)
+            check_daemons();
+            if (stop_requested || since(t0) > 120)
                 throw std::runtime_error("daemon of host " + std::to_string(h + 1) + " did not bind its port");
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 }
 
-bool Bench::daemons_alive()
+void Bench::check_daemons()
 {
-    for (Host &h : hosts_)
-        if (h.d && h.d->wait_exit(std::chrono::milliseconds(0)))
-            return false;
-    return true;
+    for (size_t h = 0; h < hosts_.size(); h++) {
+        harness::Daemon *d = hosts_[h].d.get();
+        std::optional<int> status = d ? d->wait_exit(std::chrono::milliseconds(0)) : std::nullopt;
+        if (!status)
+            continue;
+        std::string what = "the daemon of host " + std::to_string(h + 1) + " ended with status " +
+                           std::to_string(*status);
+        auto lines = d->lines();
+        for (size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); i++)
+            what += "\n  " + lines[i];
+        throw std::runtime_error(what);
+    }
 }
 
 Counters Bench::sample()
@@ -326,8 +345,7 @@ Converged Bench::watch(Watch &w, Clock::time_point t0)
     // large cluster.
     auto period = std::chrono::milliseconds(std::clamp(int(ping_ * 20), 50, 500));
     return w.run(t0, o_.timeout * ping_, period, [this] {
-        if (!daemons_alive())
-            throw std::runtime_error("a daemon ended");
+        check_daemons();
         for (const Host &h : hosts_) {
             UdpQueue q;
             if (h.d && udp_queue(kPort, &q, h.d->pid()))
