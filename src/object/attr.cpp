@@ -49,24 +49,30 @@ int read_from_start(int fd, char *buf, size_t size, const char *func, const char
     return buf_rx(fd, buf, size, 1) == ssize_t(size) ? 0 : -1;
 }
 
-// The steps AttrLoad and StringLoad share: open dirfd/key, size it, read a
-// 1..255-byte value ending in "\n" into buf and replace the newline by NUL.
-// The file's size (newline included); 0 for an empty file (nothing logged);
-// -1 on failure (logged).
+// The steps AttrLoad and StringLoad share: open dirfd/key, read a 1..255-byte
+// value ending in "\n" into buf and replace the newline by NUL.  One read()
+// of the whole buffer sizes the value too: a 256th byte means the file is
+// oversized.  The file's size (newline included); 0 for an empty file
+// (nothing logged); -1 on failure (logged).
 int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1])
 {
     UniqueFd fd(fd_openat(dirfd, key, O_RDONLY));
     if (!fd)
         return -1;
-    off_t size = seek_size(fd.get(), func, key);
-    if (size <= 0)
-        return int(size);
+    ssize_t size;
+    do
+        size = read(fd.get(), buf, sizeof buf);
+    while (size < 0 && errno == EINTR);
+    if (size < 0) {
+        log_error(func, "read(%s): %s", key, strerror(errno));
+        return -1;
+    }
+    if (size == 0)
+        return 0;
     if (size > VALUE_MAX) {
         log_error(func, "Oversized file %s", key);
         return -1;
     }
-    if (read_from_start(fd.get(), buf, size_t(size), func, key) != 0)
-        return -1;
     if (buf[size - 1] != '\n') {
         log_error(func, "Malformed file %s", key);
         return -1;
