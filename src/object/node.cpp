@@ -354,21 +354,17 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
         }
 
         // The list is announced as the node's complete set of vdisks, and
-        // peers give up every vdisk it does not name: an entry that cannot be
-        // examined must not cut the list short.  A name too long for a path
-        // is no vdisk link anyway, and a link removed meanwhile is no longer
-        // the node's; any other failure fails the whole load.
-        PathBuf path;
-        if (path_format(path, "%s/%s", dirpath, name) != 0) {
-            log_error(F, "Path %s/%s too long!!!", dirpath, name);
-            continue;
-        }
+        // peers give up every vdisk it does not name: it is complete or not
+        // loaded at all.  Entries are examined relative to the directory, so
+        // the length of the work directory never matters; a link removed
+        // meanwhile is no longer the node's; any other failure fails the
+        // whole load.
         struct stat st;
         if (fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             const int err = errno;
             if (err == ENOENT)
                 continue;
-            log_error(F, "lstat(%s): %s", path, strerror(err));
+            log_error(F, "lstat(%s/%s): %s", dirpath, name, strerror(err));
             VDiskTreeFlush(tree);
             return -1;
         }
@@ -376,7 +372,7 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             continue;
         size_t len = std::strlen(name);
         if (len > UUID_LEN) {
-            log_error(F, "Malformed symlink %s", path);
+            log_error(F, "Malformed symlink %s/%s", dirpath, name);
             continue;
         }
 
@@ -386,8 +382,14 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             return -1;
         }
         std::memcpy(vdisk->vdiskuuid, name, len + 1);
-        if (VDiskTree_RB_INSERT(tree, vdisk) != nullptr)
-            log_error(F, "Duplicate VDisk Link %s", path);
+        const VDisk *self = vdisk.get();
+        const VDisk *present = VDiskTree_RB_INSERT(tree, vdisk);
+        if (present == self) {
+            VDiskTreeFlush(tree);  // no memory: an incomplete list is no list
+            return -1;
+        }
+        if (present != nullptr)
+            log_error(F, "Duplicate VDisk Link %s/%s", dirpath, name);
         else
             log_info(F, "Load Node %u attach VDisk %s", nodeid, name);
     }
