@@ -208,6 +208,19 @@ bool lock_is_own(const char *path, const PidText &pid)
     return n == pid.len && std::memcmp(buf, pid.text, size_t(n)) == 0;
 }
 
+// Writes the pid text into the new lock file and syncs it.  0, -3 (write
+// failed) or -4 (fsync failed).
+int lock_file_fill(int fd, const char *path, const PidText &pid)
+{
+    if (buf_tx(fd, pid.text, size_t(pid.len), 1) != pid.len)
+        return -3;
+    if (fsync(fd) != 0) {
+        log_warn("PathLock", "fsync(%s): %s", path, strerror(errno));
+        return -4;
+    }
+    return 0;
+}
+
 // The lock file, complete before it has a name: an unnamed file in the lock's
 // directory holding the pid, synced.  Linking it to the lock name is then the
 // one atomic step, and a lock file is never seen without its holder's pid,
@@ -235,13 +248,8 @@ int lock_file_unnamed(const char *path, const PidText &pid)
         return -2;
     }
     UniqueFd fd(r);
-    if (buf_tx(fd.get(), pid.text, size_t(pid.len), 1) != pid.len)
-        return -3;
-    if (fsync(fd.get()) != 0) {
-        log_warn("PathLock", "fsync(%s): %s", path, strerror(errno));
-        return -4;
-    }
-    return fd.release();
+    const int filled = lock_file_fill(fd.get(), path, pid);
+    return filled != 0 ? filled : fd.release();
 }
 
 // Gives the lock file its name.  0 when named; EEXIST when the lock is held;
@@ -263,12 +271,7 @@ int lock_file_link(const char *path, int unnamed, const PidText &pid, int *resul
     if (r < 0)
         return errno;
     UniqueFd fd(r);
-    if (buf_tx(fd.get(), pid.text, size_t(pid.len), 1) != pid.len) {
-        *result = -3;
-    } else if (fsync(fd.get()) != 0) {
-        log_warn("PathLock", "fsync(%s): %s", path, strerror(errno));
-        *result = -4;
-    }
+    *result = lock_file_fill(fd.get(), path, pid);
     fd.reset();
     if (*result != 0 && unlink(path) != 0)
         log_warn("PathLock", "unlink(%s): %s", path, strerror(errno));

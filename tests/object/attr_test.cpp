@@ -348,6 +348,39 @@ TEST(PathLock, FailedFsyncRemovesTheLockFile)
 #endif
 }
 
+TEST(PathLock, WithoutUnnamedFilesTheLockIsCreatedUnderItsName)
+{
+#if defined(__x86_64__)
+    // Some file systems (older overlay mounts) refuse O_TMPFILE: a seccomp
+    // filter makes every openat with it fail so.
+    const char *path = "/tmp/LOCKTEST-plain";
+    int r = lock_in_child(path, [] {
+        struct sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, __O_TMPFILE, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EOPNOTSUPP & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog prog = {static_cast<unsigned short>(std::size(filter)), filter};
+        return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+               prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0 &&
+               PathLock("/tmp/LOCKTEST-plain-probe", 0) == 0 &&
+               file_content("/tmp/LOCKTEST-plain-probe") == std::to_string(getpid()) + "\n";
+    });
+    EXPECT_EQ(r, 0);
+    EXPECT_TRUE(exists(path));  // the child never unlocked
+    unlink(path);
+    unlink("/tmp/LOCKTEST-plain-probe");
+#else
+    GTEST_SKIP() << "O_TMPFILE fault injection is written for x86_64";
+#endif
+}
+
 // The family wrappers read their timeouts; the fixture resets them.
 using LockFamilies = StoreTest;
 
