@@ -460,7 +460,7 @@ TEST(Flood, IdleCtrlConnectionsBeyondTheBoundLeaveTheDaemonIdleAndWorking)
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     while (!settled() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(settled()) << "clients neither held nor closed\n" << rig.d->text().substr(0, 4000);
+    EXPECT_TRUE(settled()) << "clients neither held nor closed";
     EXPECT_EQ(rig.d->count_lines("connections reached"), 1u) << rig.d->text();
 
     rig.peer->drain();
@@ -474,6 +474,8 @@ TEST(Flood, IdleCtrlConnectionsBeyondTheBoundLeaveTheDaemonIdleAndWorking)
     const auto cpu = cpu_time(pid) - cpu_before;
     const size_t lines = rig.d->lines().size() - lines_before;
 
+    RecordProperty("cpu_ms", std::to_string(int(cpu.count() * 1000)));
+    RecordProperty("log_lines", std::to_string(lines));
     EXPECT_LT(cpu.count(), 0.3) << "CPU seconds in 3 s with idle clients";
     EXPECT_LE(lines, 5u) << rig.d->text().substr(0, 4000);
     EXPECT_TRUE(present(rig.work + "/Datastore/idle-ds/members/650")) << "DS_PING not applied";
