@@ -22,7 +22,7 @@
 #                   cluster-table.md (default: bench/results, shown by README)
 #
 # Environment: BUILD_DIR (default build-bench), the Release build used.
-# Needs root (network and mount namespaces; a 64-host run keeps about 9 GB
+# Needs root (network and mount namespaces; a 64-host run keeps about 8 GiB
 # of stores on tmpfs) and installs what it misses with apt-get: cmake g++
 # make nlohmann-json3-dev iproute2 gnuplot-nox.
 set -euo pipefail
