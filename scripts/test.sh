@@ -13,8 +13,9 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 # iproute2: the multi-host cluster test; tshark: the dissector test;
-# graphviz: marloctl's DOT output is checked with dot.
-PACKAGES=(cmake g++ libgtest-dev make iproute2 tshark graphviz)
+# graphviz: marloctl's DOT output is checked with dot; strace: the fault sweep
+# (scripts/fault-sweep.sh) on this build.
+PACKAGES=(cmake g++ libgtest-dev make iproute2 tshark graphviz strace)
 
 install_missing_packages "${PACKAGES[@]}"
 
