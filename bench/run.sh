@@ -49,7 +49,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-PACKAGES=(cmake g++ make strace valgrind libgtest-dev libbenchmark-dev)
+PACKAGES=(cmake g++ make nlohmann-json3-dev strace valgrind libgtest-dev libbenchmark-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

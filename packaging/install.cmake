@@ -1,5 +1,6 @@
 # Installation rules: the daemon and the operator tool, their manual pages,
-# the systemd unit, the configuration with its two list files, and the
+# the systemd units (the daemon; the metrics timer and its service), the
+# configuration with its two list files, and the
 # Wireshark dissector.  Used by `cmake --install` and by the Debian package
 # (debian/rules).
 include(GNUInstallDirs)
@@ -16,7 +17,9 @@ install(FILES man/marlo.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 # The unit starts the installed daemon on the installed configuration.
 set(MARLO_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 configure_file(packaging/marlo.service.in marlo.service @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/marlo.service DESTINATION ${MARLO_SYSTEMD_UNIT_DIR})
+configure_file(packaging/marlo-metrics.service.in marlo-metrics.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/marlo.service ${CMAKE_CURRENT_BINARY_DIR}/marlo-metrics.service
+        packaging/marlo-metrics.timer DESTINATION ${MARLO_SYSTEMD_UNIT_DIR})
 
 install(FILES packaging/marlo.conf packaging/local_nodes packaging/unicast_hosts
         DESTINATION ${MARLO_CONFDIR})

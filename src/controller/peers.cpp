@@ -139,7 +139,8 @@ void load_local_nodes()
         std::snprintf(node->nodeuuid, sizeof(node->nodeuuid), "%u", id);
         node->nodeid = id;
         log_debug(func, "LOCAL_NODE: %u (%s)", id, line);
-        list->push_back(std::move(node));
+        if (ListAppend(func, *list, node) != 0)
+            return;
     }
     if (r < 0)
         return;
@@ -177,7 +178,8 @@ void load_unicast_hosts()
             return;
         }
         log_debug(func, "UNICAST_HOST: %s:%u (%s)", host->ipaddr, unsigned(cfg_bind_port), line);
-        list->push_back(std::move(host));
+        if (ListAppend(func, *list, host) != 0)
+            return;
     }
     if (r < 0)
         return;
@@ -214,7 +216,8 @@ int parse_mcast_groups()
             return -1;
         }
         log_debug(func, "MULTICAST_GROUP: %s:%u (%s)", host->ipaddr, unsigned(cfg_bind_port), tok);
-        multicast_groups->push_back(std::move(host));
+        if (ListAppend(func, *multicast_groups, host) != 0)
+            return -1;
     }
     return 0;
 }

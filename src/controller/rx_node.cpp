@@ -3,6 +3,7 @@
 // under its node lock, the datastore under the datastore lock, never both at
 // once; the datastore side changes first whether the node joins or leaves.
 #include <cstdio>
+#include <cstring>
 
 #include "controller/rx.h"
 #include "daemon/syslog.h"
@@ -13,11 +14,51 @@
 
 namespace {
 
-// The node joins the datastore of the entry: the datastore links the node,
-// then the node records the datastore.
+// The node leaves the datastore its record names: the datastore drops it (and
+// goes with its last member), then the record drops the reference.  When the
+// node joins `joining` (a DS_PING with an entry), only a different datastore
+// is left: a node never stays a member of the one it moved away from.  0 when
+// the node may go on to join; -1 when it stopped on the way (a lock, a failed
+// step, or a record that cannot be read).
+int rx_ds_leave(const RxMsg &msg, const char *joining)
+{
+    char nodeuuid[16];
+    std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
+    char dsuuid[16];
+    if (NodeLock(msg.hdr->uid) < 0)
+        return -1;
+    int rc = NodeLoad_DSMember(nodeuuid, dsuuid, sizeof(dsuuid));
+    NodeUnlock(msg.hdr->uid);
+    if (rc == -1 && joining != nullptr)
+        return 0;  // in no datastore yet
+    if (rc < 0)
+        return -1;
+    if (joining != nullptr && (dsuuid[0] == '\0' || std::strcmp(dsuuid, joining) == 0))
+        return 0;
+    if (dsuuid[0] != '\0') {
+        if (DatastoreLockStr(dsuuid) < 0)
+            return -1;
+        rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
+        DatastoreUnlockStr(dsuuid);
+        if (rc < 0)
+            return -1;
+    }
+    if (NodeLock(msg.hdr->uid) < 0)
+        return -1;
+    NodeUpdate_UnrefDatastore(msg.hdr);
+    NodeUnlock(msg.hdr->uid);
+    return 0;
+}
+
+// The node joins the datastore of the entry, after leaving any other: the
+// datastore links the node, then the node records the datastore.
 void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse)
 {
     dse_dump(dse);
+    char dsuuid[16];
+    std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
+    if (rx_ds_leave(msg, dsuuid) != 0)
+        return;
     if (DatastoreLock(dse) < 0)
         return;
     int rc = DatastoreCreate(msg.hdr, dse);
@@ -27,34 +68,6 @@ void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse)
     if (NodeLock(msg.hdr->uid) < 0)
         return;
     NodeUpdate_RefDatastore(msg.hdr, dse);
-    NodeUnlock(msg.hdr->uid);
-}
-
-// The node belongs to no datastore any more: the datastore it recorded drops
-// it (and goes when it was the last member), then the node's record drops
-// the reference.  A node that recorded none is left as it is.
-void rx_ds_leave(const RxMsg &msg)
-{
-    char nodeuuid[16];
-    std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
-    char dsuuid[16];
-    if (NodeLock(msg.hdr->uid) < 0)
-        return;
-    int rc = NodeLoad_DSMember(nodeuuid, dsuuid, sizeof(dsuuid));
-    NodeUnlock(msg.hdr->uid);
-    if (rc < 0)
-        return;
-    if (dsuuid[0] != '\0') {
-        if (DatastoreLockStr(dsuuid) < 0)
-            return;
-        rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
-        DatastoreUnlockStr(dsuuid);
-        if (rc < 0)
-            return;
-    }
-    if (NodeLock(msg.hdr->uid) < 0)
-        return;
-    NodeUpdate_UnrefDatastore(msg.hdr);
     NodeUnlock(msg.hdr->uid);
 }
 
@@ -100,7 +113,7 @@ void rx_ds_ping(const RxMsg &msg)
     if (static_cast<size_t>(msg.r) >= DS_PING_LEN)
         rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN));
     else
-        rx_ds_leave(msg);
+        rx_ds_leave(msg, nullptr);
 }
 
 void rx_unknown(const RxMsg &msg)

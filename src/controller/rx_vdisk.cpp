@@ -44,9 +44,11 @@ int rx_vdisk_build(const RxMsg &msg, size_t pos, std::unique_ptr<VDisk> &vdisk, 
     // One allocation per list, bounded by what the datagram can hold, so a
     // forged count cannot ask for more.
     const size_t room = (end - at) / sizeof(MemberEntry);
-    vdisk->members.reserve(std::min<size_t>(vdisk->vde.members, room));
-    vdisk->frontends.reserve(
-        std::min<size_t>(vdisk->vde.frontends, room - std::min<size_t>(vdisk->vde.members, room)));
+    const size_t members = std::min<size_t>(vdisk->vde.members, room);
+    if (ListReserve(RX_FUNC, vdisk->members, members) != 0 ||
+        ListReserve(RX_FUNC, vdisk->frontends,
+                    std::min<size_t>(vdisk->vde.frontends, room - members)) != 0)
+        return -1;
     for (unsigned k = 0; k < vdisk->vde.members; k++, at += sizeof(MemberEntry)) {
         if (at + sizeof(MemberEntry) > end) {
             log_error(RX_FUNC, "Malformed packet? #2");
@@ -58,7 +60,8 @@ int rx_vdisk_build(const RxMsg &msg, size_t pos, std::unique_ptr<VDisk> &vdisk, 
         if (MemberAlloc(member) != 0)
             return -1;
         MemberInit(*member, mbe);
-        vdisk->members.push_back(std::move(member));
+        if (ListAppend(RX_FUNC, vdisk->members, member) != 0)
+            return -1;
     }
     for (unsigned k = 0; k < vdisk->vde.frontends; k++, at += sizeof(FrontendEntry)) {
         if (at + sizeof(FrontendEntry) > end) {
@@ -77,7 +80,8 @@ int rx_vdisk_build(const RxMsg &msg, size_t pos, std::unique_ptr<VDisk> &vdisk, 
             log_error(RX_FUNC, "inet_ntop(): %s", strerror(errno));
             return -1;
         }
-        vdisk->frontends.push_back(std::move(frontend));
+        if (ListAppend(RX_FUNC, vdisk->frontends, frontend) != 0)
+            return -1;
     }
     *next = at;
     return 0;
@@ -134,7 +138,11 @@ int rx_vdisk_apply(const RxMsg &msg, std::unique_ptr<VDisk> &vdisk)
             return -1;
     }
 
-    if (VDiskTree_RB_INSERT(msg.vdt, vdisk) != nullptr) {
+    const VDisk *self = vdisk.get();
+    const VDisk *present = VDiskTree_RB_INSERT(msg.vdt, vdisk);
+    if (present == self)
+        return -1;  // no memory to list it (logged)
+    if (present != nullptr) {
         log_error(RX_FUNC, "Duplicate VDisk Entry %s", vdisk->vdiskuuid);
         return -1;
     }
@@ -161,13 +169,17 @@ int rx_vdisk_walk(const RxMsg &msg)
 }
 
 // Node hdr->uid no longer serves the vdisk (named by vdiskuuid): under the
-// vdisk's lock it is loaded and, when it exists here, given up.
+// vdisk's lock it is loaded and, when it exists here, given up.  One that does
+// not load may be what a removal cut short left behind: that removal is
+// finished.
 void rx_vdisk_gone(const Hdr *hdr, VDisk *vdisk)
 {
     if (VDiskLock(vdisk) < 0)
         return;
     if (VDiskLoad(nullptr, vdisk) == 0)
         VDiskGone(hdr, vdisk);
+    else
+        VDiskGone_Leftover(hdr, vdisk);
     VDiskUnlock(vdisk);
 }
 

@@ -45,16 +45,17 @@ int fd_openat(int dirfd, const char *path, int flags, mode_t mode)
 int fd_close(int fd)
 {
     MARLO_ASSERT(fd >= 0);
-    for (;;) {
-        if (::close(fd) == 0)
-            return 0;
-        if (errno == EINTR) {
-            log_warn("fd_close", "close(%d): %s", fd, strerror(errno));
-            continue;
-        }
-        log_error("fd_close", "close(%d): %s", fd, strerror(errno));
-        return -1;
+    if (::close(fd) == 0)
+        return 0;
+    // Linux releases the descriptor before close() can be interrupted: it is
+    // closed, and a second close() could only fail or hit a descriptor
+    // opened meanwhile.
+    if (errno == EINTR) {
+        log_warn("fd_close", "close(%d): %s", fd, strerror(errno));
+        return 0;
     }
+    log_error("fd_close", "close(%d): %s", fd, strerror(errno));
+    return -1;
 }
 
 int fd_truncate(int fd, uint64_t length)

@@ -1,6 +1,8 @@
 #include "object/attr.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "daemon/check.h"
 #include "daemon/config.h"
@@ -161,27 +164,147 @@ long FileLoad(int fd, char **buf)
     return long(size);
 }
 
+namespace {
+
+// The text every lock file of this process holds: its pid and a newline.
+// Formatted at the first lock, and again in a child after fork() (daemon()
+// forks too), never per lock.
+struct PidText {
+    char text[16];
+    int len = 0;
+};
+PidText lock_pid;
+
+void lock_pid_forget() { lock_pid.len = 0; }
+
+const PidText &lock_pid_text()
+{
+    if (lock_pid.len == 0) {
+        static const bool registered = pthread_atfork(nullptr, nullptr, lock_pid_forget) == 0;
+        (void)registered;
+        lock_pid.len = std::snprintf(lock_pid.text, sizeof lock_pid.text, "%d\n", int(getpid()));
+        MARLO_ASSERT(lock_pid.len > 0 && lock_pid.len < int(sizeof lock_pid.text));
+    }
+    return lock_pid;
+}
+
+// Whether the existing lock file `path` holds this process's pid: a lock
+// this process never released (its unlink failed).  The daemon never takes
+// the same lock twice, so such a file can only be a leftover of its own.
+bool lock_is_own(const char *path, const PidText &pid)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[sizeof pid.text];
+    ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    return n == pid.len && std::memcmp(buf, pid.text, size_t(n)) == 0;
+}
+
+// Writes the pid text into the new lock file and syncs it.  0, -3 (write
+// failed) or -4 (fsync failed).
+int lock_file_fill(int fd, const char *path, const PidText &pid)
+{
+    if (buf_tx(fd, pid.text, size_t(pid.len), 1) != pid.len)
+        return -3;
+    if (fsync(fd) != 0) {
+        log_warn("PathLock", "fsync(%s): %s", path, strerror(errno));
+        return -4;
+    }
+    return 0;
+}
+
+// The lock file, complete before it has a name: an unnamed file in the lock's
+// directory holding the pid, synced.  Linking it to the lock name is then the
+// one atomic step, and a lock file is never seen without its holder's pid,
+// even when the process dies at any point.  The descriptor, or -2 (open
+// failed), -3 (pid write failed), -4 (fsync failed); UNNAMED_UNSUPPORTED
+// when the file system has no unnamed files.
+constexpr int UNNAMED_UNSUPPORTED = -5;
+
+int lock_file_unnamed(const char *path, const PidText &pid)
+{
+    PathBuf dir;
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        std::strcpy(dir, ".");
+    else if (path_format(dir, "%.*s", int(slash == path ? 1 : slash - path), path) != 0)
+        return -2;
+    int r;
+    do {
+        r = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR)
+            return UNNAMED_UNSUPPORTED;
+        log_error("PathLock", "open(%s): %s", path, strerror(errno));
+        return -2;
+    }
+    UniqueFd fd(r);
+    const int filled = lock_file_fill(fd.get(), path, pid);
+    return filled != 0 ? filled : fd.release();
+}
+
+// Gives the lock file its name.  0 when named; EEXIST when the lock is held;
+// another errno value when the name cannot be made.  `unnamed` is the
+// complete unnamed file, or -1 where the file system has none: the file is
+// then created under its name exclusively, and written and synced there
+// (removed again when that fails).
+int lock_file_link(const char *path, int unnamed, const PidText &pid, int *result)
+{
+    *result = 0;
+    if (unnamed >= 0) {
+        char proc[32];
+        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", unnamed);
+        if (linkat(AT_FDCWD, proc, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+        return errno;
+    }
+    int r = open(path, O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0666);
+    if (r < 0)
+        return errno;
+    UniqueFd fd(r);
+    *result = lock_file_fill(fd.get(), path, pid);
+    fd.reset();
+    if (*result != 0 && unlink(path) != 0)
+        log_warn("PathLock", "unlink(%s): %s", path, strerror(errno));
+    return 0;
+}
+
+}  // namespace
+
 int PathLock(const char *path, int timeout_ms)
 {
     log_info("PathLock", "Lock %s", path);
-    char pid[16];
-    int pid_len = std::snprintf(pid, sizeof pid, "%d\n", int(getpid()));
+    const PidText &pid = lock_pid_text();
+
+    int r = lock_file_unnamed(path, pid);
+    if (r < 0 && r != UNNAMED_UNSUPPORTED)
+        return r;
+    UniqueFd unnamed(r >= 0 ? r : -1);
 
     // 64-bit so that doubling past a large timeout cannot overflow.
     long long sleep_ms = 50;
     long long slept_ms = 0;
-    UniqueFd fd;
+    bool checked_own = false;
     for (;;) {
-        int r = open(path, O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0666);
-        if (r >= 0) {
-            fd.reset(r);
-            break;
-        }
-        if (errno == EINTR)
+        int result;
+        const int err = lock_file_link(path, unnamed.get(), pid, &result);
+        if (err == 0)
+            return result;
+        if (err == EINTR)
             continue;
-        if (errno != EEXIST) {
-            log_error("PathLock", "open(%s): %s", path, strerror(errno));
+        if (err != EEXIST) {
+            log_error("PathLock", "open(%s): %s", path, strerror(err));
             return -2;
+        }
+        if (!checked_own) {
+            checked_own = true;
+            if (lock_is_own(path, pid)) {
+                log_notice("PathLock", "Taking over %s, left locked by this process", path);
+                return 0;
+            }
         }
         if (timeout_ms <= 0)
             return -1;
@@ -194,20 +317,6 @@ int PathLock(const char *path, int timeout_ms)
         msleep(int(sleep_ms));
         sleep_ms *= 2;
     }
-
-    // A lock file that cannot be completed is removed again: left in place
-    // it would lock the object until someone removed it by hand.
-    int result = 0;
-    if (buf_tx(fd.get(), pid, size_t(pid_len), 1) != pid_len) {
-        result = -3;
-    } else if (fsync(fd.get()) != 0) {
-        log_warn("PathLock", "fsync(%s): %s", path, strerror(errno));
-        result = -4;
-    }
-    fd.reset();
-    if (result != 0 && unlink(path) != 0)
-        log_warn("PathLock", "unlink(%s): %s", path, strerror(errno));
-    return result;
 }
 
 void PathUnlock(const char *path)
@@ -215,6 +324,40 @@ void PathUnlock(const char *path)
     log_info("PathUnlock", "Unlock %s", path);
     if (unlink(path) != 0)
         log_warn("PathUnlock", "unlink(%s): %s", path, strerror(errno));
+}
+
+int lock_files_reclaim(const char *dirpath, int stale_pid)
+{
+    static const char F[] = "lock_files_reclaim";
+    DIR *d = opendir(dirpath);
+    if (d == nullptr) {
+        log_error(F, "opendir(%s): %s", dirpath, strerror(errno));
+        return -1;
+    }
+    char want[16];
+    const int want_len = std::snprintf(want, sizeof want, "%d\n", stale_pid);
+    int removed = 0;
+    while (const struct dirent *ent = readdir(d)) {
+        const std::string_view name(ent->d_name);
+        if (!name.starts_with("NODE-") && !name.starts_with("DS-") && !name.starts_with("VDISK-"))
+            continue;
+        const int fd = openat(dirfd(d), ent->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char buf[sizeof want];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        close(fd);
+        if (n != want_len || std::memcmp(buf, want, size_t(n)) != 0)
+            continue;  // another holder's lock stays theirs
+        if (unlinkat(dirfd(d), ent->d_name, 0) != 0) {
+            log_warn(F, "unlink(%s/%s): %s", dirpath, ent->d_name, strerror(errno));
+            continue;
+        }
+        log_notice(F, "Removed %s/%s, a lock left by pid %d", dirpath, ent->d_name, stale_pid);
+        removed++;
+    }
+    closedir(d);
+    return removed;
 }
 
 int ObjectNameCheck(const char *func, const char *what, const char *name)

@@ -24,12 +24,20 @@ int StringLoad(int dirfd, const char *key, char *dst, int dst_len);
 // frees with free().  The size (0: empty, *buf unchanged), or negative.
 long FileLoad(int fd, char **buf);
 
-// Takes the lock file `path` by exclusive creation, backing off 50, 100, 200 ...
-// ms up to timeout_ms.  0 acquired; -1 timed out; -2 open failed; -3 pid write
-// failed; -4 fsync failed (on -3 and -4 the file just created is removed).
+// Takes the lock file `path`, backing off 50, 100, 200 ... ms up to
+// timeout_ms.  The file is written (pid and newline) and synced before it gets
+// its name, so it never exists without its holder's pid; a file of this
+// process's own pid (an unlock that failed) is taken over.  0 acquired; -1
+// timed out; -2 open failed; -3 pid write failed; -4 fsync failed (on -3 and
+// -4 no lock file is left).
 int PathLock(const char *path, int timeout_ms);
 // Removes the lock file.
 void PathUnlock(const char *path);
+// Removes from dirpath every lock file (NODE-*, DS-*, VDISK-*) holding the
+// pid stale_pid, with a notice line each; files of other holders stay.  For
+// the locks a killed run of this daemon left behind: the caller has made sure
+// that no live daemon has that pid.  The number removed, or -1.
+int lock_files_reclaim(const char *dirpath, int stale_pid);
 
 // Lock families: "/tmp/NODE-%u", "/tmp/DS-%.*s" (14) and their text forms.
 int NodeLock(uint32_t nodeid);

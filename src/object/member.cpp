@@ -158,9 +158,17 @@ int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const cha
             return -1;
     }
 
-    // A member without frontends gets no frontend file and no links.
-    if (vdisk->frontends.empty())
+    // A member without frontends has no frontend file (one whose frontends
+    // are all gone loses the file that lists them) and gets no links.
+    if (vdisk->frontends.empty()) {
+        log_debug(F, "%s/memberinfo/%s/frontend [UNLINK]", vdiskpath, nodeuuid);
+        if (::unlinkat(mbfd, "frontend", 0) != 0 && errno != ENOENT) {
+            log_error(F, "unlink(%s/memberinfo/%s/frontend): %s", vdiskpath, nodeuuid,
+                      strerror(errno));
+            return -1;
+        }
         return 0;
+    }
 
     if (frontend_store(vdisk, vdiskpath, nodeuuid, mbfd) != 0)
         return -1;
@@ -199,17 +207,22 @@ int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const cha
     int n = std::snprintf(target, sizeof target, "../../Datastore/%s", dsuuid);
     if (n < 0 || size_t(n) >= sizeof target)
         return -1;
+
+    // The datastore's link first: the vdisk's own link marks the pair as
+    // made, so a failure or a crash in between leaves the vdisk without it,
+    // and the next entry makes both.
+    if (DatastoreLockStr(dsuuid) != 0)
+        return -1;
+    int r = DatastoreUpdate_RefVDisk(dsuuid, vdisk->vdiskuuid);
+    DatastoreUnlockStr(dsuuid);
+    if (r != 0)
+        return -1;
     log_debug(F, "%s/datastore [SYMLINK %s]", vdiskpath, target);
     if (::symlinkat(target, vdiskfd, "datastore") != 0) {
         log_error(F, "symlink(%s/datastore, %s): %s", vdiskpath, target, strerror(errno));
         return -1;
     }
-
-    if (DatastoreLockStr(dsuuid) != 0)
-        return -1;
-    int r = DatastoreUpdate_RefVDisk(dsuuid, vdisk->vdiskuuid);
-    DatastoreUnlockStr(dsuuid);
-    return r;
+    return 0;
 }
 
 int NodeUpdate_RefVDisk(const char *nodeuuid, const char *vdiskuuid)
@@ -309,15 +322,15 @@ int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpat
     if (list.empty())
         return 0;
 
-    members->reserve(list.lines_left());
+    if (ListReserve(F, *members, list.lines_left()) != 0)
+        return -1;
     int count = 0;
     for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Member> m;
-        if (MemberAlloc(m) != 0) {
+        if (MemberAlloc(m) != 0 || ListAppend(F, *members, m) != 0) {
             MemberListFlush(*members);
             return -1;
         }
-        members->push_back(std::move(m));
         Member &member = *members->back();
         count++;
         // Leading digits count; whatever follows them on the line is ignored.

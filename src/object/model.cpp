@@ -84,7 +84,13 @@ VDisk *VDiskTree_RB_INSERT(VDiskTree &tree, std::unique_ptr<VDisk> &vdisk)
     auto it = lower(tree.v_, vdisk->vdiskuuid);
     if (it != tree.v_.end() && std::strcmp((*it)->vdiskuuid, vdisk->vdiskuuid) == 0)
         return it->get();
-    tree.v_.insert(it, std::move(vdisk));
+    if (tree.v_.size() == tree.v_.capacity()) {
+        const auto at = it - tree.v_.begin();
+        if (ListReserve("VDiskTree_RB_INSERT", tree.v_, tree.v_.empty() ? 16 : 2 * tree.v_.size()) != 0)
+            return vdisk.get();
+        it = tree.v_.begin() + at;
+    }
+    tree.v_.insert(it, std::move(vdisk));  // room was made: cannot throw
     return nullptr;
 }
 

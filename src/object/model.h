@@ -7,10 +7,15 @@
 
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "daemon/syslog.h"
 #include "proto/records.h"
 
 // One peer address: a unicast host or a multicast group.
@@ -105,7 +110,34 @@ Member *MemberLookup(const MemberList &list, uint32_t nodeid);
 int VDiskCompare(const VDisk &a, const VDisk &b);
 
 // Inserts vdisk: nullptr when added (ownership moves into the tree); the
-// element already present when the key exists (vdisk is left with the caller).
+// element already present when the key exists, or vdisk itself when no memory
+// was left for it (logged); in both cases vdisk stays with the caller.
 VDisk *VDiskTree_RB_INSERT(VDiskTree &tree, std::unique_ptr<VDisk> &vdisk);
+
+// Growing a list never throws out of the store or the receive path: an
+// allocation failure is logged under func like any other ("malloc(<size>):
+// <error>") and the operation fails.  0 or -1.
+template <typename List>
+int ListReserve(const char *func, List &list, size_t n) noexcept
+{
+    try {
+        list.reserve(n);
+        return 0;
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    log_error(func, "malloc(%zu): %s", n * sizeof(typename List::value_type), strerror(ENOMEM));
+    return -1;
+}
+// Appends item (moved in on success; left with the caller on failure).
+template <typename List, typename Item>
+int ListAppend(const char *func, List &list, Item &item) noexcept
+{
+    if (list.size() == list.capacity() &&
+        ListReserve(func, list, list.empty() ? 4 : 2 * list.size()) != 0)
+        return -1;
+    list.push_back(std::move(item));  // room was made: cannot throw
+    return 0;
+}
 // The vdisk whose vdiskuuid equals uuid, or nullptr.
 VDisk *VDiskTree_RB_FIND(const VDiskTree &tree, const char *uuid);

@@ -356,21 +356,17 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
         }
 
         // The list is announced as the node's complete set of vdisks, and
-        // peers give up every vdisk it does not name: an entry that cannot be
-        // examined must not cut the list short.  A name too long for a path
-        // is no vdisk link anyway, and a link removed meanwhile is no longer
-        // the node's; any other failure fails the whole load.
-        PathBuf path;
-        if (path_format(path, "%s/%s", dirpath, ent->d_name) != 0) {
-            log_error(F, "Path %s/%s too long!!!", dirpath, ent->d_name);
-            continue;
-        }
+        // peers give up every vdisk it does not name: it is complete or not
+        // loaded at all.  Entries are examined relative to the directory, so
+        // the length of the work directory never matters; a link removed
+        // meanwhile is no longer the node's; any other failure fails the
+        // whole load.
         struct stat st;
         if (fstatat(dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             const int err = errno;
             if (err == ENOENT)
                 continue;
-            log_error(F, "lstat(%s): %s", path, strerror(err));
+            log_error(F, "lstat(%s/%s): %s", dirpath, ent->d_name, strerror(err));
             VDiskTreeFlush(tree);
             return -1;
         }
@@ -378,7 +374,7 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             continue;
         size_t len = std::strlen(ent->d_name);
         if (len > UUID_LEN) {
-            log_error(F, "Malformed symlink %s", path);
+            log_error(F, "Malformed symlink %s/%s", dirpath, ent->d_name);
             continue;
         }
 
@@ -388,8 +384,14 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             return -1;
         }
         std::memcpy(vdisk->vdiskuuid, ent->d_name, len + 1);
-        if (VDiskTree_RB_INSERT(tree, vdisk) != nullptr)
-            log_error(F, "Duplicate VDisk Link %s", path);
+        const VDisk *self = vdisk.get();
+        const VDisk *present = VDiskTree_RB_INSERT(tree, vdisk);
+        if (present == self) {
+            VDiskTreeFlush(tree);  // no memory: an incomplete list is no list
+            return -1;
+        }
+        if (present != nullptr)
+            log_error(F, "Duplicate VDisk Link %s/%s", dirpath, ent->d_name);
         else
             log_info(F, "Load Node %u attach VDisk %s", nodeid, ent->d_name);
     }

@@ -3,6 +3,7 @@
 // when no member is left.
 #include "object/snapshot.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,8 +84,12 @@ int ParentUpdate_RefSnapshot(const VDisk *vdisk)
     UniqueFd parentfd(store_opendir(parentpath));
     if (!parentfd)
         return -1;
-    // A parent that is itself a snapshot has no snapshots directory.
-    UniqueFd snapfd(store_opendirat(parentfd.get(), "snapshots"));
+    // A parent that is itself a snapshot has no snapshots directory: there is
+    // nothing to record, and the entry stands as applied.
+    const int snapdir = store_openat_opt(parentfd.get(), "snapshots", O_RDONLY | O_DIRECTORY);
+    if (snapdir == -2)
+        return 0;
+    UniqueFd snapfd(snapdir);
     if (!snapfd)
         return -1;
 
@@ -123,69 +128,44 @@ int ParentUpdate_UnrefSnapshot(const VDisk *vdisk)
     return 0;
 }
 
-int VDiskGone(const Hdr *hdr, const VDisk *vdisk)
-{
-    static const char F[] = "VDiskGone";
-    const char *work = cfg_work_directory.c_str();
+namespace {
 
-    // Every name and path is checked before anything is removed.
-    if (ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
-        return -1;
-    if (vdisk->vde.snapshot != 0 && ObjectNameCheck(F, "parent", vdisk->parentuuid) != 0)
-        return -1;
-    PathBuf vdiskpath;
-    PathBuf mbtoppath;
-    if (path_format(mbtoppath, "%s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid) != 0) {
-        log_error(F, "Path too long: %s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid);
+// Whether memberinfo/ holds a member other than nodeuuid.  1 yes; 0 no, also
+// when memberinfo/ is gone (a removal cut short: no member is left); -1 when
+// it cannot be read (logged).
+int other_members(const char *mbtoppath, const char *nodeuuid)
+{
+    UniqueDir dir(opendir(mbtoppath));
+    if (!dir) {
+        if (errno == ENOENT)
+            return 0;
+        log_error("VDiskGone", "opendir(%s): %s", mbtoppath, strerror(errno));
         return -1;
     }
-    const int fits = path_format(vdiskpath, "%s/VDisk/%s", work, vdisk->vdiskuuid);
-    MARLO_ASSERT(fits == 0);  // shorter than mbtoppath
-
-    char nodeuuid[16];
-    std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
-    if (MemberinfoDelete(vdisk, nodeuuid) != 0)
-        return -1;
-
-    // memberinfo/ goes only when it is empty: other members keep the vdisk.
-    // A missing one was removed by an earlier, interrupted removal.
-    if (::rmdir(mbtoppath) != 0) {
-        if (errno == ENOTEMPTY || errno == EEXIST)
-            return 0;
-        if (errno != ENOENT) {
-            log_error(F, "rmdir(%s): %s", mbtoppath, strerror(errno));
+    for (;;) {
+        errno = 0;
+        const struct dirent *ent = readdir(dir.get());
+        if (ent == nullptr) {
+            if (errno == 0)
+                return 0;
+            log_error("VDiskGone", "readdir_r(%s): %d", mbtoppath, errno);
             return -1;
         }
+        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0 &&
+            std::strcmp(ent->d_name, nodeuuid) != 0)
+            return 1;
     }
-
-    if (vdisk->vde.snapshot != 0) {
-        if (ParentLock(vdisk) != 0)
-            return -1;
-        const int r = ParentUpdate_UnrefSnapshot(vdisk);
-        ParentUnlock(vdisk);
-        if (r != 0)
-            return -1;
-    }
-
-    if (DatastoreUpdate_UnrefVDisk(vdisk->vdiskuuid) != 0)
-        return -1;
-
-    log_info(F, "Delete VDisk %s", vdisk->vdiskuuid);
-    const int r = rm_fr(vdiskpath);
-    if (r != 0) {
-        log_error(F, "Could not remove %s", vdiskpath);
-        return r;
-    }
-    return 0;
 }
 
-int DatastoreUpdate_UnrefVDisk(const char *vdiskuuid)
+// The datastore the vdisk's `datastore` link names, into dsuuid (empty when
+// the vdisk has no link).  0, or -1 when the link cannot be read or names no
+// datastore (logged).
+int vdisk_datastore(const char *vdiskuuid, char (&dsuuid)[LINK_BUF_LEN])
 {
     static const char F[] = "DatastoreUpdate_UnrefVDisk";
-    const char *work = cfg_work_directory.c_str();
-
+    dsuuid[0] = '\0';
     PathBuf linkpath;
-    if (path_format(linkpath, "%s/VDisk/%s/datastore", work, vdiskuuid) != 0)
+    if (path_format(linkpath, "%s/VDisk/%s/datastore", cfg_work_directory.c_str(), vdiskuuid) != 0)
         return -1;
     char target[LINK_BUF_LEN] = {};
     if (::readlink(linkpath, target, sizeof target - 1) < 0) {
@@ -194,28 +174,153 @@ int DatastoreUpdate_UnrefVDisk(const char *vdiskuuid)
         log_error(F, "readlink(%s): %s", linkpath, strerror(errno));
         return -1;
     }
-
     // "../../Datastore/{dsuuid}": the datastore is the last component.
     const char *slash = std::strrchr(target, '/');
     if (slash == nullptr || slash[1] == '\0') {
         log_error(F, "Malformed symlink %s: %s", linkpath, target);
         return -1;
     }
-    const char *dsuuid = slash + 1;
-    if (ObjectNameCheck(F, "datastore", dsuuid) != 0)
+    if (ObjectNameCheck(F, "datastore", slash + 1) != 0)
+        return -1;
+    std::strcpy(dsuuid, slash + 1);
+    return 0;
+}
+
+// The last member is gone: the vdisk goes with its link at the parent and
+// the datastore's link.  Both locks are taken before anything is removed;
+// when either cannot be had nothing changes, and the node's link to the vdisk
+// stays for the next removal to retry.  Then the links go, then memberinfo/
+// (so a vdisk directory without it is known to be a removal cut short), the
+// vdisk directory, and last the node's link: a removal cut short at any step
+// is found again and finished by the next one.
+int vdisk_remove(const VDisk *vdisk, const char *nodeuuid, const char *vdiskpath,
+                 const char *mbtoppath)
+{
+    static const char F[] = "VDiskGone";
+    char dsuuid[LINK_BUF_LEN];
+    if (vdisk_datastore(vdisk->vdiskuuid, dsuuid) != 0)
+        return -1;
+    const bool snapshot = vdisk->vde.snapshot != 0;
+    if (snapshot && ParentLock(vdisk) != 0)
+        return -1;
+    if (dsuuid[0] != '\0' && DatastoreLockStr(dsuuid) != 0) {
+        if (snapshot)
+            ParentUnlock(vdisk);
+        return -1;
+    }
+    int r = snapshot ? ParentUpdate_UnrefSnapshot(vdisk) : 0;
+    if (r == 0 && dsuuid[0] != '\0')
+        r = DatastoreUpdate_UnrefVDisk(dsuuid, vdisk->vdiskuuid);
+    if (dsuuid[0] != '\0')
+        DatastoreUnlockStr(dsuuid);
+    if (snapshot)
+        ParentUnlock(vdisk);
+    if (r != 0)
         return -1;
 
-    PathBuf entry;
-    if (path_format(entry, "%s/Datastore/%s/vdisks/%s", work, dsuuid, vdiskuuid) != 0)
+    log_info(F, "Delete VDisk %s", vdisk->vdiskuuid);
+    for (const char *path : {mbtoppath, vdiskpath}) {
+        r = rm_fr(path);
+        if (r != 0) {
+            log_error(F, "Could not remove %s", path);
+            return r;
+        }
+    }
+    return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
+}
+
+// The vdisk's directory and its memberinfo path.  0, or -1 after the error
+// line when the work directory is too long for them.
+int gone_paths(const char *func, const VDisk *vdisk, PathBuf &vdiskpath, PathBuf &mbtoppath)
+{
+    const char *work = cfg_work_directory.c_str();
+    if (path_format(mbtoppath, "%s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid) != 0) {
+        log_error(func, "Path too long: %s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid);
         return -1;
-    if (DatastoreLockStr(dsuuid) != 0)
+    }
+    const int fits = path_format(vdiskpath, "%s/VDisk/%s", work, vdisk->vdiskuuid);
+    MARLO_ASSERT(fits == 0);  // shorter than mbtoppath
+    return 0;
+}
+
+}  // namespace
+
+int VDiskGone(const Hdr *hdr, const VDisk *vdisk)
+{
+    static const char F[] = "VDiskGone";
+
+    // Every name and path is checked before anything is removed.
+    if (ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
+        return -1;
+    if (vdisk->vde.snapshot != 0 && ObjectNameCheck(F, "parent", vdisk->parentuuid) != 0)
+        return -1;
+    PathBuf vdiskpath, mbtoppath;
+    if (gone_paths(F, vdisk, vdiskpath, mbtoppath) != 0)
+        return -1;
+    char nodeuuid[16];
+    std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
+
+    // Other members keep the vdisk: only this member's directory and link go.
+    const int others = other_members(mbtoppath, nodeuuid);
+    if (others < 0)
+        return -1;
+    if (others > 0)
+        return MemberinfoDelete(vdisk, nodeuuid);
+    return vdisk_remove(vdisk, nodeuuid, vdiskpath, mbtoppath);
+}
+
+int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
+{
+    static const char F[] = "VDiskGone";
+    if (ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
+        return -1;
+    PathBuf vdiskpath, mbtoppath;
+    if (gone_paths(F, vdisk, vdiskpath, mbtoppath) != 0)
+        return -1;
+    char nodeuuid[16];
+    std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
+
+    const int dir = store_openat_opt(AT_FDCWD, vdiskpath, O_RDONLY | O_DIRECTORY);
+    if (dir == -1)
+        return -1;
+    if (dir == -2) {
+        // The vdisk is gone; the node's link to it was all that was left.
+        return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
+    }
+    UniqueFd vdiskfd(dir);
+    const int members = store_lookup(vdiskfd.get(), "memberinfo");
+    if (members != 0)
+        return -1;  // a vdisk with members that cannot be loaded: its load has said why
+
+    // A removal cut short after memberinfo/ went: what it names is known
+    // from the files still there.  A snapshot is known by its parent file.
+    log_notice(F, "Finishing the removal of VDisk %s", vdisk->vdiskuuid);
+    vdisk->vde.snapshot = 0;
+    vdisk->parentuuid[0] = '\0';
+    if (store_lookup(vdiskfd.get(), "parent") > 0) {
+        char parent[UUID_LEN + 1] = {};
+        if (StringLoad(vdiskfd.get(), "parent", parent, int(UUID_LEN)) > 0 &&
+            ObjectNameCheck(F, "parent", parent) == 0 &&
+            std::strcmp(parent, vdisk->vdiskuuid) != 0) {
+            vdisk->vde.snapshot = 1;
+            std::strcpy(vdisk->parentuuid, parent);
+        }
+    }
+    vdiskfd.reset();
+    return vdisk_remove(vdisk, nodeuuid, vdiskpath, mbtoppath);
+}
+
+int DatastoreUpdate_UnrefVDisk(const char *dsuuid, const char *vdiskuuid)
+{
+    static const char F[] = "DatastoreUpdate_UnrefVDisk";
+    PathBuf entry;
+    if (path_format(entry, "%s/Datastore/%s/vdisks/%s", cfg_work_directory.c_str(), dsuuid,
+                    vdiskuuid) != 0)
         return -1;
     log_info(F, "Update Datastore %s unref VDisk %s", dsuuid, vdiskuuid);
-    int r = 0;
     if (::unlink(entry) != 0 && errno != ENOENT) {
         log_error(F, "unlink(%s): %s", entry, strerror(errno));
-        r = -1;
+        return -1;
     }
-    DatastoreUnlockStr(dsuuid);
-    return r;
+    return 0;
 }

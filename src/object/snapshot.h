@@ -10,8 +10,16 @@ void ParentUnlock(const VDisk *vdisk);
 // Records / removes VDisk/{parent}/snapshots/{uuid}.  Caller holds the parent lock.
 int ParentUpdate_RefSnapshot(const VDisk *vdisk);
 int ParentUpdate_UnrefSnapshot(const VDisk *vdisk);
-// Node hdr->uid no longer serves the vdisk; the last member removes it.
-// Caller holds the vdisk lock.  0 or negative.
+// Node hdr->uid no longer serves the vdisk (loaded by VDiskLoad with no node);
+// the last member removes it with its links, taking the parent's lock and the
+// datastore lock before anything is removed.  Caller holds the vdisk lock.  0
+// or negative.
 int VDiskGone(const Hdr *hdr, const VDisk *vdisk);
-// Removes the datastore's link to the vdisk, under the datastore lock.
-int DatastoreUpdate_UnrefVDisk(const char *vdiskuuid);
+// For a vdisk that does not load: finishes a removal that was cut short (the
+// vdisk directory gone but the node's link, or the directory left without
+// memberinfo/).  A vdisk that still has members is left alone (-1).  Caller
+// holds the vdisk lock.  0 or negative.
+int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk);
+// Removes Datastore/{dsuuid}/vdisks/{vdiskuuid}.  Caller holds the datastore
+// lock.  0 or -1.
+int DatastoreUpdate_UnrefVDisk(const char *dsuuid, const char *vdiskuuid);

@@ -37,6 +37,21 @@ int store_opendirat(int dirfd, const char *name)
     return fd_openat(dirfd, name, O_RDONLY | O_DIRECTORY);
 }
 
+int store_openat_opt(int dirfd, const char *name, int flags)
+{
+    for (;;) {
+        const int fd = ::openat(dirfd, name, flags | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno == EINTR)
+            continue;
+        if (errno == ENOENT)
+            return -2;
+        log_error("fd_openat", "openat(%s): %s", name, strerror(errno));
+        return -1;
+    }
+}
+
 void store_sync_close(const char *func, UniqueFd &dir)
 {
     if (fsync(dir.get()) != 0)
@@ -76,9 +91,13 @@ int store_load_text(const char *func, int dirfd, const char *dirpath, const char
     return r;
 }
 
-int ListFile::load(int dirfd, const char *name)
+int ListFile::load(int dirfd, const char *name, bool missing_is_empty)
 {
-    UniqueFd fd(fd_openat(dirfd, name, O_RDONLY));
+    const int r = missing_is_empty ? store_openat_opt(dirfd, name, O_RDONLY)
+                                   : fd_openat(dirfd, name, O_RDONLY);
+    if (r == -2)
+        return 0;
+    UniqueFd fd(r);
     if (!fd)
         return -1;
     char *raw = nullptr;

@@ -27,6 +27,10 @@ int store_opendir(const char *path);
 // Opens a directory below dirfd read-only (fd_openat logs a failure).  The
 // descriptor, or -1.
 int store_opendirat(int dirfd, const char *name);
+// openat(dirfd, name, flags) for an entry that may be missing: the
+// descriptor; -2 without a message when it does not exist; -1 after
+// "openat(<name>): <error>" for any other failure.
+int store_openat_opt(int dirfd, const char *name, int flags);
 // fsyncs the directory (a failure only logs "fsync(<fd>): <error>" at warn
 // level) and closes it.  Ends every batch of writes in an object directory.
 void store_sync_close(const char *func, UniqueFd &dir);
@@ -66,10 +70,11 @@ public:
     static constexpr int MALFORMED = -2;
 
     // Opens `name` below dirfd read-only and reads it whole.  0 (an empty
-    // file gives no lines and empty() true); -1 when the open or the read
-    // failed (the failing call has logged); MALFORMED when the last byte is
-    // not a newline (not logged: the caller names the file in its message).
-    int load(int dirfd, const char *name);
+    // file, or a missing one when missing_is_empty, gives no lines and
+    // empty() true); -1 when the open or the read failed (the failing call
+    // has logged); MALFORMED when the last byte is not a newline (not logged:
+    // the caller names the file in its message).
+    int load(int dirfd, const char *name, bool missing_is_empty = false);
     // Whether the loaded file held no bytes at all.
     bool empty() const { return line_ == nullptr; }
     // The number of lines not yet handed out by next().

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -37,9 +38,12 @@ int vdisk_path(const char *func, PathBuf &path, const char *vdiskuuid)
 }
 
 // The create branch of VDiskCreate: the vdisk directory and its memberinfo
-// were just made.  0 or -1.
+// were just made.  With `rebuild` the vdisk existed but was found incomplete
+// or damaged (a create or a write cut short): it is written anew from the
+// entry the same way, over what is there, and members the entry no longer
+// lists lose their directories as in an update.  0 or -1.
 int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char *nodeuuid,
-                     int vdiskfd, int mbtopfd)
+                     int vdiskfd, int mbtopfd, bool rebuild = false)
 {
     static const char F[] = "VDiskCreate";
     const VDiskEntry &vde = vdisk->vde;
@@ -67,7 +71,7 @@ int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const 
                        int(snap.S)) < 0)
             return -1;
     } else {
-        if (store_mkdirat(F, vdiskfd, vdiskpath, "snapshots", false) != 0 ||
+        if (store_mkdirat(F, vdiskfd, vdiskpath, "snapshots", rebuild) != 0 ||
             STORE_ATTR(F, vdiskfd, vdiskpath, "description", "%.*s",
                        int(sizeof vde.description.descr), vde.description.descr) < 0)
             return -1;
@@ -76,14 +80,20 @@ int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const 
     if (STORE_ATTR(F, vdiskfd, vdiskpath, "highest_gen_count", "%u",
                    unsigned(mshipgencnt_get(vde))) < 0)
         return -1;
+    MemberList previous;
+    if (rebuild)
+        (void)MembershipLoad(&previous, nullptr, vdiskpath, vdiskfd);
     if (MembershipStore(vdisk, vdiskpath, vdiskfd) != 0)
         return -1;
+    for (const auto &m : previous)
+        if (MemberLookup(vdisk->members, m->mbe.node) == nullptr)
+            (void)MemberinfoDelete(vdisk, m->uuid);
 
     // Only a listed member gets its member directory from a new vdisk.
     if (MemberLookup(vdisk->members, hdr->uid) == nullptr)
         return 0;
     log_debug(F, "%s/memberinfo/%s [MKDIR]", vdiskpath, nodeuuid);
-    if (::mkdirat(mbtopfd, nodeuuid, 0777) != 0) {
+    if (::mkdirat(mbtopfd, nodeuuid, 0777) != 0 && !(rebuild && errno == EEXIST)) {
         log_error(F, "mkdir(%s/memberinfo/%s): %s", vdiskpath, nodeuuid, strerror(errno));
         return -1;
     }
@@ -215,8 +225,15 @@ int vdisk_load_attrs(VDisk *vdisk, const char *vdiskpath, int vdiskfd)
     log_debug(F, "%s/parent=%.*s", vdiskpath, pw, snap.parent);
     std::snprintf(vdisk->parentuuid, sizeof vdisk->parentuuid, "%.*s", pw, snap.parent);
     // The parent names a directory and a lock of its own: an empty or
-    // path-like parent is refused rather than carried on.
-    return ObjectNameCheck(F, "parent", vdisk->parentuuid);
+    // path-like parent is refused rather than carried on, and so is the
+    // vdisk itself, whose removal would wait for its own lock.
+    if (ObjectNameCheck(F, "parent", vdisk->parentuuid) != 0)
+        return -1;
+    if (std::strcmp(vdisk->parentuuid, vdisk->vdiskuuid) == 0) {
+        log_error(F, "Refusing VDisk %s as a snapshot of itself", vdisk->vdiskuuid);
+        return -1;
+    }
+    return 0;
 }
 
 // The member's own files, the member list and its frontends.  0 or -1.
@@ -344,24 +361,44 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
         if (store_mkdir(F, vdiskpath, false) != 0)
             return -1;
     }
+    // An update without members would delete every member's data while the
+    // membership file still lists them.
+    if (exists && vde.transaction_id == 0 && vdisk->members.empty()) {
+        log_error(F, "Refusing VDisk %s update without members", vdisk->vdiskuuid);
+        return -1;
+    }
     vdiskfd.reset(store_opendir(vdiskpath));
     if (!vdiskfd)
         return -1;
 
+    char nodeuuid[16];
+    std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
     int result = -1;
-    if (exists || store_mkdirat(F, vdiskfd.get(), vdiskpath, "memberinfo", false) == 0) {
-        UniqueFd mbtopfd(store_opendirat(vdiskfd.get(), "memberinfo"));
-        if (mbtopfd) {
-            char nodeuuid[16];
-            std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
-            if (exists)
-                result = VDiskUpdate(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(),
-                                     mbtopfd.get());
-            else
-                result = vdisk_create_new(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(),
-                                          mbtopfd.get());
+    // A vdisk without memberinfo/ was left by a create or a removal cut
+    // short: the entry writes it anew (one inside a transaction creates
+    // nothing, here as for a new vdisk).
+    bool rebuild = false;
+    int mbtop = exists ? store_openat_opt(vdiskfd.get(), "memberinfo", O_RDONLY | O_DIRECTORY)
+                       : -2;
+    if (exists && mbtop == -2) {
+        if (vde.transaction_id != 0) {
+            store_sync_close(F, vdiskfd);
+            return 0;
         }
+        log_notice(F, "Rebuilding VDisk %s without memberinfo", vdisk->vdiskuuid);
+        rebuild = true;
     }
+    if (mbtop == -2 && store_mkdirat(F, vdiskfd.get(), vdiskpath, "memberinfo", rebuild) == 0)
+        mbtop = store_opendirat(vdiskfd.get(), "memberinfo");
+    UniqueFd mbtopfd(mbtop >= 0 ? mbtop : -1);
+    if (mbtopfd) {
+        if (exists && !rebuild)
+            result = VDiskUpdate(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(), mbtopfd.get());
+        else
+            result = vdisk_create_new(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(),
+                                      mbtopfd.get(), rebuild);
+    }
+    mbtopfd.reset();
     store_sync_close(F, vdiskfd);
     return result;
 }
@@ -397,11 +434,15 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
     if (vde.transaction_id != 0)
         return 0;
 
+    // A generation that cannot be read (a write or a create cut short) is
+    // written anew from this entry, with the rest of the vdisk.
     unsigned highest;
     int r = AttrLoad(vdiskfd, "highest_gen_count", "%u", &highest);
     if (r != 1) {
         log_error(F, "Failed to load %s/highest_gen_count: %d", vdiskpath, r);
-        return -1;
+        log_notice(F, "Rebuilding VDisk %s by Node %s", vdisk->vdiskuuid, nodeuuid);
+        mbfd.reset();
+        return vdisk_create_new(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd, mbtopfd, true);
     }
     log_debug(F, "%s/highest_gen_count=%u", vdiskpath, highest);
 
@@ -523,8 +564,9 @@ int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdi
     static const char F[] = "FrontendsLoad";
     MARLO_ASSERT(frontends->empty());
 
+    // A member without frontends has no frontend file.
     ListFile list;
-    const int loaded = list.load(mbfd, "frontend");
+    const int loaded = list.load(mbfd, "frontend", true);
     if (loaded == ListFile::MALFORMED)
         log_error(F, "Malformed file %s/memberinfo/%s/frontend", vdiskpath, nodeuuid);
     if (loaded != 0)
@@ -532,15 +574,15 @@ int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdi
     if (list.empty())
         return 0;
 
-    frontends->reserve(list.lines_left());
+    if (ListReserve(F, *frontends, list.lines_left()) != 0)
+        return -1;
     int count = 0;
     for (char *line = list.next(); line != nullptr; line = list.next()) {
         std::unique_ptr<Frontend> fe;
-        if (FrontendAlloc(fe) != 0) {
+        if (FrontendAlloc(fe) != 0 || ListAppend(F, *frontends, fe) != 0) {
             FrontendListFlush(*frontends);
             return -1;
         }
-        frontends->push_back(std::move(fe));
         Frontend &front = *frontends->back();
         count++;
 

@@ -175,7 +175,7 @@ std::string command_name(pid_t pid)
 
 }  // namespace
 
-int signal_daemon(const std::string &pid_path, int sig, std::string *why)
+int daemon_pid(const std::string &pid_path, pid_t *out, std::string *why)
 {
     // Only a regular file is opened: a FIFO in its place would block.
     struct stat st;
@@ -213,7 +213,16 @@ int signal_daemon(const std::string &pid_path, int sig, std::string *why)
                "', not marlo (stale pid file?)";
         return -1;
     }
-    if (::kill(pid_t(pid), sig) != 0) {
+    *out = pid_t(pid);
+    return 0;
+}
+
+int signal_daemon(const std::string &pid_path, int sig, std::string *why)
+{
+    pid_t pid;
+    if (daemon_pid(pid_path, &pid, why) != 0)
+        return -1;
+    if (::kill(pid, sig) != 0) {
         *why = "kill(" + std::to_string(pid) + "): " + strerror(errno);
         return -1;
     }

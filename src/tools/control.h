@@ -34,8 +34,10 @@ int ctrl_send(const std::string &addr, int port, const std::string &line, std::s
 // The pid file's path as the daemon resolves it: a relative pid_file is
 // taken from the work directory.
 std::string pid_file_path(const std::string &work_directory, const std::string &pid_file);
-// Reads the pid file ("<pid>\n") and sends sig to that process after
-// checking that it exists and is the daemon (its command name is "marlo":
-// the daemon never removes its pid file, so after a stop the pid may belong
-// to an unrelated process).  0; -1 with *why set.
+// Reads the pid file ("<pid>\n") and checks that the process exists and is
+// the daemon (its command name is "marlo": the daemon never removes its pid
+// file, so after a stop the pid may belong to an unrelated process).  0 with
+// *pid set; -1 with *why set.
+int daemon_pid(const std::string &pid_path, pid_t *pid, std::string *why);
+// daemon_pid, then sends sig to that process.  0; -1 with *why set.
 int signal_daemon(const std::string &pid_path, int sig, std::string *why);

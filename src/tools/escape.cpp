@@ -1,7 +1,5 @@
 #include "tools/escape.h"
 
-#include <cstdio>
-
 namespace {
 
 // Length of the valid UTF-8 sequence starting at s[i] (1 to 4), or 0 when
@@ -43,40 +41,20 @@ bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
 }  // namespace
 
-std::string json_quote(const std::string &text)
+std::string utf8_clean(const std::string &text)
 {
-    std::string out = "\"";
+    std::string out;
+    out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
         const size_t len = utf8_sequence(text, i);
         if (len == 0) {
-            out += "\\ufffd";
+            out += "\xef\xbf\xbd";  // U+FFFD
             i++;
-            continue;
-        }
-        if (len > 1) {
+        } else {
             out.append(text, i, len);
             i += len;
-            continue;
         }
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (is_control(c)) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(c));
-                out += esc;
-            } else {
-                out += char(c);
-            }
-        }
-        i++;
     }
-    out += '"';
     return out;
 }
 

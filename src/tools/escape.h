@@ -1,15 +1,15 @@
 // Text from the object database is whatever a datagram carried: any bytes.
-// These turn it into output that stays well-formed: a JSON string, a DOT
-// string, a table cell.
+// These turn it into output that stays well-formed: UTF-8 text, a DOT
+// string, a table cell.  (JSON is written by nlohmann-json, which replaces
+// invalid UTF-8 itself.)
 #pragma once
 
 #include <string>
 
-// The text as a JSON string literal, quotes included.  Control characters,
-// the quote and the backslash are escaped; valid UTF-8 passes unchanged and
-// every byte that is not part of a valid UTF-8 sequence becomes U+FFFD, so
-// the result is always valid JSON.
-std::string json_quote(const std::string &text);
+// The text with every byte that is not part of a valid UTF-8 sequence
+// (overlong forms and surrogates included) replaced by U+FFFD; valid UTF-8
+// passes unchanged.
+std::string utf8_clean(const std::string &text);
 // The text as a DOT double-quoted string, quotes included: the quote and
 // the backslash are escaped, control characters and bytes of 0x80 and above
 // become '.'.  `\n` sequences the caller wants as line breaks are added

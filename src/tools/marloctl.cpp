@@ -5,11 +5,13 @@
 //     vdisk-deleted),
 //   - signals the daemon (reload: SIGHUP, ping-now: SIGUSR1),
 //   - shows the object database as tables, JSON or a DOT graph (status,
-//     graph), reading without locks so that it never holds the daemon up.
+//     graph), reading without locks so that it never holds the daemon up,
+//   - checks that the object database is whole and repairs it (check),
+//   - exports its state for monitoring (metrics).
 //
 // Exit status: 0 done; 1 failure (configuration, connection, pid file, work
-// directory, object not found); 2 misuse (unknown command or option, an
-// argument the daemon would misread).
+// directory, object not found, an inconsistency found); 2 misuse (unknown
+// command or option, an argument the daemon would misread).
 #include <getopt.h>
 #include <signal.h>
 #include <syslog.h>
@@ -21,7 +23,11 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "tools/check.h"
 #include "tools/control.h"
+#include "tools/escape.h"
+#include "tools/metrics.h"
+#include "tools/repair.h"
 #include "tools/report.h"
 #include "tools/status.h"
 
@@ -40,6 +46,15 @@ const char *const HELP =
     "                         nodes, datastores and vdisks as this host sees them\n"
     "  graph [--node ID] [--vdisk UUID]\n"
     "                         the same as a Graphviz DOT graph (render: dot -Tsvg)\n"
+    "  check [--json]         list every inconsistency of the object database and\n"
+    "                         the lock files (exit status 1 when there is any)\n"
+    "  check --repair [--stale-locks]\n"
+    "                         repair what is safe, under the daemon's locks; with\n"
+    "                         --stale-locks also remove lock files of processes\n"
+    "                         that do not exist\n"
+    "  metrics [--output FILE]\n"
+    "                         the store's state in the Prometheus text format; with\n"
+    "                         --output written atomically to FILE (mode 0644)\n"
     "  single-vdisk-ping NODE VDISK\n"
     "                         make marlo announce vdisk VDISK of its local node NODE now\n"
     "  ds-ping NODE           make marlo announce the datastore of its local node NODE now\n"
@@ -62,7 +77,8 @@ const char *const HELP =
     "object, * silent for more than three heartbeat intervals.\n"
     "\n"
     "Exit status: 0 done; 1 failure (configuration, connection, pid file, work\n"
-    "directory, node or vdisk not found); 2 misuse or refused argument.\n";
+    "directory, node or vdisk not found, an inconsistency found); 2 misuse or\n"
+    "refused argument.\n";
 
 [[noreturn]] void usage_error(const std::string &why)
 {
@@ -122,12 +138,14 @@ std::string checked_uuid(const std::string &text)
 // A command checked against its arguments, ready to run once the
 // configuration is read.
 struct Command {
-    enum class Kind { Ctrl, Signal, View };
+    enum class Kind { Ctrl, Signal, View, Check, Metrics };
     Command(Kind k, const std::string &n) : kind(k), name(n) {}
     Kind kind;
     std::string name;
     std::string line;  // Ctrl: the command line without its newline
-    bool json = false; // View
+    bool json = false; // View, Check
+    bool repair = false, stale_locks = false;  // Check
+    std::string output;                         // Metrics: "" for standard output
     StatusFilter filter;
 };
 
@@ -176,6 +194,41 @@ Command parse_view(const std::string &cmd, const Args &args)
     return c;
 }
 
+Command parse_check(const std::string &cmd, const Args &args)
+{
+    Command c(Command::Kind::Check, cmd);
+    for (const std::string &a : args) {
+        if (a == "--json")
+            c.json = true;
+        else if (a == "--repair")
+            c.repair = true;
+        else if (a == "--stale-locks")
+            c.stale_locks = true;
+        else
+            usage_error(cmd + ": unknown argument " + a);
+    }
+    if (c.stale_locks && !c.repair)
+        usage_error("--stale-locks goes with --repair");
+    if (c.json && c.repair)
+        usage_error("--json does not go with --repair");
+    return c;
+}
+
+Command parse_metrics(const std::string &cmd, const Args &args)
+{
+    Command c(Command::Kind::Metrics, cmd);
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--output" && i + 1 < args.size() && !args[i + 1].empty())
+            c.output = args[++i];
+        else if (args[i].rfind("--output=", 0) == 0 && args[i].size() > 9)
+            c.output = args[i].substr(9);
+        else
+            usage_error(cmd + ": unknown argument " + args[i] +
+                        (args[i] == "--output" ? " (needs a file)" : ""));
+    }
+    return c;
+}
+
 Command parse_command(const std::string &cmd, const Args &args)
 {
     if (cmd == "single-vdisk-ping" || cmd == "ds-ping" || cmd == "vdisk-deleted")
@@ -186,6 +239,10 @@ Command parse_command(const std::string &cmd, const Args &args)
     }
     if (cmd == "status" || cmd == "graph")
         return parse_view(cmd, args);
+    if (cmd == "check")
+        return parse_check(cmd, args);
+    if (cmd == "metrics")
+        return parse_metrics(cmd, args);
     usage_error("unknown command `" + cmd + "'");
 }
 
@@ -203,6 +260,16 @@ int run_signal(const Command &c)
     const int sig = c.name == "reload" ? SIGHUP : SIGUSR1;
     if (signal_daemon(pid_file_path(cfg_work_directory, cfg_pid_file), sig, &why) != 0)
         return fail(why);
+    return EXIT_OK;
+}
+
+// Writes text to standard output.  EXIT_OK, or EXIT_FAIL when it could not
+// be written.
+int print(const std::string &text)
+{
+    std::fputs(text.c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return fail(std::string("standard output: ") + strerror(errno));
     return EXIT_OK;
 }
 
@@ -224,9 +291,72 @@ int run_view(const Command &c)
     const std::string out = c.name == "graph" ? render_dot(view)
                             : c.json          ? render_json(view)
                                               : render_table(view);
-    std::fputs(out.c_str(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        return fail(std::string("standard output: ") + strerror(errno));
+    return print(out);
+}
+
+// Repairs in rounds (a repair may leave what the next one finishes, such as
+// the links of a vdisk whose removal it finished) until a round changes
+// nothing, printing each change; then the check of what is left.
+int run_repair(const Command &c)
+{
+    const RepairOptions options{c.stale_locks};
+    std::vector<std::string> tried;
+    RepairLog log;
+    CheckReport report;
+    std::string why;
+    constexpr int MAX_ROUNDS = 8;
+    for (int round = 0; round < MAX_ROUNDS; round++) {
+        if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+            return fail(why);
+        const size_t shown = log.lines.size();
+        const int changes = log.changes;
+        repair_findings(report, options, &tried, &log);
+        std::string lines;
+        for (size_t i = shown; i < log.lines.size(); i++)
+            lines += cell_text(log.lines[i]) + "\n";
+        if (print(lines) != EXIT_OK)
+            return EXIT_FAIL;
+        if (log.changes == changes)
+            break;
+    }
+    if (log.changes != 0 && check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+        return fail(why);
+    const std::string summary = log.changes == 0 ? "Nothing repaired.\n"
+                                                 : std::to_string(log.changes) + " repaired.\n";
+    if (print(summary + "\n" + render_check_table(report)) != EXIT_OK)
+        return EXIT_FAIL;
+    return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
+}
+
+int run_check(const Command &c)
+{
+    if (c.repair)
+        return run_repair(c);
+    CheckReport report;
+    std::string why;
+    if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+        return fail(why);
+    if (print(c.json ? render_check_json(report) : render_check_table(report)) != EXIT_OK)
+        return EXIT_FAIL;
+    return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
+}
+
+int run_metrics(const Command &c)
+{
+    ClusterView view;
+    view.heartbeat_interval = cfg_heartbeat_interval;
+    CheckReport report;
+    std::string why;
+    if (status_read(cfg_work_directory, &view, &why) != 0 ||
+        check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+        return fail(why);
+    pid_t pid;
+    const bool up = daemon_pid(pid_file_path(cfg_work_directory, cfg_pid_file), &pid, &why) == 0;
+    const std::string text = render_metrics(view, report, up);
+    if (c.output.empty())
+        return print(text);
+    if (write_file_atomically(c.output, text, &why) != 0)
+        return fail(why);
     return EXIT_OK;
 }
 
@@ -283,6 +413,8 @@ int main(int argc, char **argv)
     case Command::Kind::Ctrl: return run_ctrl(command);
     case Command::Kind::Signal: return run_signal(command);
     case Command::Kind::View: return run_view(command);
+    case Command::Kind::Check: return run_check(command);
+    case Command::Kind::Metrics: return run_metrics(command);
     }
     return EXIT_FAIL;
 }

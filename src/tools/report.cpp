@@ -1,6 +1,9 @@
 #include "tools/report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -151,126 +154,102 @@ void add_problems(std::vector<Problem> &all, const std::vector<Problem> &some)
 
 // ---- JSON ----
 
-std::string jstr(const std::string &s) { return json_quote(s); }
+using nlohmann::ordered_json;
 
-std::string jtext(const TextValue &v) { return v.got == Got::Ok ? jstr(v.value) : "null"; }
+ordered_json jtext(const TextValue &v) { return v.got == Got::Ok ? ordered_json(v.value) : ordered_json(); }
 
-std::string jnum(const NumberValue &v)
+ordered_json jnum(const NumberValue &v)
 {
-    return v.got == Got::Ok ? std::to_string(v.value) : "null";
+    return v.got == Got::Ok ? ordered_json(v.value) : ordered_json();
 }
 
-std::string jbool(bool b) { return b ? "true" : "false"; }
-
-// Joins already rendered JSON values into an array.
-std::string jarray(const std::vector<std::string> &items)
+// A value that is null unless `known`.
+template <class T>
+ordered_json jif(bool known, const T &value)
 {
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); i++)
-        out += (i ? ", " : "") + items[i];
-    return out + "]";
+    return known ? ordered_json(value) : ordered_json();
 }
 
-// An object from key/value pairs whose values are already rendered.
-std::string jobject(const std::vector<std::pair<const char *, std::string>> &fields,
-                    const std::string &indent)
+ordered_json jproblems(const std::vector<Problem> &problems)
 {
-    std::string out = "{";
-    for (size_t i = 0; i < fields.size(); i++)
-        out += std::string(i ? "," : "") + "\n" + indent + "  " + jstr(fields[i].first) + ": " +
-               fields[i].second;
-    return out + "\n" + indent + "}";
-}
-
-std::string jproblems(const std::vector<Problem> &problems)
-{
-    std::vector<std::string> items;
+    ordered_json items = ordered_json::array();
     for (const Problem &p : problems)
-        items.push_back("{\"file\": " + jstr(p.path) + ", \"problem\": " + jstr(p.what) + "}");
-    return jarray(items);
+        items.push_back({{"file", p.path}, {"problem", p.what}});
+    return items;
 }
 
-std::string jrefs(Got got, const std::vector<Ref> &refs, const char *key)
+ordered_json jrefs(Got got, const std::vector<Ref> &refs, const char *key)
 {
     if (got != Got::Ok)
-        return "null";
-    std::vector<std::string> items;
+        return ordered_json();
+    ordered_json items = ordered_json::array();
     for (const Ref &r : refs)
-        items.push_back("{" + jstr(key) + ": " + jstr(r.name) +
-                        ", \"present\": " + jbool(r.present) + "}");
-    return jarray(items);
+        items.push_back({{key, r.name}, {"present", r.present}});
+    return items;
 }
 
-std::string jnode(const ClusterView &view, const NodeView &n)
+ordered_json jnode(const ClusterView &view, const NodeView &n)
 {
     const bool lp = n.lastping.got == Got::Ok;
-    const bool ds = n.datastore.got == Got::Ok;
-    return jobject(
-        {
-            {"id", n.id_ok ? std::to_string(n.id) : "null"},
-            {"name", jstr(n.name)},
-            {"address", jtext(n.ipaddr)},
-            {"version", jtext(n.version)},
-            {"vendor", jtext(n.vendor)},
-            {"model", jtext(n.model)},
-            {"lastping", jnum(n.lastping)},
-            {"silence", lp ? std::to_string(node_silence(view, n)) : "null"},
-            {"silent", lp ? jbool(node_silent(view, n)) : "null"},
-            {"datastore", jtext(n.datastore)},
-            {"datastore_present", ds ? jbool(n.datastore_present) : "null"},
-            {"vdisks", jrefs(n.vdisks_got, n.vdisks, "uuid")},
-            {"freespace", jnum(n.freespace)},
-            {"problems", jproblems(n.problems)},
-        },
-        "    ");
+    return {
+        {"id", jif(n.id_ok, n.id)},
+        {"name", n.name},
+        {"address", jtext(n.ipaddr)},
+        {"version", jtext(n.version)},
+        {"vendor", jtext(n.vendor)},
+        {"model", jtext(n.model)},
+        {"lastping", jnum(n.lastping)},
+        {"silence", jif(lp, lp ? node_silence(view, n) : 0)},
+        {"silent", jif(lp, lp && node_silent(view, n))},
+        {"datastore", jtext(n.datastore)},
+        {"datastore_present", jif(n.datastore.got == Got::Ok, n.datastore_present)},
+        {"vdisks", jrefs(n.vdisks_got, n.vdisks, "uuid")},
+        {"freespace", jnum(n.freespace)},
+        {"problems", jproblems(n.problems)},
+    };
 }
 
-std::string jdatastore(const DatastoreView &d)
+ordered_json jdatastore(const DatastoreView &d)
 {
-    return jobject(
-        {
-            {"uuid", jstr(d.uuid)},
-            {"name", jtext(d.name)},
-            {"members", jrefs(d.members_got, d.members, "node")},
-            {"vdisks", jrefs(d.vdisks_got, d.vdisks, "uuid")},
-            {"problems", jproblems(d.problems)},
-        },
-        "    ");
+    return {
+        {"uuid", d.uuid},
+        {"name", jtext(d.name)},
+        {"members", jrefs(d.members_got, d.members, "node")},
+        {"vdisks", jrefs(d.vdisks_got, d.vdisks, "uuid")},
+        {"problems", jproblems(d.problems)},
+    };
 }
 
-std::string jvdisk(const VDiskView &v)
+ordered_json jvdisk(const VDiskView &v)
 {
     const bool snap = v.snapshot.got == Got::Ok;
     const bool parent = snap && v.snapshot.value != 0 && v.parent.got == Got::Ok;
-    std::vector<std::string> members;
-    for (const MemberView &m : v.members) {
-        std::string fe = "null";
-        if (m.frontends_got == Got::Ok) {
-            std::vector<std::string> addrs;
-            for (const std::string &a : m.frontends)
-                addrs.push_back(jstr(a));
-            fe = jarray(addrs);
-        }
-        members.push_back("{\"node\": " + jstr(m.node) + ", \"listed\": " + jbool(m.listed) +
-                          ", \"node_present\": " + jbool(m.node_present) +
-                          ", \"frontends\": " + fe + "}");
-    }
-    return jobject(
-        {
-            {"uuid", jstr(v.uuid)},
-            {"name", jtext(v.name)},
-            {"snapshot", snap ? jbool(v.snapshot.value != 0) : "null"},
-            {"parent", parent ? jstr(v.parent.value) : "null"},
-            {"parent_present", parent ? jbool(v.parent_present) : "null"},
-            {"highest_gen_count", jnum(v.highest_gen)},
-            {"membership_readable", jbool(v.membership_got == Got::Ok)},
-            {"members", jarray(members)},
-            {"datastore", jtext(v.datastore)},
-            {"datastore_present",
-             v.datastore.got == Got::Ok ? jbool(v.datastore_present) : "null"},
-            {"problems", jproblems(v.problems)},
-        },
-        "    ");
+    ordered_json members = ordered_json::array();
+    for (const MemberView &m : v.members)
+        members.push_back({{"node", m.node},
+                           {"listed", m.listed},
+                           {"node_present", m.node_present},
+                           {"frontends", jif(m.frontends_got == Got::Ok, m.frontends)}});
+    return {
+        {"uuid", v.uuid},
+        {"name", jtext(v.name)},
+        {"snapshot", jif(snap, snap && v.snapshot.value != 0)},
+        {"parent", jif(parent, v.parent.value)},
+        {"parent_present", jif(parent, v.parent_present)},
+        {"highest_gen_count", jnum(v.highest_gen)},
+        {"membership_readable", v.membership_got == Got::Ok},
+        {"members", std::move(members)},
+        {"datastore", jtext(v.datastore)},
+        {"datastore_present", jif(v.datastore.got == Got::Ok, v.datastore_present)},
+        {"problems", jproblems(v.problems)},
+    };
+}
+
+// A JSON document as text: two-blank indentation, and bytes that are not
+// valid UTF-8 (text from the store is any bytes) replaced by U+FFFD.
+std::string json_text(const ordered_json &doc)
+{
+    return doc.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }
 
 // ---- DOT ----
@@ -372,6 +351,24 @@ private:
     std::string out_;
 };
 
+const char *holder_text(Holder h)
+{
+    switch (h) {
+    case Holder::Running: return "running";
+    case Holder::Gone: return "gone";
+    case Holder::Unknown: return "unknown";
+    }
+    return "unknown";
+}
+
+std::string joined(const std::vector<std::string> &items)
+{
+    std::string out;
+    for (const std::string &i : items)
+        out += (out.empty() ? "" : ", ") + cell_text(i);
+    return out;
+}
+
 }  // namespace
 
 std::string render_table(const ClusterView &view)
@@ -419,33 +416,74 @@ std::string render_table(const ClusterView &view)
 
 std::string render_json(const ClusterView &view)
 {
-    std::vector<std::string> nodes, datastores, vdisks;
+    ordered_json nodes = ordered_json::array(), datastores = ordered_json::array(),
+                 vdisks = ordered_json::array();
     for (const NodeView &n : view.nodes)
         nodes.push_back(jnode(view, n));
     for (const DatastoreView &d : view.datastores)
         datastores.push_back(jdatastore(d));
     for (const VDiskView &v : view.vdisks)
         vdisks.push_back(jvdisk(v));
-    const auto list = [](const std::vector<std::string> &items) {
-        if (items.empty())
-            return std::string("[]");
-        std::string out = "[\n";
-        for (size_t i = 0; i < items.size(); i++)
-            out += "    " + items[i] + (i + 1 < items.size() ? ",\n" : "\n");
-        return out + "  ]";
-    };
-    return jobject(
-               {
-                   {"work_directory", jstr(view.work_directory)},
-                   {"time", std::to_string(view.now)},
-                   {"heartbeat_interval", std::to_string(view.heartbeat_interval)},
-                   {"nodes", list(nodes)},
-                   {"datastores", list(datastores)},
-                   {"vdisks", list(vdisks)},
-                   {"problems", jproblems(view.problems)},
-               },
-               "") +
-           "\n";
+    return json_text({
+        {"work_directory", view.work_directory},
+        {"time", view.now},
+        {"heartbeat_interval", view.heartbeat_interval},
+        {"nodes", std::move(nodes)},
+        {"datastores", std::move(datastores)},
+        {"vdisks", std::move(vdisks)},
+        {"problems", jproblems(view.problems)},
+    });
 }
 
 std::string render_dot(const ClusterView &view) { return Dot(view).render(); }
+
+std::string render_check_table(const CheckReport &report)
+{
+    Table findings({"KIND", "OBJECTS", "FILES", "WHAT"});
+    std::map<std::string, size_t> counts;
+    for (const Finding &f : report.findings) {
+        findings.add({f.kind, joined(f.objects), joined(f.files), cell_text(f.what)});
+        counts[f.kind]++;
+    }
+    Table locks({"FILE", "PID", "HOLDER", "AGE"});
+    for (const LockView &l : report.locks)
+        locks.add({cell_text(l.path), l.has_pid ? std::to_string(l.pid) : MARK_MISSING,
+                   holder_text(l.holder), std::to_string(l.age) + "s"});
+    std::string out = section("Findings", findings) + "\n" + section("Locks", locks) + "\n";
+    if (report.findings.empty())
+        return out + "No inconsistencies in " + cell_text(report.work_directory) + "\n";
+    std::string by_kind;
+    for (const std::string &k : check_kinds())
+        if (counts[k] != 0)
+            by_kind += (by_kind.empty() ? "" : ", ") + std::to_string(counts[k]) + " " + k;
+    return out + std::to_string(report.findings.size()) + " inconsistenc" +
+           (report.findings.size() == 1 ? "y" : "ies") + ": " + by_kind + "\n";
+}
+
+std::string render_check_json(const CheckReport &report)
+{
+    ordered_json doc;
+    doc["work_directory"] = report.work_directory;
+    doc["time"] = report.now;
+    doc["clean"] = report.findings.empty();
+    ordered_json counts = ordered_json::object();
+    for (const std::string &k : check_kinds())
+        counts[k] = 0;
+    ordered_json findings = ordered_json::array();
+    for (const Finding &f : report.findings) {
+        findings.push_back(
+            {{"kind", f.kind}, {"objects", f.objects}, {"files", f.files}, {"what", f.what}});
+        counts[f.kind] = counts[f.kind].get<int>() + 1;
+    }
+    ordered_json locks = ordered_json::array();
+    for (const LockView &l : report.locks)
+        locks.push_back({{"file", l.path},
+                         {"object", l.object},
+                         {"pid", l.has_pid ? ordered_json(l.pid) : ordered_json()},
+                         {"holder", holder_text(l.holder)},
+                         {"age", l.age}});
+    doc["findings"] = std::move(findings);
+    doc["locks"] = std::move(locks);
+    doc["counts"] = std::move(counts);
+    return json_text(doc);
+}

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "tools/check.h"
 #include "tools/status.h"
 
 // Nodes, datastores and vdisks as aligned tables, then the problems found.
@@ -19,3 +20,9 @@ std::string render_json(const ClusterView &view);
 // Nodes, datastores and vdisks with their relations as a DOT digraph.
 // Objects that are referred to but do not exist are drawn dashed in red.
 std::string render_dot(const ClusterView &view);
+
+// The findings of a check as a table, the lock files as another, then one
+// line with the number of inconsistencies by kind (or that there is none).
+std::string render_check_table(const CheckReport &report);
+// The same as one JSON object: findings, locks and the count of each kind.
+std::string render_check_json(const CheckReport &report);

@@ -340,8 +340,11 @@ void read_frontends(const ObjDir &d, int mbtop, const std::string &vdiskpath, Me
         m->frontends_got = err == ENOENT ? Got::Missing : Got::Bad;
         return;
     }
+    // A member without frontends has no frontend file.
     off_t size = 0;
     m->frontends_got = examine_value(md, "frontend", LIST_MAX, &size, true);
+    if (m->frontends_got == Got::Missing)
+        m->frontends_got = Got::Ok;
     if (m->frontends_got != Got::Ok)
         return;
     FrontendList list;

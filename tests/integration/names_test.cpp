@@ -267,6 +267,8 @@ TEST(NameSafety, StoreNamesThatWouldLeaveTheStoreAreRefused)
     seed::VDiskSpec dot_parent = snapshot("sn-dotpar", "vd-gone", 514);
     seed::write_vdisk(work, dot_parent);
     seed::write_attr(work + "/VDisk/sn-dotpar", "parent", "..");
+    seed::VDiskSpec self_parent = snapshot("sn-self", "sn-self", 514);
+    seed::write_vdisk(work, self_parent);
     ASSERT_NO_FATAL_FAILURE(rig.start());
 
     struct Case {
@@ -286,6 +288,8 @@ TEST(NameSafety, StoreNamesThatWouldLeaveTheStoreAreRefused)
          "Refusing parent name `../../canary'", work + "/VDisk/sn-badpar"},
         {"snapshot parent ..", seed::vdisk_deleted_msg(node(514), "sn-dotpar"),
          "Refusing parent name `..'", work + "/VDisk/sn-dotpar"},
+        {"snapshot of itself", seed::vdisk_deleted_msg(node(514), "sn-self"),
+         "Refusing VDisk sn-self as a snapshot of itself", work + "/VDisk/sn-self"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);

@@ -171,10 +171,19 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     ASSERT_GE(ds_side, 0) << rig.d->text();
     EXPECT_LT(ds_side, node_side);
 
+    // The last member moves straight to dsY: it leaves dsX first, which goes.
+    seed::DatastoreSpec dsy;
+    dsy.uuid = "dsY";
+    rig.apply(seed::ds_ping_msg(node_spec(14), &dsy));
+    EXPECT_EQ(slurp(rig.node(14) + "/datastoremember"), "dsY\n");
+    EXPECT_FALSE(present(dsdir));
+    EXPECT_TRUE(present(rig.work + "/Datastore/dsY/members/14"));
+    EXPECT_LT(rig.line_of("Delete Datastore dsX"), rig.line_of("Create Datastore dsY"));
+
     // The last member leaves: the datastore goes.
     rig.apply(seed::ds_ping_msg(node_spec(14), nullptr));
     EXPECT_FALSE(present(rig.node(14) + "/datastoremember"));
-    EXPECT_FALSE(present(dsdir));
+    EXPECT_FALSE(present(rig.work + "/Datastore/dsY"));
     EXPECT_TRUE(present(rig.node(14)));
 
     // A node that belonged to no datastore is only created.

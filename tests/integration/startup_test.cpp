@@ -119,6 +119,34 @@ TEST(Startup, WritesPidFileAndStopsOnSigterm)
     EXPECT_EQ(slurp(tmp.path("marlo.pid")), std::to_string(d.pid()) + "\n");
 }
 
+TEST(Startup, RestartAfterKillRemovesOnlyTheKilledRunsLocks)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    pid_t killed;
+    {
+        Running run(tmp, cfg);
+        ASSERT_TRUE(run.daemon->wait_for_line("controller_thread_loop")) << run.daemon->text();
+        killed = run.daemon->pid();
+        run.daemon->signal(SIGKILL);
+        ASSERT_EQ(run.daemon->wait_exit(), 128 + SIGKILL);
+    }
+    // What the killed run held, and a lock of another program.
+    const std::string stale = "/tmp/VDISK-startup-stale", other = "/tmp/NODE-4049";
+    std::ofstream(stale) << killed << "\n";
+    std::ofstream(other) << killed + 1 << "\n";
+
+    Running run(tmp, cfg);
+    ASSERT_TRUE(run.daemon->wait_for_line("controller_thread_loop")) << run.daemon->text();
+    EXPECT_TRUE(run.daemon->wait_for_line("notice: lock_files_reclaim(): Removed " + stale +
+                                              ", a lock left by pid " + std::to_string(killed),
+                                          kWait, From::Start))
+        << run.daemon->text();
+    EXPECT_NE(access(stale.c_str(), F_OK), 0);
+    EXPECT_EQ(slurp(other), std::to_string(killed + 1) + "\n");
+    unlink(other.c_str());
+}
+
 TEST(Startup, RelativePathsResolveAgainstStartAndWorkDirectory)
 {
     TempDir tmp;

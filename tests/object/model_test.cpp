@@ -83,6 +83,46 @@ TEST(VDiskTree, DuplicateKeyReturnsFirstAndLeavesTreeUnchanged)
     EXPECT_EQ(uint32_t(first->vde.transaction_id), 1u);
 }
 
+// An allocator that has no memory once `room` elements are used up.
+template <typename T>
+struct ScarceAlloc {
+    using value_type = T;
+    static inline size_t room = 0;
+    ScarceAlloc() = default;
+    template <typename U>
+    ScarceAlloc(const ScarceAlloc<U> &) {}
+    T *allocate(size_t n)
+    {
+        if (n > room)
+            throw std::bad_alloc();
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T *p, size_t n) { std::allocator<T>().deallocate(p, n); }
+    bool operator==(const ScarceAlloc &) const { return true; }
+};
+
+TEST(ListGrowth, NoMemoryFailsTheStepAndKeepsTheItem)
+{
+    using List = std::vector<std::unique_ptr<Member>, ScarceAlloc<std::unique_ptr<Member>>>;
+    ScarceAlloc<std::unique_ptr<Member>>::room = 4;
+    List list;
+    for (int i = 0; i < 4; i++) {
+        std::unique_ptr<Member> m;
+        ASSERT_EQ(MemberAlloc(m), 0);
+        ASSERT_EQ(ListAppend("MembershipLoad", list, m), 0);
+        EXPECT_EQ(m, nullptr);
+    }
+    std::unique_ptr<Member> m;
+    ASSERT_EQ(MemberAlloc(m), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ListAppend("MembershipLoad", list, m), -1);
+    EXPECT_EQ(ListReserve("MembershipLoad", list, 100), -1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(m, nullptr);  // still the caller's
+    EXPECT_EQ(list.size(), 4u);
+    EXPECT_NE(log.find("error: MembershipLoad(): malloc("), std::string::npos) << log;
+}
+
 TEST(VDiskInit, DerivesBoundedKeys)
 {
     // A full uuid field is followed directly by non-NUL bytes of the next field.

@@ -132,8 +132,11 @@ TEST_F(RemovalTest, LastMemberOfPlainVDiskByDatastoreLink)
         EXPECT_EQ(gone(5, *v), row.result);
         const std::string log = captured_log();
         EXPECT_NE(log.find(row.log), std::string::npos) << log;
+        // A removal that cannot go through removes nothing, the node's link
+        // included: the next removal retries.
         EXPECT_EQ(exists(at(std::string("VDisk/") + row.uuid)), !row.vdisk_removed);
-        EXPECT_FALSE(exists(at(std::string("Node/5/vdisks/") + row.uuid)));
+        EXPECT_EQ(exists(at(std::string("Node/5/vdisks/") + row.uuid)), !row.vdisk_removed);
+        EXPECT_EQ(exists(at(std::string("VDisk/") + row.uuid + "/memberinfo/5")), !row.vdisk_removed);
         // Only a vdisk linked to D1 loses D1's entry.
         const bool linked = row.ds_target != nullptr && std::string(row.ds_target).ends_with("/D1");
         EXPECT_EQ(exists(at(std::string("Datastore/D1/vdisks/") + row.uuid)), !linked);
@@ -156,6 +159,50 @@ TEST_F(RemovalTest, SecondRemovalFinishesAnInterruptedOne)
 
     // Everything already gone: still a success.
     ASSERT_EQ(gone(7, *v), 0);
+}
+
+TEST_F(RemovalTest, LastMemberRemovalIsAllOrNothingAndLeftoversAreFinished)
+{
+    cfg_vdisk_lock_timeout_ms = 0;
+    cfg_datastore_lock_timeout_ms = 0;
+    make_datastore("D1", {"vdlast"});
+    make_vdisk_tree("vdpar", {6});
+    make_vdisk_tree("vdlast", {5}, "../../Datastore/D1", "vdpar");
+    write_file(at("VDisk/vdlast/parent"), "vdpar\n");
+    auto v = vdisk_of("vdlast", "vdpar");
+    const auto before = list_tree(work());
+
+    // Either lock held by another program: nothing is removed.
+    for (const char *held : {"/tmp/VDISK-vdpar", "/tmp/DS-D1"}) {
+        SCOPED_TRACE(held);
+        write_file(held, "1\n");
+        EXPECT_EQ(gone(5, *v), -1);
+        EXPECT_EQ(list_tree(work()), before);
+        std::remove(held);
+    }
+
+    // Cut short after memberinfo/ went: the next removal for any node finds
+    // the rest, the parent's and the datastore's links included.
+    std::filesystem::remove_all(at("VDisk/vdlast/memberinfo"));
+    Hdr h = hdr_of(5);
+    auto u = vdisk_of("vdlast");
+    capture_log();
+    EXPECT_EQ(VDiskGone_Leftover(&h, u.get()), 0);
+    EXPECT_NE(captured_log().find("Finishing the removal of VDisk vdlast"), std::string::npos);
+    EXPECT_FALSE(exists(at("VDisk/vdlast")));
+    EXPECT_FALSE(exists(at("Node/5/vdisks/vdlast")));
+    EXPECT_TRUE(list_dir(at("VDisk/vdpar/snapshots")).empty());
+    EXPECT_TRUE(list_dir(at("Datastore/D1/vdisks")).empty());
+
+    // Cut short before the node's link went: only the link is left to remove.
+    make_link("../../../VDisk/vdlast", at("Node/5/vdisks/vdlast"));
+    EXPECT_EQ(VDiskGone_Leftover(&h, u.get()), 0);
+    EXPECT_FALSE(exists(at("Node/5/vdisks/vdlast")));
+
+    // A vdisk that still has members is never a leftover.
+    auto p = vdisk_of("vdpar");
+    EXPECT_EQ(VDiskGone_Leftover(&h, p.get()), -1);
+    EXPECT_TRUE(exists(at("VDisk/vdpar/memberinfo/6")));
 }
 
 TEST_F(RemovalTest, RefusedNamesRemoveNothing)
@@ -218,11 +265,12 @@ TEST_F(RemovalTest, SnapshotIsRecordedOnceAtAnExistingParent)
     EXPECT_TRUE(list_dir(at("VDisk/vdpar/snapshots")).empty());
     EXPECT_EQ(ParentUpdate_UnrefSnapshot(v.get()), 0);
 
-    // A parent that is itself a snapshot has no snapshots directory; a
-    // parent that is not a directory is an error.
+    // A parent that is itself a snapshot has no snapshots directory: nothing
+    // to record, and no failure; a parent that is not a directory is an error.
     std::filesystem::create_directories(at("VDisk/vdsnappar"));
     auto w = vdisk_of("vdsnap2", "vdsnappar");
-    EXPECT_EQ(ParentUpdate_RefSnapshot(w.get()), -1);
+    EXPECT_EQ(ParentUpdate_RefSnapshot(w.get()), 0);
+    EXPECT_EQ(list_dir(at("VDisk/vdsnappar")), std::vector<std::string>{});
     write_file(at("VDisk/vdfile"), "");
     auto f = vdisk_of("vdsnap3", "vdfile");
     capture_log();

@@ -1,49 +1,41 @@
-// Text from the store made safe for JSON, DOT and table cells.
+// Text from the store made safe as UTF-8, for DOT and for table cells.
 #include <gtest/gtest.h>
 
-#include "tools/ctl.h"
 #include "tools/escape.h"
 
 namespace {
 
-struct QuoteCase {
+struct CleanCase {
     const char *name;
     std::string in;
-    std::string json;  // json_quote result
+    std::string clean;  // utf8_clean result
 };
 
-class JsonQuote : public testing::TestWithParam<QuoteCase> {};
+class Utf8Clean : public testing::TestWithParam<CleanCase> {};
 
-TEST_P(JsonQuote, YieldsValidJsonThatDecodesAsExpected)
+TEST_P(Utf8Clean, KeepsValidUtf8AndReplacesEveryOtherByte)
 {
-    const QuoteCase &c = GetParam();
-    const std::string quoted = json_quote(c.in);
-    EXPECT_EQ(quoted, c.json);
-    ctl::Json doc;
-    auto err = ctl::parse_json(quoted, &doc);
-    ASSERT_FALSE(err) << *err << " in " << quoted;
-    EXPECT_EQ(doc.type, ctl::Json::Type::String);
+    const CleanCase &c = GetParam();
+    EXPECT_EQ(utf8_clean(c.in), c.clean);
 }
 
+#define FFFD "\xef\xbf\xbd"
 INSTANTIATE_TEST_SUITE_P(
-    Cases, JsonQuote,
+    Cases, Utf8Clean,
     testing::Values(
-        QuoteCase{"Plain", "vd01", "\"vd01\""},
-        QuoteCase{"QuoteAndBackslash", "a\"b\\c", "\"a\\\"b\\\\c\""},
-        QuoteCase{"Controls", std::string("a\nb\tc\x01\x7f", 7), "\"a\\nb\\tc\\u0001\\u007f\""},
-        QuoteCase{"ValidUtf8Kept", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
-                  "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
-        QuoteCase{"StrayByte", "a\xff" "b", "\"a\\ufffdb\""},
-        QuoteCase{"OverlongForm", "\xc0\xaf", "\"\\ufffd\\ufffd\""},
-        QuoteCase{"Surrogate", "\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
-        QuoteCase{"TruncatedAtEnd", "x\xe2\x82", "\"x\\ufffd\\ufffd\""},
-        QuoteCase{"BeyondUnicode", "\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""}),
-    [](const testing::TestParamInfo<QuoteCase> &i) { return std::string(i.param.name); });
-
-TEST(JsonQuote, NulBytesInsideAFieldAreEscaped)
-{
-    EXPECT_EQ(json_quote(std::string("a\0b", 3)), "\"a\\u0000b\"");
-}
+        CleanCase{"Plain", "vd01", "vd01"},
+        CleanCase{"QuoteAndBackslash", "a\"b\\c", "a\"b\\c"},
+        CleanCase{"ControlsAndNul", std::string("a\nb\tc\x01\x7f\0", 8),
+                  std::string("a\nb\tc\x01\x7f\0", 8)},
+        CleanCase{"ValidUtf8Kept", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+                  "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        CleanCase{"StrayByte", "a\xff" "b", "a" FFFD "b"},
+        CleanCase{"OverlongForm", "\xc0\xaf", FFFD FFFD},
+        CleanCase{"Surrogate", "\xed\xa0\x80", FFFD FFFD FFFD},
+        CleanCase{"TruncatedAtEnd", "x\xe2\x82", "x" FFFD FFFD},
+        CleanCase{"BeyondUnicode", "\xf4\x90\x80\x80", FFFD FFFD FFFD FFFD}),
+    [](const testing::TestParamInfo<CleanCase> &i) { return std::string(i.param.name); });
+#undef FFFD
 
 TEST(DotQuote, EscapesQuotesAndHidesBytesDotCannotShow)
 {

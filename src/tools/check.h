@@ -1,0 +1,91 @@
+// Whether the object database is whole: every inconsistency between the
+// objects' directories, their attribute files, the links that tie them
+// together and the lock files in /tmp, each with its kind, the objects and
+// the files involved.  Reading takes no lock, like status: a state caught in
+// the middle of an update by the daemon or another program is read again
+// before it counts.
+//
+// States the daemon makes in its normal work are not inconsistencies: a
+// member without frontends has no node link; `membership` may list members
+// that have not announced yet; a snapshot announced before its parent is not
+// recorded at the parent until its next entry; a sender outside the member
+// list may have a member directory; a vdisk keeps its `datastore` link when
+// the datastore is deleted with its last member.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+// The kinds, in the order marloctl(8) documents them.
+namespace kind {
+inline constexpr const char *VDISK_WITHOUT_MEMBERINFO = "vdisk-without-memberinfo";
+inline constexpr const char *VDISK_WITHOUT_MEMBERS = "vdisk-without-members";
+inline constexpr const char *MEMBER_WITHOUT_NODE_LINK = "member-without-node-link";
+inline constexpr const char *NODE_LINK_WITHOUT_MEMBER = "node-link-without-member";
+inline constexpr const char *DANGLING_LINK = "dangling-link";
+inline constexpr const char *DATASTORE_MEMBER_UNLISTED = "datastore-member-unlisted";
+inline constexpr const char *DATASTORE_LISTS_NONMEMBER = "datastore-lists-nonmember";
+inline constexpr const char *NODE_IN_SEVERAL_DATASTORES = "node-in-several-datastores";
+inline constexpr const char *BAD_ATTRIBUTE = "bad-attribute";
+inline constexpr const char *STALE_LOCK = "stale-lock";
+inline constexpr const char *LOCK_WITHOUT_PID = "lock-without-pid";
+inline constexpr const char *LOCK_HELD_LONG = "lock-held-long";
+}  // namespace kind
+
+// Every kind above, in that order.
+const std::vector<std::string> &check_kinds();
+
+// A lock file older than this, whose holder runs, is reported as held too
+// long: the daemon holds a lock for one store operation, and no lock
+// time-out can be set above 60 s.
+inline constexpr long long LOCK_LONG_SECONDS = 60;
+
+// One inconsistency.
+struct Finding {
+    std::string kind;
+    std::vector<std::string> objects;  // "node 5", "datastore ds1", "vdisk vd1"
+    std::vector<std::string> files;    // relative to the work directory; lock files absolute
+    std::string what;
+    // The objects by name, for repairs ("" when not involved).  For a link,
+    // `node`, `datastore` or `vdisk` names the object that holds it and
+    // files[0] is the link; for a vdisk without memberinfo/ or members,
+    // `node` is a node that links it (if any).
+    std::string node, datastore, vdisk;
+    std::string target;  // the object a link names, or the member of a vdisk
+};
+
+// What tells one finding from another in two scans: its kind and files.
+std::string finding_key(const Finding &f);
+
+enum class Holder { Running, Gone, Unknown };
+
+// One lock file in /tmp.
+struct LockView {
+    std::string path;    // "/tmp/VDISK-vd1"
+    std::string object;  // "vdisk vd1"
+    bool has_pid = false;
+    long pid = 0;
+    Holder holder = Holder::Unknown;  // Unknown: no pid in the file
+    long long age = 0;   // seconds since it was written
+};
+
+struct CheckReport {
+    std::string work_directory;
+    time_t now = 0;
+    std::vector<Finding> findings;  // in scan order: nodes, datastores, vdisks, locks
+    std::vector<LockView> locks;    // every lock file, by path
+};
+
+// Reads the work directory and the lock directory once.  0; -1 with *error
+// set when the work directory cannot be opened.
+int check_scan(const std::string &work_directory, const std::string &lock_dir,
+               CheckReport *report, std::string *error);
+
+// check_scan, and when it finds anything, a second scan after reread_ms:
+// only what both find counts (the report is the second scan's).
+int check_store(const std::string &work_directory, const std::string &lock_dir,
+                CheckReport *report, std::string *error, int reread_ms = 200);
+
+// The directory of the lock files.
+inline constexpr const char *LOCK_DIR = "/tmp";

@@ -1,0 +1,123 @@
+// marloctl metrics on a store written by the real daemon: the values, the
+// exposition format as promtool judges it, and the file as a real node
+// exporter's textfile collector serves it.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tools/cluster_rig.h"
+
+using namespace ctl;
+using namespace harness;
+
+namespace {
+
+// The body of GET path from 127.0.0.1:port ("" when nothing answered).
+std::string http_get(int port, const std::string &path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+        const std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (write(fd, req.data(), req.size()) == ssize_t(req.size())) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0)
+                reply.append(buf, size_t(n));
+        }
+    }
+    close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+bool has_line(const std::string &text, const std::string &line)
+{
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
+{
+    Rig rig;
+    rig.cfg["pid_file"] = rig.tmp.path("marlo.pid");
+    rig.conf = write_config(rig.tmp.path("marlo.conf"), rig.cfg);
+    rig.start();
+    rig.announce();
+    Store(rig.db()).remove("VDisk/vdA/memberinfo/202");  // one finding
+
+    CtlRun r = rig.ctl({"metrics"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *line : {
+             "marlo_node_datastore_info{node=\"201\",datastore=\"dsA\"} 1",
+             "marlo_node_vdisks{node=\"201\"} 2",
+             "marlo_node_vdisks{node=\"203\"} 0",
+             "marlo_datastore_members{datastore=\"dsA\"} 2",
+             "marlo_datastore_vdisks{datastore=\"dsA\"} 2",
+             "marlo_vdisk_members{vdisk=\"vdA\"} 2",
+             "marlo_vdisk_frontends{vdisk=\"vdA\"} 1",
+             "marlo_vdisk_highest_generation{vdisk=\"snA\"} 2",
+             "marlo_check_findings{kind=\"node-link-without-member\"} 1",
+             "marlo_check_findings{kind=\"dangling-link\"} 0",
+             "marlo_daemon_up 1",
+         })
+        EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
+    EXPECT_NE(r.out.find("marlo_node_last_ping_age_seconds{node=\"202\"} "), std::string::npos);
+
+    if (const std::string promtool = which("promtool"); !promtool.empty()) {
+        ToolRun check = run_with_input(promtool, {"check", "metrics"}, r.out, rig.tmp);
+        EXPECT_EQ(check.status, 0) << check.err << r.out;
+    } else {
+        std::printf("promtool not installed (Debian package prometheus): format not checked\n");
+    }
+
+    rig.stop();
+    const std::string dir = rig.tmp.path("textfile");
+    Store(dir).dir(".");
+    const std::string prom = dir + "/marlo.prom";
+    CtlRun w = rig.ctl({"metrics", "--output", prom});
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, "");
+    struct stat st;
+    ASSERT_EQ(stat(prom.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    const std::string exporter = which("prometheus-node-exporter");
+    if (exporter.empty()) {
+        GTEST_SKIP() << "prometheus-node-exporter not installed: textfile collector not tried";
+    }
+    const int port = free_port();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(null, 2);  // its log
+        const std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port);
+        const std::string textdir = "--collector.textfile.directory=" + dir;
+        execl(exporter.c_str(), exporter.c_str(), "--collector.disable-defaults",
+              "--collector.textfile", textdir.c_str(), listen.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    std::string body;
+    for (int i = 0; i < 200 && body.empty(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        body = http_get(port, "/metrics");
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(has_line(body, "marlo_vdisk_members{vdisk=\"vdA\"} 2")) << body;
+    EXPECT_TRUE(has_line(body, "marlo_daemon_up 0")) << body;
+    EXPECT_TRUE(has_line(body, "node_textfile_scrape_error 0")) << body;
+}
+
+}  // namespace
