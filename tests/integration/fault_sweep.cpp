@@ -41,6 +41,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -304,6 +305,9 @@ std::vector<Call> read_trace(const std::string &path)
         c.name = m[1];
         c.nth = ++seen[c.name];
         c.args = split_args(m[2]);
+        // A call the tracee was killed in ends early: "..., <unfinished ...>)".
+        if (!c.args.empty() && c.args.back().find("<unfinished ...>") != std::string::npos)
+            c.args.pop_back();
         c.result = m[3];
         c.line = line;
         calls.push_back(std::move(c));
@@ -325,16 +329,21 @@ std::vector<Call> store_calls(const std::vector<Call> &calls)
 // run's temporary directory, inode numbers of sockets and unnamed files, stat
 // results, directory listings, transferred data and the log's arguments left
 // out.
-std::string call_key(const Call &c, const std::string &tmpdir)
+std::string call_key(const Call &c, const std::string &tmpdir, size_t max_args = SIZE_MAX)
 {
     static const std::regex inode_re(R"((/tmp/#|socket:\[)[0-9]+)");
     std::string key = c.name + "#" + std::to_string(c.nth) + "(";
     if (c.is_log())
         return key + "log)";
-    const bool data = c.name == "read" || c.name == "write" || c.name == "pwrite64";
-    for (size_t i = 0; i < c.args.size(); i++) {
+    // Arguments after these are data or what the call returned.
+    size_t inputs = SIZE_MAX;
+    if (c.name == "read" || c.name == "write" || c.name == "pwrite64" || c.name == "readlink")
+        inputs = 1;
+    else if (c.name == "readlinkat")
+        inputs = 2;
+    for (size_t i = 0; i < c.args.size() && i < std::min(max_args, inputs); i++) {
         const std::string &a = c.args[i];
-        if ((data && i > 0) || a.empty() || a[0] == '{' || a[0] == '[' || a.rfind("0x", 0) == 0)
+        if (a.empty() || a[0] == '{' || a[0] == '[' || a.rfind("0x", 0) == 0)
             continue;
         std::string masked = a;
         for (size_t p; !tmpdir.empty() && (p = masked.find(tmpdir)) != std::string::npos;)
@@ -352,17 +361,18 @@ std::string shown(std::string line, const std::string &tmpdir)
     return line;
 }
 
-// "5</a/b>" or "AT_FDCWD</a>" -> "/a/b"; "" when the argument carries no path.
-std::string fd_path(const std::string &arg)
+// "5</a/b>", "5</a/b>(deleted)" or "AT_FDCWD</a>" -> "/a/b"; "" when the
+// argument carries no path.
+std::string fd_path(std::string arg)
 {
+    const std::string deleted = "(deleted)";
+    if (arg.size() > deleted.size() &&
+        arg.compare(arg.size() - deleted.size(), deleted.size(), deleted) == 0)
+        arg.resize(arg.size() - deleted.size());
     size_t lt = arg.find('<');
-    if (lt == std::string::npos || arg.empty() || arg.back() != '>')
+    if (lt == std::string::npos || arg.back() != '>')
         return "";
-    std::string p = arg.substr(lt + 1, arg.size() - lt - 2);
-    const std::string deleted = " (deleted)";
-    if (p.size() > deleted.size() && p.compare(p.size() - deleted.size(), deleted.size(), deleted) == 0)
-        p.resize(p.size() - deleted.size());
-    return p;
+    return arg.substr(lt + 1, arg.size() - lt - 2);
 }
 
 // A quoted string argument without its quotes and escapes.
@@ -829,7 +839,6 @@ Outcome run_case(const Scenario &scn, const Plan &plan, const Case &cs, const st
 {
     Outcome o;
     const Call &target = plan.calls.at(cs.k - 1);
-    const std::string target_key = call_key(target, plan.tmpdir);
     Rig rig(scn);
     const std::string tmpdir = rig.tmp().dir();
     auto fail = [&](const std::string &what) { o.problems.push_back(what); };
@@ -910,7 +919,9 @@ Outcome run_case(const Scenario &scn, const Plan &plan, const Case &cs, const st
         // The fault must have hit the planned call.
         std::vector<Call> faulted = read_trace(trace1);
         const Call *hit = hit_call(faulted, cs.kind);
-        if (hit == nullptr || call_key(*hit, tmpdir) != target_key) {
+        // A call killed at its entry shows only its input arguments.
+        if (hit == nullptr || call_key(*hit, tmpdir) !=
+                                  call_key(target, plan.tmpdir, hit->args.size())) {
             o.missed = true;
             fail("the fault missed the planned call; it hit: " +
                  (hit ? shown(hit->line, tmpdir) : std::string("nothing")));
