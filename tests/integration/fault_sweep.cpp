@@ -325,6 +325,14 @@ std::vector<Call> store_calls(const std::vector<Call> &calls)
     return out;
 }
 
+// The line with the run's temporary directory shortened, for reports.
+std::string shown(std::string line, const std::string &tmpdir)
+{
+    for (size_t p; !tmpdir.empty() && (p = line.find(tmpdir)) != std::string::npos;)
+        line.replace(p, tmpdir.size(), "<tmp>");
+    return line;
+}
+
 // What identifies a call across runs: name, number and arguments, with the
 // run's temporary directory, inode numbers of sockets and unnamed files, stat
 // results, directory listings, transferred data and the log's arguments left
@@ -345,20 +353,9 @@ std::string call_key(const Call &c, const std::string &tmpdir, size_t max_args =
         const std::string &a = c.args[i];
         if (a.empty() || a[0] == '{' || a[0] == '[' || a.rfind("0x", 0) == 0)
             continue;
-        std::string masked = a;
-        for (size_t p; !tmpdir.empty() && (p = masked.find(tmpdir)) != std::string::npos;)
-            masked.replace(p, tmpdir.size(), "<tmp>");
-        key += std::regex_replace(masked, inode_re, "$1N") + ",";
+        key += std::regex_replace(shown(a, tmpdir), inode_re, "$1N") + ",";
     }
     return key + ")";
-}
-
-// The line with the run's temporary directory shortened, for reports.
-std::string shown(std::string line, const std::string &tmpdir)
-{
-    for (size_t p; !tmpdir.empty() && (p = line.find(tmpdir)) != std::string::npos;)
-        line.replace(p, tmpdir.size(), "<tmp>");
-    return line;
 }
 
 // "5</a/b>", "5</a/b>(deleted)" or "AT_FDCWD</a>" -> "/a/b"; "" when the
@@ -410,9 +407,9 @@ std::vector<std::string> written_paths(const Call &c)
         return false;
     };
     const std::string &n = c.name;
-    if (n == "open" || n == "creat")
-        return writes(arg(1)) || n == "creat" ? std::vector<std::string>{at_path("", arg(0))}
-                                              : std::vector<std::string>{};
+    if (n == "open")
+        return writes(arg(1)) ? std::vector<std::string>{at_path("", arg(0))}
+                              : std::vector<std::string>{};
     if (n == "openat")
         return writes(arg(2)) ? std::vector<std::string>{at_path(arg(0), arg(1))}
                               : std::vector<std::string>{};
@@ -779,16 +776,13 @@ Plan make_plan(const Scenario &scn)
     }
     plan.reference = store_tree(rig.work());
     // The sequence itself must pass the checks the faulted runs must pass.
-    std::vector<std::string> problems;
-    if (auto locks = lock_files(); !locks.empty())
-        problems.push_back("lock files left: " + locks.front());
     const size_t before = rig.daemon().lines().size();
-    if (!rig.apply({scn.next_ping}) || store_tree(rig.work()) != plan.reference)
-        problems.push_back("one more PING changes the store");
-    if (auto errors = rig.error_lines(0, before); !errors.empty())
-        problems.push_back("one more PING logs: " + errors.front());
-    if (!problems.empty())
-        plan.why = "reference run: " + problems.front();
+    if (auto locks = lock_files(); !locks.empty())
+        plan.why = "reference run: lock file left: " + locks.front();
+    else if (!rig.apply({scn.next_ping}) || store_tree(rig.work()) != plan.reference)
+        plan.why = "reference run: one more PING changes the store";
+    else if (auto errors = rig.error_lines(0, before); !errors.empty())
+        plan.why = "reference run: one more PING logs: " + errors.front();
     return plan;
 }
 
@@ -835,114 +829,140 @@ const Call *hit_call(const std::vector<Call> &calls, char kind)
     return calls.empty() || calls.back().result != "?" ? nullptr : &calls.back();
 }
 
+// (a): the faulted message is handled to its end.  The lock files then in
+// /tmp go to *locks.  "" or what went wrong.
+std::string eio_step(Rig &rig, const Scenario &scn, std::vector<std::string> *locks)
+{
+    if (!rig.apply({scn.message}))
+        return "the faulted message was not handled to its end" + Rig::tail(rig.daemon());
+    *locks = lock_files();
+    return "";
+}
+
+// (b): the daemon dies at the call and is started again, traced by *after.
+// "" or what went wrong.
+std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
+                      std::unique_ptr<Tracer> *after)
+{
+    rig.send(scn.message);
+    const auto status = rig.daemon().wait_exit(kWait);
+    faulted.wait_end(kWait);
+    if (status != 128 + SIGKILL)
+        return "the daemon was not killed at the call (status " +
+               (status ? std::to_string(*status) : std::string("running")) + ")";
+    if (std::string why = rig.start(); !why.empty())
+        return "restart: " + why;
+    *after = std::make_unique<Tracer>(rig.daemon().pid(), rig.tmp().path("trace-after"),
+                                      rig.tmp().path("strace-after.err"), "");
+    return (*after)->attached();
+}
+
+// The same message again and the next PING must leave the store of the run
+// without fault, no lock file, and a daemon that applies one more PING
+// without an error line.
+void check_recovery(Rig &rig, const Scenario &scn, const Plan &plan, Outcome &o)
+{
+    if (!rig.apply({scn.message, scn.next_ping})) {
+        o.problems.push_back("a message after the fault was not handled" + Rig::tail(rig.daemon()));
+        return;
+    }
+    if (auto locks = lock_files(); !locks.empty()) {
+        std::string all;
+        for (const auto &l : locks)
+            all += " " + l;
+        o.problems.push_back("lock files left:" + all);
+    }
+    const Tree got = store_tree(rig.work());
+    if (got != plan.reference) {
+        o.problems.push_back("the store differs from the run without fault");
+        for (const auto &line : tree_diff(plan.reference, got))
+            o.details.push_back("tree:   " + line);
+    }
+    const size_t before = rig.daemon().lines().size();
+    if (!rig.apply({scn.next_ping}))
+        o.problems.push_back("one more PING was not handled" + Rig::tail(rig.daemon()));
+    else if (auto errors = rig.error_lines(rig.starts() - 1, before); !errors.empty())
+        o.problems.push_back("one more PING logs: " + errors.front());
+    if (!rig.daemon().running())
+        o.problems.push_back("the daemon is not running");
+}
+
+// The fault must have hit the planned call; in (a) the only lock file that
+// may outlive the faulted message is the one whose removal was that call.
+void check_hit(const std::vector<Call> &faulted, const Call &target, const Plan &plan,
+               const Case &cs, const std::string &tmpdir,
+               const std::vector<std::string> &locks_after_fault, Outcome &o)
+{
+    const Call *hit = hit_call(faulted, cs.kind);
+    // A call killed at its entry shows only its input arguments.
+    if (hit == nullptr ||
+        call_key(*hit, tmpdir) != call_key(target, plan.tmpdir, hit->args.size())) {
+        o.missed = true;
+        o.problems.push_back("the fault missed the planned call; it hit: " +
+                             (hit ? shown(hit->line, tmpdir) : std::string("nothing")));
+        return;
+    }
+    o.details.push_back("hit:    " + shown(hit->line, tmpdir));
+    const std::vector<std::string> removed =
+        hit->name.find("unlink") == 0 ? written_paths(*hit) : std::vector<std::string>{};
+    std::string left;
+    for (const auto &l : locks_after_fault)
+        if (std::find(removed.begin(), removed.end(), l) == removed.end())
+            left += " " + l;
+    if (!left.empty())
+        o.problems.push_back("lock files left after the faulted message:" + left);
+}
+
+// Copies the daemon logs, the traces and the store listing of a failed case
+// to dir.
+void keep_artifacts(const Rig &rig, const std::string &dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    for (const auto &p : rig.capture_paths())
+        fs::copy_file(p, dir + "/" + fs::path(p).filename().string(),
+                      fs::copy_options::overwrite_existing, ec);
+    for (const char *t : {"trace-fault", "trace-after"})
+        fs::copy_file(rig.tmp().path(t), dir + "/" + t, fs::copy_options::overwrite_existing, ec);
+    std::ofstream out(dir + "/tree.txt");
+    for (const auto &[path, value] : store_tree(rig.work()))
+        out << path << " " << one_line(value) << "\n";
+}
+
 Outcome run_case(const Scenario &scn, const Plan &plan, const Case &cs, const std::string &keep)
 {
     Outcome o;
     const Call &target = plan.calls.at(cs.k - 1);
     Rig rig(scn);
     const std::string tmpdir = rig.tmp().dir();
-    auto fail = [&](const std::string &what) { o.problems.push_back(what); };
-
-    std::vector<Call> traced;  // every traced call of the case
+    std::unique_ptr<Tracer> faulted, after;
     std::vector<std::string> locks_after_fault;
-    if (std::string why = rig.start(); !why.empty()) {
-        fail(why);
-    } else {
+
+    std::string why = rig.start();
+    if (why.empty()) {
         const std::string inject = "inject=" + target.name +
                                    (cs.kind == 'a' ? ":error=EIO" : ":signal=KILL") +
                                    ":when=" + std::to_string(target.nth);
-        const std::string trace1 = rig.tmp().path("trace-fault");
-        auto tr = std::make_unique<Tracer>(rig.daemon().pid(), trace1,
+        faulted = std::make_unique<Tracer>(rig.daemon().pid(), rig.tmp().path("trace-fault"),
                                            rig.tmp().path("strace-fault.err"), inject);
-        std::unique_ptr<Tracer> tr2;
-        const std::string attach_error = tr->attached();
-        bool go_on = attach_error.empty();
-        if (!go_on)
-            fail(attach_error);
-        else if (cs.kind == 'a') {
-            if (!rig.apply({scn.message})) {
-                fail("the faulted message was not handled to its end" + Rig::tail(rig.daemon()));
-                go_on = false;
-            } else {
-                locks_after_fault = lock_files();
-            }
-        } else {
-            rig.send(scn.message);
-            auto status = rig.daemon().wait_exit(kWait);
-            tr->wait_end(kWait);
-            if (status != 128 + SIGKILL) {
-                fail("the daemon was not killed at the call (status " +
-                     (status ? std::to_string(*status) : std::string("running")) + ")");
-                go_on = false;
-            } else if (std::string why2 = rig.start(); !why2.empty()) {
-                fail("restart: " + why2);
-                go_on = false;
-            } else {
-                tr2 = std::make_unique<Tracer>(rig.daemon().pid(), rig.tmp().path("trace-after"),
-                                               rig.tmp().path("strace-after.err"), "");
-                if (std::string why3 = tr2->attached(); !why3.empty()) {
-                    fail(why3);
-                    go_on = false;
-                }
-            }
-        }
-        if (go_on) {
-            if (!rig.apply({scn.message, scn.next_ping})) {
-                fail("a message after the fault was not handled" + Rig::tail(rig.daemon()));
-            } else {
-                if (auto locks = lock_files(); !locks.empty()) {
-                    std::string all;
-                    for (const auto &l : locks)
-                        all += " " + l;
-                    fail("lock files left:" + all);
-                }
-                const Tree got = store_tree(rig.work());
-                if (got != plan.reference) {
-                    fail("the store differs from the run without fault");
-                    for (const auto &line : tree_diff(plan.reference, got))
-                        o.details.push_back("tree:   " + line);
-                }
-                const size_t start = rig.starts() - 1;
-                const size_t before = rig.daemon().lines().size();
-                if (!rig.apply({scn.next_ping}))
-                    fail("one more PING was not handled" + Rig::tail(rig.daemon()));
-                else if (auto errors = rig.error_lines(start, before); !errors.empty())
-                    fail("one more PING logs: " + errors.front());
-                if (!rig.daemon().running())
-                    fail("the daemon is not running");
-            }
-        }
-        tr->stop();
-        if (tr2)
-            tr2->stop();
+        why = faulted->attached();
+    }
+    if (why.empty())
+        why = cs.kind == 'a' ? eio_step(rig, scn, &locks_after_fault)
+                             : kill_step(rig, scn, *faulted, &after);
+    if (why.empty())
+        check_recovery(rig, scn, plan, o);
+    else
+        o.problems.push_back(why);
 
-        // The fault must have hit the planned call.
-        std::vector<Call> faulted = read_trace(trace1);
-        const Call *hit = hit_call(faulted, cs.kind);
-        // A call killed at its entry shows only its input arguments.
-        if (hit == nullptr || call_key(*hit, tmpdir) !=
-                                  call_key(target, plan.tmpdir, hit->args.size())) {
-            o.missed = true;
-            fail("the fault missed the planned call; it hit: " +
-                 (hit ? shown(hit->line, tmpdir) : std::string("nothing")));
-        } else {
-            o.details.push_back("hit:    " + shown(hit->line, tmpdir));
-        }
-        if (cs.kind == 'a' && hit != nullptr) {
-            // Only the lock whose removal failed may outlive the message.
-            std::vector<std::string> paths = written_paths(*hit);
-            std::string left;
-            for (const auto &l : locks_after_fault)
-                if (hit->name.find("unlink") == std::string::npos ||
-                    std::find(paths.begin(), paths.end(), l) == paths.end())
-                    left += " " + l;
-            if (!left.empty())
-                fail("lock files left after the faulted message:" + left);
-        }
-        traced = faulted;
-        if (tr2) {
-            auto after = read_trace(rig.tmp().path("trace-after"));
-            traced.insert(traced.end(), after.begin(), after.end());
+    if (faulted) {
+        faulted->stop();
+        std::vector<Call> traced = read_trace(rig.tmp().path("trace-fault"));
+        check_hit(traced, target, plan, cs, tmpdir, locks_after_fault, o);
+        if (after) {
+            after->stop();
+            auto more = read_trace(rig.tmp().path("trace-after"));
+            traced.insert(traced.end(), more.begin(), more.end());
         }
         check_paths(traced, rig.work(), tmpdir, o);
     }
@@ -951,18 +971,7 @@ Outcome run_case(const Scenario &scn, const Plan &plan, const Case &cs, const st
     if (!o.ok) {
         for (const auto &e : rig.error_lines())
             o.details.push_back("error:  " + shown(e, tmpdir));
-        // Keep what the lead needs to look closer.
-        std::error_code ec;
-        fs::create_directories(keep, ec);
-        for (const auto &p : rig.capture_paths())
-            fs::copy_file(p, keep + "/" + fs::path(p).filename().string(),
-                          fs::copy_options::overwrite_existing, ec);
-        for (const char *t : {"trace-fault", "trace-after"})
-            fs::copy_file(rig.tmp().path(t), keep + "/" + t, fs::copy_options::overwrite_existing,
-                          ec);
-        std::ofstream tree_out(keep + "/tree.txt");
-        for (const auto &[path, value] : store_tree(rig.work()))
-            tree_out << path << " " << one_line(value) << "\n";
+        keep_artifacts(rig, keep);
     }
     return o;
 }
