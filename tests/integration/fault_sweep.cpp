@@ -46,7 +46,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -73,147 +72,78 @@ constexpr uint32_t kSender = 11;  // the node whose messages are applied
 constexpr uint32_t kPeer = 12;    // another member of its datastores and vdisks
 const char kSenderAddr[] = "127.0.0.4";
 
-seed::NodeSpec node_spec(uint32_t id, const std::string &ds)
-{
-    seed::NodeSpec n;
-    n.id = id;
-    n.datastore = ds;
-    return n;
-}
-
-// A plain vdisk whose members each have one frontend.
-seed::VDiskSpec plain_spec(const std::string &uuid, std::vector<uint32_t> members,
-                           const std::string &ds)
-{
-    seed::VDiskSpec v;
-    v.uuid = uuid;
-    v.description = "plain";
-    v.membership = members;
-    v.datastore = ds;
-    for (uint32_t m : members)
-        v.memberinfo.push_back({.node = m, .frontends = {"10.0.0.1"}});
-    return v;
-}
-
-seed::VDiskSpec snapshot_spec(const std::string &uuid, const std::string &parent,
-                              std::vector<uint32_t> members, const std::string &ds)
-{
-    seed::VDiskSpec v = plain_spec(uuid, members, ds);
-    v.snapshot = 1;
-    v.parent = parent;
-    v.snaptime = "15-03-05_07.08.09";
-    return v;
-}
-
 // One message of the sweep: the store it meets, the message, and what the
 // sender announces next (its state after the message).
 struct Scenario {
     std::string id;     // short name: --only, file names
     std::string label;  // in the table
-    std::function<void(const std::string &work)> seed;
+    std::vector<seed::NodeSpec> nodes;
+    std::vector<seed::DatastoreSpec> datastores;
+    std::vector<seed::VDiskSpec> vdisks;  // a parent before its snapshots
     std::string message;
     std::string next_ping;
+
+    void seed(const std::string &work) const
+    {
+        for (const auto &n : nodes)
+            seed::write_node(work, n);
+        for (const auto &ds : datastores)
+            seed::write_datastore(work, ds);
+        for (const auto &vd : vdisks)
+            seed::write_vdisk(work, vd);
+    }
 };
 
 std::vector<Scenario> scenarios()
 {
     using namespace seed;
+    // Most messages meet the sender and a peer in datastore ds-a, sharing v1.
+    const NodeSpec n11 = node_spec(kSender, "ds-a"), n12 = node_spec(kPeer, "ds-a");
+    const DatastoreSpec ds_a{.uuid = "ds-a", .members = {kSender, kPeer}};
+    const VDiskSpec v1 = vdisk_spec("v1", {kSender, kPeer}, "ds-a");
     std::vector<Scenario> out;
-    {
-        // The sender, in no datastore, joins one this host has not seen.
-        const NodeSpec n11 = node_spec(kSender, ""), n12 = node_spec(kPeer, "ds-b");
-        const VDiskSpec v1 = plain_spec("v1", {kSender}, "");
-        const DatastoreSpec ds_a{.uuid = "ds-a"};
-        out.push_back({"ds-join", "DS_PING joining a datastore",
-                       [=](const std::string &w) {
-                           write_node(w, n11);
-                           write_node(w, n12);
-                           write_datastore(w, {.uuid = "ds-b", .members = {kPeer}});
-                           write_vdisk(w, v1);
-                       },
-                       ds_ping_msg(n11, &ds_a), ping_msg(n11, {&v1})});
-    }
-    {
-        // The sender, the only member of ds-x, moves straight to ds-y.
-        const NodeSpec n11 = node_spec(kSender, "ds-x"), n12 = node_spec(kPeer, "ds-y");
-        const VDiskSpec v1 = plain_spec("v1", {kSender}, "");
-        const DatastoreSpec ds_y{.uuid = "ds-y", .members = {kPeer}};
-        out.push_back({"ds-switch", "DS_PING switching datastores",
-                       [=](const std::string &w) {
-                           write_node(w, n11);
-                           write_node(w, n12);
-                           write_datastore(w, {.uuid = "ds-x", .members = {kSender}});
-                           write_datastore(w, ds_y);
-                           write_vdisk(w, v1);
-                       },
-                       ds_ping_msg(n11, &ds_y), ping_msg(n11, {&v1})});
-    }
-    {
-        const NodeSpec n11 = node_spec(kSender, "ds-a");
-        NodeSpec stats = n11;
-        stats.curvdisks = 21;
-        stats.memavail = 26;
-        const VDiskSpec v1 = plain_spec("v1", {kSender}, "ds-a");
-        out.push_back({"aux", "AUX_PING",
-                       [=](const std::string &w) {
-                           write_node(w, n11);
-                           write_datastore(w, {.uuid = "ds-a", .members = {kSender}});
-                           write_vdisk(w, v1);
-                       },
-                       aux_ping_msg(stats), ping_msg(n11, {&v1})});
-    }
-    {
-        // v1's generation rises (fence check); v2 is new here with the sender
-        // as its member with a frontend, so the sender's node gets a vdisk
-        // link and the datastore of its node gets v2.
-        const NodeSpec n11 = node_spec(kSender, "ds-a"), n12 = node_spec(kPeer, "ds-a");
-        const VDiskSpec v1 = plain_spec("v1", {kSender, kPeer}, "ds-a");
-        VDiskSpec v1_gen2 = v1;
-        v1_gen2.memberinfo[0].gen = 2;
-        VDiskSpec v2 = plain_spec("v2", {kSender}, "");
-        v2.memberinfo[0].frontends = {"10.0.0.2", "10.0.0.3"};
-        const std::string ping = ping_msg(n11, {&v1_gen2, &v2});
-        out.push_back({"ping-gen", "PING, generation rise and a new vdisk",
-                       [=](const std::string &w) {
-                           write_node(w, n11);
-                           write_node(w, n12);
-                           write_datastore(w, {.uuid = "ds-a", .members = {kSender, kPeer}});
-                           write_vdisk(w, v1);
-                       },
-                       ping, ping});
-    }
-    {
-        // The PING no longer lists s1, a snapshot of v1 whose last member is
-        // the sender: the stale sweep removes it with its links.
-        const NodeSpec n11 = node_spec(kSender, "ds-a"), n12 = node_spec(kPeer, "ds-a");
-        const VDiskSpec v1 = plain_spec("v1", {kSender, kPeer}, "ds-a");
-        const VDiskSpec s1 = snapshot_spec("s1", "v1", {kSender}, "ds-a");
-        const std::string ping = ping_msg(n11, {&v1});
-        out.push_back({"ping-stale", "PING removing a snapshot's last member",
-                       [=](const std::string &w) {
-                           write_node(w, n11);
-                           write_node(w, n12);
-                           write_datastore(w, {.uuid = "ds-a", .members = {kSender, kPeer}});
-                           write_vdisk(w, v1);
-                           write_vdisk(w, s1);
-                       },
-                       ping, ping});
-    }
-    {
-        // The sender leaves v1, which keeps the peer; it still has v2.
-        const NodeSpec n11 = node_spec(kSender, "ds-a"), n12 = node_spec(kPeer, "ds-a");
-        const VDiskSpec v1 = plain_spec("v1", {kSender, kPeer}, "ds-a");
-        const VDiskSpec v2 = plain_spec("v2", {kSender}, "ds-a");
-        out.push_back({"vdisk-deleted", "VDISK_DELETED, not the last member",
-                       [=](const std::string &w) {
-                           write_node(w, n11);
-                           write_node(w, n12);
-                           write_datastore(w, {.uuid = "ds-a", .members = {kSender, kPeer}});
-                           write_vdisk(w, v1);
-                           write_vdisk(w, v2);
-                       },
-                       vdisk_deleted_msg(n11, "v1"), ping_msg(n11, {&v2})});
-    }
+
+    // The sender, in no datastore, joins one this host has not seen.
+    const NodeSpec alone = node_spec(kSender);
+    const VDiskSpec own = vdisk_spec("v1", {kSender});
+    out.push_back({"ds-join", "DS_PING joining a datastore", {alone, node_spec(kPeer, "ds-b")},
+                   {{.uuid = "ds-b", .members = {kPeer}}}, {own}, ds_ping_msg(alone, &ds_a),
+                   ping_msg(alone, {&own})});
+
+    // The sender, the only member of ds-x, moves straight to ds-y.
+    const NodeSpec in_x = node_spec(kSender, "ds-x");
+    const DatastoreSpec ds_y{.uuid = "ds-y", .members = {kPeer}};
+    out.push_back({"ds-switch", "DS_PING switching datastores", {in_x, node_spec(kPeer, "ds-y")},
+                   {{.uuid = "ds-x", .members = {kSender}}, ds_y}, {own},
+                   ds_ping_msg(in_x, &ds_y), ping_msg(in_x, {&own})});
+
+    NodeSpec stats = n11;
+    stats.curvdisks = 21;
+    stats.memavail = 26;
+    out.push_back({"aux", "AUX_PING", {n11, n12}, {ds_a}, {v1}, aux_ping_msg(stats),
+                   ping_msg(n11, {&v1})});
+
+    // v1's generation rises (fence check); v2 is new here with the sender as
+    // its member with frontends, so the sender's node gets a vdisk link and
+    // the datastore of its node gets v2.
+    VDiskSpec v1_gen2 = v1;
+    v1_gen2.memberinfo[0].gen = 2;
+    VDiskSpec v2 = vdisk_spec("v2", {kSender});
+    v2.memberinfo[0].frontends = {"10.0.0.2", "10.0.0.3"};
+    const std::string rise = ping_msg(n11, {&v1_gen2, &v2});
+    out.push_back({"ping-gen", "PING, generation rise and a new vdisk", {n11, n12}, {ds_a}, {v1},
+                   rise, rise});
+
+    // The PING no longer lists s1, a snapshot of v1 whose last member is the
+    // sender: the stale sweep removes it with its links.
+    const std::string v1_only = ping_msg(n11, {&v1});
+    out.push_back({"ping-stale", "PING removing a snapshot's last member", {n11, n12}, {ds_a},
+                   {v1, snapshot_spec("s1", "v1", kSender, "ds-a")}, v1_only, v1_only});
+
+    // The sender leaves v1, which keeps the peer; it still has v2.
+    const VDiskSpec v2_here = vdisk_spec("v2", {kSender}, "ds-a");
+    out.push_back({"vdisk-deleted", "VDISK_DELETED, not the last member", {n11, n12}, {ds_a},
+                   {v1, v2_here}, vdisk_deleted_msg(n11, "v1"), ping_msg(n11, {&v2_here})});
     return out;
 }
 
