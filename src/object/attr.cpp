@@ -202,6 +202,32 @@ bool lock_is_own(const char *path, const PidText &pid)
     return n == pid.len && std::memcmp(buf, pid.text, size_t(n)) == 0;
 }
 
+// Lock files this process failed to remove (an I/O error in unlink): still
+// its own, so the object stays locked until the file goes.  Each later unlock
+// tries them again, and taking such a lock again takes it over.
+constexpr size_t UNLOCK_PENDING_MAX = 8;
+PathBuf unlock_pending[UNLOCK_PENDING_MAX];
+size_t unlock_pending_count = 0;
+
+void unlock_pending_forget(const char *path)
+{
+    for (size_t i = 0; i < unlock_pending_count; i++) {
+        if (std::strcmp(unlock_pending[i], path) == 0) {
+            unlock_pending_count--;
+            std::memcpy(unlock_pending[i], unlock_pending[unlock_pending_count], PATH_BUF_LEN);
+            return;
+        }
+    }
+}
+
+void unlock_pending_add(const char *path)
+{
+    unlock_pending_forget(path);
+    if (unlock_pending_count < UNLOCK_PENDING_MAX &&
+        path_format(unlock_pending[unlock_pending_count], "%s", path) == 0)
+        unlock_pending_count++;
+}
+
 // Writes the pid text into the new lock file and syncs it.  0, -3 (write
 // failed) or -4 (fsync failed).
 int lock_file_fill(int fd, const char *path, const PidText &pid)
@@ -291,8 +317,10 @@ int PathLock(const char *path, int timeout_ms)
     for (;;) {
         int result;
         const int err = lock_file_link(path, unnamed.get(), pid, &result);
-        if (err == 0)
+        if (err == 0) {
+            unlock_pending_forget(path);  // a file of that name is ours now
             return result;
+        }
         if (err == EINTR)
             continue;
         if (err != EEXIST) {
@@ -303,6 +331,7 @@ int PathLock(const char *path, int timeout_ms)
             checked_own = true;
             if (lock_is_own(path, pid)) {
                 log_notice("PathLock", "Taking over %s, left locked by this process", path);
+                unlock_pending_forget(path);
                 return 0;
             }
         }
@@ -322,8 +351,25 @@ int PathLock(const char *path, int timeout_ms)
 void PathUnlock(const char *path)
 {
     log_info("PathUnlock", "Unlock %s", path);
-    if (unlink(path) != 0)
+    if (unlink(path) != 0) {
         log_warn("PathUnlock", "unlink(%s): %s", path, strerror(errno));
+        if (errno != ENOENT)
+            unlock_pending_add(path);
+        return;
+    }
+    // Earlier failed unlocks, while the file still holds this process's pid
+    // (nobody else can have taken a lock whose file never went away).
+    const PidText &pid = lock_pid_text();
+    for (size_t i = unlock_pending_count; i-- > 0;) {
+        PathBuf pending;
+        std::memcpy(pending, unlock_pending[i], PATH_BUF_LEN);
+        if (lock_is_own(pending, pid)) {
+            if (unlink(pending) != 0)
+                continue;
+            log_notice("PathUnlock", "Removed %s, left locked by a failed unlock", pending);
+        }
+        unlock_pending_forget(pending);
+    }
 }
 
 int lock_files_reclaim(const char *dirpath, int stale_pid)
