@@ -997,12 +997,32 @@ struct Options {
     std::string outdir;
 };
 
-int usage()
+// false on a usage error.
+bool parse_options(int argc, char **argv, Options &opt)
 {
-    std::fprintf(stderr,
-                 "usage: fault_sweep [--workers N] [--only ID,...] [--kinds ab] [--k K] "
-                 "[--max-k N] OUTDIR\n");
-    return 2;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--workers") {
+            opt.workers = std::max(1, std::atoi(value().c_str()));
+        } else if (a == "--only") {
+            std::stringstream ss(value());
+            for (std::string id; std::getline(ss, id, ',');)
+                opt.only.insert(id);
+        } else if (a == "--kinds") {
+            opt.kinds = value();
+        } else if (a == "--k") {
+            opt.k = size_t(std::atol(value().c_str()));
+        } else if (a == "--max-k") {
+            opt.max_k = size_t(std::atol(value().c_str()));
+        } else if (!a.empty() && a[0] != '-' && opt.outdir.empty()) {
+            opt.outdir = a;
+        } else {
+            return false;
+        }
+    }
+    return !opt.outdir.empty() && !opt.kinds.empty() &&
+           opt.kinds.find_first_not_of("ab") == std::string::npos;
 }
 
 // K values to run for a message of n calls: all, one, or max_k spread evenly.
@@ -1020,8 +1040,77 @@ std::vector<size_t> ks_for(size_t n, const Options &opt)
         return ks;
     }
     for (size_t i = 0; i < opt.max_k; i++)
-        ks.push_back(1 + i * (n - 1) / (opt.max_k - 1));
+        ks.push_back(1 + i * (n - 1) / std::max<size_t>(1, opt.max_k - 1));
     return ks;
+}
+
+// Runs the cases in `workers` processes, each with every N-th case.  false
+// when a worker ended abnormally.
+bool run_workers(int workers, const std::vector<Scenario> &scns, const std::vector<Plan> &plans,
+                 const std::vector<Case> &cases, const std::string &outdir)
+{
+    std::vector<pid_t> pids;
+    for (int w = 0; w < workers; w++) {
+        std::vector<Case> share;
+        for (size_t i = size_t(w); i < cases.size(); i += size_t(workers))
+            share.push_back(cases[i]);
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int rc = worker(w, scns, plans, share, outdir);
+            std::fflush(nullptr);
+            ::_exit(rc);
+        }
+        if (pid > 0)
+            pids.push_back(pid);
+        else
+            std::perror("fork");
+    }
+    bool ok = int(pids.size()) == workers;
+    for (pid_t pid : pids) {
+        int st;
+        if (::waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0)
+            ok = false;
+    }
+    return ok;
+}
+
+// What the workers wrote: per scenario the cases run and passed, per failed
+// case its lines.
+struct Results {
+    std::map<size_t, std::pair<size_t, size_t>> counts;  // scenario -> run, passed
+    std::map<std::tuple<size_t, char, size_t>, std::vector<std::string>> failures;
+    size_t cases = 0;
+};
+
+Results read_results(int workers, const std::string &outdir)
+{
+    Results r;
+    for (int w = 0; w < workers; w++) {
+        std::ifstream in(outdir + "/results-" + std::to_string(w) + ".txt");
+        std::vector<std::string> *current = nullptr;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("CASE\t", 0) != 0) {
+                if (current)
+                    current->push_back(line);
+                continue;
+            }
+            std::stringstream ss(line.substr(5));
+            size_t s = 0, k = 0;
+            char kind = '?';
+            std::string verdict;
+            ss >> s >> kind >> k >> verdict;
+            r.cases++;
+            auto &[run, passed] = r.counts[s];
+            run++;
+            current = nullptr;
+            if (verdict == "ok")
+                passed++;
+            else
+                current = &r.failures[{s, kind, k}];
+        }
+    }
+    return r;
 }
 
 }  // namespace
@@ -1029,28 +1118,11 @@ std::vector<size_t> ks_for(size_t n, const Options &opt)
 int main(int argc, char **argv)
 {
     Options opt;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--workers")
-            opt.workers = std::max(1, std::atoi(value().c_str()));
-        else if (a == "--only") {
-            std::stringstream ss(value());
-            for (std::string id; std::getline(ss, id, ',');)
-                opt.only.insert(id);
-        } else if (a == "--kinds")
-            opt.kinds = value();
-        else if (a == "--k")
-            opt.k = size_t(std::atol(value().c_str()));
-        else if (a == "--max-k")
-            opt.max_k = size_t(std::atol(value().c_str()));
-        else if (!a.empty() && a[0] != '-' && opt.outdir.empty())
-            opt.outdir = a;
-        else
-            return usage();
+    if (!parse_options(argc, argv, opt)) {
+        std::fprintf(stderr, "usage: fault_sweep [--workers N] [--only ID,...] [--kinds ab] "
+                             "[--k K] [--max-k N] OUTDIR\n");
+        return 2;
     }
-    if (opt.outdir.empty() || opt.kinds.find_first_not_of("ab") != std::string::npos)
-        return usage();
     if (::geteuid() != 0) {
         std::printf("fault sweep skipped: it needs root (ptrace, mount and network namespaces)\n");
         return 0;
@@ -1059,7 +1131,8 @@ int main(int argc, char **argv)
     const auto t0 = std::chrono::steady_clock::now();
     opt.outdir = fs::absolute(opt.outdir).lexically_normal().string();
     if (opt.outdir == "/tmp" || opt.outdir.rfind("/tmp/", 0) == 0) {
-        std::fprintf(stderr, "fault_sweep: OUTDIR must not lie under /tmp (each worker has its own)\n");
+        std::fprintf(stderr, "fault_sweep: OUTDIR must not lie under /tmp (each worker has its "
+                             "own)\n");
         return 2;
     }
     std::error_code ec;
@@ -1101,64 +1174,21 @@ int main(int argc, char **argv)
             for (char kind : opt.kinds)
                 cases.push_back({s, kind, k});
     }
-
-    // The workers, each with every N-th case.
-    const int n = std::min<int>(opt.workers, std::max<int>(1, int(cases.size())));
-    std::vector<pid_t> pids;
-    for (int w = 0; w < n; w++) {
-        std::vector<Case> share;
-        for (size_t i = size_t(w); i < cases.size(); i += size_t(n))
-            share.push_back(cases[i]);
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int rc = worker(w, scns, plans, share, opt.outdir);
-            std::fflush(nullptr);
-            ::_exit(rc);
-        }
-        if (pid < 0) {
-            std::perror("fork");
-            return 1;
-        }
-        pids.push_back(pid);
-    }
-    for (pid_t pid : pids) {
-        int st;
-        if (::waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-            std::printf("FAIL a worker ended abnormally\n");
-            failed = true;
-        }
+    if (cases.empty() && !failed) {
+        std::fprintf(stderr, "fault_sweep: no case to run\n");
+        return 2;
     }
 
-    // Results: every failure with what was seen, then the table.
-    struct Row {
-        size_t calls = 0, injected = 0, survived = 0;
-    };
-    std::map<size_t, Row> rows;
-    std::map<std::tuple<size_t, char, size_t>, std::vector<std::string>> failures;
-    for (int w = 0; w < n; w++) {
-        std::ifstream in(opt.outdir + "/results-" + std::to_string(w) + ".txt");
-        std::vector<std::string> *current = nullptr;
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("CASE\t", 0) != 0) {
-                if (current)
-                    current->push_back(line);
-                continue;
-            }
-            std::stringstream ss(line.substr(5));
-            size_t s, k;
-            char kind;
-            std::string verdict;
-            ss >> s >> kind >> k >> verdict;
-            Row &row = rows[s];
-            row.injected++;
-            current = nullptr;
-            if (verdict == "ok")
-                row.survived++;
-            else
-                current = &failures[{s, kind, k}];
-        }
+    const int workers = std::min<int>(opt.workers, int(std::max<size_t>(1, cases.size())));
+    std::printf("running %zu cases in %d workers\n", cases.size(), workers);
+    if (!run_workers(workers, scns, plans, cases, opt.outdir)) {
+        std::printf("FAIL a worker ended abnormally\n");
+        failed = true;
     }
-    for (const auto &[key, lines] : failures) {
+
+    // Every failure with what was seen, then the table.
+    const Results r = read_results(workers, opt.outdir);
+    for (const auto &[key, lines] : r.failures) {
         const auto &[s, kind, k] = key;
         const Plan &plan = plans[s];
         std::printf("\nFAIL %s / %s / K=%zu of %zu: %s\n", scns[s].label.c_str(), kind_name(kind),
@@ -1167,21 +1197,23 @@ int main(int argc, char **argv)
             std::printf("%s\n", l.c_str());
         failed = true;
     }
+    std::printf("\n| Message | Calls | Faults injected | Survived |\n|---|---|---|---|\n");
+    size_t run_total = 0, passed_total = 0;
+    for (const auto &[s, counts] : r.counts) {
+        std::printf("| %s | %zu | %zu | %zu |\n", scns[s].label.c_str(), plans[s].calls.size(),
+                    counts.first, counts.second);
+        run_total += counts.first;
+        passed_total += counts.second;
+    }
+    std::string kinds;
+    for (char kind : opt.kinds)
+        kinds += std::string(kinds.empty() ? "" : " and ") + kind_name(kind);
     const double minutes =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / 60;
-    std::printf("\n| Message | Calls | Faults injected | Survived |\n|---|---|---|---|\n");
-    size_t total_inj = 0, total_ok = 0;
-    for (auto &[s, row] : rows) {
-        std::printf("| %s | %zu | %zu | %zu |\n", scns[s].label.c_str(), plans[s].calls.size(),
-                    row.injected, row.survived);
-        total_inj += row.injected;
-        total_ok += row.survived;
-    }
-    std::printf("\nfault sweep: %zu of %zu faults survived (EIO and SIGKILL at each call), "
-                "%d workers, %.1f minutes\n",
-                total_ok, total_inj, n, minutes);
-    if (total_inj != cases.size()) {
-        std::printf("FAIL %zu cases have no result\n", cases.size() - total_inj);
+    std::printf("\nfault sweep: %zu of %zu faults survived (%s), %d workers, %.1f minutes\n",
+                passed_total, run_total, kinds.c_str(), workers, minutes);
+    if (r.cases != cases.size()) {
+        std::printf("FAIL %zu cases have no result\n", cases.size() - r.cases);
         failed = true;
     }
     return failed ? 1 : 0;
