@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -70,12 +71,14 @@ struct LoopRun {
     UniqueFd so;      // UDP cluster socket
     UniqueFd ctrlso;  // listening CTRL socket
     CtrlConnList ccl;
+    CtrlAdmission admit;  // bound on connections; accepting paused or not
     fd_set fds;       // master read set
     int nfds = 0;     // highest descriptor in fds plus one
     VDiskTree vdt;    // scratch tree of the receive path
 };
 
-// Rebuilds the master read set from the two sockets and every connection.
+// Rebuilds the master read set from the two sockets and every connection
+// (ctrlso -1: the listening socket is not watched).
 void update_fds(fd_set *fds, int *nfds, int so, int ctrlso, const CtrlConnList &ccl)
 {
     FD_ZERO(fds);
@@ -87,7 +90,8 @@ void update_fds(fd_set *fds, int *nfds, int so, int ctrlso, const CtrlConnList &
             max = fd;
     };
     add(so);
-    add(ctrlso);
+    if (ctrlso >= 0)
+        add(ctrlso);
     for (const auto &ccp : ccl)
         add(ccp->so.get());
     *nfds = max + 1;
@@ -95,7 +99,8 @@ void update_fds(fd_set *fds, int *nfds, int so, int ctrlso, const CtrlConnList &
 
 void update_fds(LoopRun &run)
 {
-    update_fds(&run.fds, &run.nfds, run.so.get(), run.ctrlso.get(), run.ccl);
+    update_fds(&run.fds, &run.nfds, run.so.get(), run.admit.paused() ? -1 : run.ctrlso.get(),
+               run.ccl);
 }
 
 // Joins the configured multicast groups on the UDP socket.  0 or -1 (logged).
@@ -144,6 +149,7 @@ int loop_start(LoopRun &run)
     if (cfg_unicast_mode == 0 && start_multicast(run) < 0)
         return -1;
 
+    run.admit = ctrl_admission(std::max(run.so.get(), run.ctrlso.get()));
     update_fds(run);
     return 0;
 }
@@ -257,6 +263,8 @@ int controller_thread_loop()
         }
         if (do_reload)
             reload_lists();
+        if (ctrl_accept_resume(run.admit, false))
+            update_fds(run);
 
         fd_set ready;
         int n = wait_readable(run, &ready);
@@ -275,9 +283,12 @@ int controller_thread_loop()
             if (rx == RX_DROPPED)
                 continue;
         }
-        if (ctrl_conns_serve(run.ccl, &ready, run.buf.get(), run.buflen, run.so.get()) > 0)
+        if (ctrl_conns_serve(run.ccl, &ready, run.buf.get(), run.buflen, run.so.get()) > 0) {
+            ctrl_accept_resume(run.admit, true);
             update_fds(run);
-        if (FD_ISSET(run.ctrlso.get(), &ready) && ctrl_conn_accept(run.ctrlso.get(), run.ccl) == 0)
+        }
+        if (FD_ISSET(run.ctrlso.get(), &ready) &&
+            ctrl_conn_accept(run.ctrlso.get(), run.ccl, run.admit) != -1)
             update_fds(run);
     }
     loop_exit(run);

@@ -52,7 +52,16 @@ int open_socket(const struct sockaddr_in *bind_addr)
         return -1;
     }
 
-    // The buffer sizes are only reported.
+    // Pings of a whole cluster arrive together once per interval; the
+    // default receive queue (net.core.rmem_default, about 200 KiB) holds
+    // only a few large ones.  SO_RCVBUFFORCE passes the system maximum when
+    // privileged; otherwise the kernel caps SO_RCVBUF at net.core.rmem_max.
+    // The line below reports what was granted.
+    int want = RCVBUF_WANT;
+    if (::setsockopt(so.get(), SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) < 0 &&
+        ::setsockopt(so.get(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want) < 0)
+        log_warn("open_socket", "setsockopt(SO_RCVBUF, %d): %s", want, strerror(errno));
+
     int rcvbuf = -1, sndbuf = -1;
     socklen_t optlen = sizeof rcvbuf;
     if (::getsockopt(so.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, &optlen) < 0) {

@@ -7,8 +7,12 @@
 
 // Address of the interface named `interface` (first 15 characters).  0 or -1.
 int get_interface_addr(const char *interface, struct sockaddr_in *if_addr);
-// UDP socket with SO_REUSEADDR, bound to bind_addr (AF_INET, asserted).
-// The socket, or -1.
+// Receive buffer open_socket asks for: a ping interval's worth of datagrams
+// from a large cluster.
+inline constexpr int RCVBUF_WANT = 4 << 20;
+// UDP socket with SO_REUSEADDR and a receive buffer of RCVBUF_WANT (or the
+// system maximum when unprivileged and that is lower; a refusal only warns),
+// bound to bind_addr (AF_INET, asserted).  The socket, or -1.
 int open_socket(const struct sockaddr_in *bind_addr);
 // Multicast loopback off; outgoing multicast through if_addr.  0 or -1.
 int set_mcast_socket(int so, const struct sockaddr_in *if_addr);

@@ -30,46 +30,30 @@ struct FreeDeleter {
 };
 using MallocBuf = std::unique_ptr<char, FreeDeleter>;
 
-// The open file's size, found by seeking to its end.  -1 on failure, logged
-// as "lseek(<key>)" under func unless func is null.
-off_t seek_size(int fd, const char *func, const char *key)
-{
-    off_t size = lseek(fd, 0, SEEK_END);
-    if (size < 0 && func != nullptr)
-        log_error(func, "lseek(%s): %s", key, strerror(errno));
-    return size;
-}
-
-// Seeks back to the start and reads exactly size bytes into buf.  0, or -1
-// (buf_rx logs a failed read or an early end of file).
-int read_from_start(int fd, char *buf, size_t size, const char *func, const char *key)
-{
-    if (lseek(fd, 0, SEEK_SET) < 0) {
-        if (func != nullptr)
-            log_error(func, "lseek(%s): %s", key, strerror(errno));
-        return -1;
-    }
-    return buf_rx(fd, buf, size, 1) == ssize_t(size) ? 0 : -1;
-}
-
-// The steps AttrLoad and StringLoad share: open dirfd/key, size it, read a
-// 1..255-byte value ending in "\n" into buf and replace the newline by NUL.
-// The file's size (newline included); 0 for an empty file (nothing logged);
-// -1 on failure (logged).
+// The steps AttrLoad and StringLoad share: open dirfd/key, read a 1..255-byte
+// value ending in "\n" into buf and replace the newline by NUL.  One read()
+// of the whole buffer sizes the value too: a 256th byte means the file is
+// oversized.  The file's size (newline included); 0 for an empty file
+// (nothing logged); -1 on failure (logged).
 int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1])
 {
     UniqueFd fd(fd_openat(dirfd, key, O_RDONLY));
     if (!fd)
         return -1;
-    off_t size = seek_size(fd.get(), func, key);
-    if (size <= 0)
-        return int(size);
+    ssize_t size;
+    do
+        size = read(fd.get(), buf, sizeof buf);
+    while (size < 0 && errno == EINTR);
+    if (size < 0) {
+        log_error(func, "read(%s): %s", key, strerror(errno));
+        return -1;
+    }
+    if (size == 0)
+        return 0;
     if (size > VALUE_MAX) {
         log_error(func, "Oversized file %s", key);
         return -1;
     }
-    if (read_from_start(fd.get(), buf, size_t(size), func, key) != 0)
-        return -1;
     if (buf[size - 1] != '\n') {
         log_error(func, "Malformed file %s", key);
         return -1;
@@ -149,7 +133,7 @@ int StringLoad(int dirfd, const char *key, char *dst, int dst_len)
 
 long FileLoad(int fd, char **buf)
 {
-    off_t size = seek_size(fd, nullptr, nullptr);
+    const off_t size = lseek(fd, 0, SEEK_END);
     if (size <= 0)
         return size;  // 0: empty file, nothing allocated
     MallocBuf data(static_cast<char *>(std::malloc(size_t(size) + 1)));
@@ -157,7 +141,8 @@ long FileLoad(int fd, char **buf)
         log_error("FileLoad", "malloc(%zu): %s", size_t(size) + 1, strerror(errno));
         return -1;
     }
-    if (read_from_start(fd, data.get(), size_t(size), nullptr, nullptr) != 0)
+    // buf_rx logs a failed read or an early end of file.
+    if (lseek(fd, 0, SEEK_SET) < 0 || buf_rx(fd, data.get(), size_t(size), 1) != ssize_t(size))
         return -1;
     data.get()[size] = '\0';
     *buf = data.release();

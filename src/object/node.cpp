@@ -337,17 +337,15 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
     PathBuf dirpath;
     if (path_format(dirpath, "%s/Node/%u/vdisks", cfg_work_directory.c_str(), nodeid) != 0)
         return -1;
-    // glibc's opendir opens the directory close-on-exec.
-    UniqueDir dir(opendir(dirpath));
-    if (!dir) {
+    DirEntries dir(open(dirpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd() < 0) {
         log_error(F, "opendir(%s): %s", dirpath, strerror(errno));
         return -1;
     }
 
     for (;;) {
-        errno = 0;
-        struct dirent *ent = readdir(dir.get());
-        if (ent == nullptr) {
+        const char *name = dir.next();
+        if (name == nullptr) {
             if (errno == 0)
                 return 0;
             log_error(F, "readdir_r(%s): %d", dirpath, errno);
@@ -362,19 +360,19 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
         // meanwhile is no longer the node's; any other failure fails the
         // whole load.
         struct stat st;
-        if (fstatat(dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             const int err = errno;
             if (err == ENOENT)
                 continue;
-            log_error(F, "lstat(%s/%s): %s", dirpath, ent->d_name, strerror(err));
+            log_error(F, "lstat(%s/%s): %s", dirpath, name, strerror(err));
             VDiskTreeFlush(tree);
             return -1;
         }
         if (!S_ISLNK(st.st_mode))
             continue;
-        size_t len = std::strlen(ent->d_name);
+        size_t len = std::strlen(name);
         if (len > UUID_LEN) {
-            log_error(F, "Malformed symlink %s/%s", dirpath, ent->d_name);
+            log_error(F, "Malformed symlink %s/%s", dirpath, name);
             continue;
         }
 
@@ -383,7 +381,7 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             VDiskTreeFlush(tree);
             return -1;
         }
-        std::memcpy(vdisk->vdiskuuid, ent->d_name, len + 1);
+        std::memcpy(vdisk->vdiskuuid, name, len + 1);
         const VDisk *self = vdisk.get();
         const VDisk *present = VDiskTree_RB_INSERT(tree, vdisk);
         if (present == self) {
@@ -391,8 +389,8 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
             return -1;
         }
         if (present != nullptr)
-            log_error(F, "Duplicate VDisk Link %s/%s", dirpath, ent->d_name);
+            log_error(F, "Duplicate VDisk Link %s/%s", dirpath, name);
         else
-            log_info(F, "Load Node %u attach VDisk %s", nodeid, ent->d_name);
+            log_info(F, "Load Node %u attach VDisk %s", nodeid, name);
     }
 }

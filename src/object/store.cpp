@@ -67,6 +67,23 @@ int store_lookup(int dirfd, const char *name)
     return errno == ENOENT ? 0 : -1;
 }
 
+const char *DirEntries::next()
+{
+    if (pos_ >= end_) {
+        ssize_t n = getdents64(fd_.get(), buf_, sizeof buf_);
+        if (n <= 0) {
+            if (n == 0)
+                errno = 0;
+            return nullptr;
+        }
+        pos_ = 0;
+        end_ = size_t(n);
+    }
+    const auto *ent = reinterpret_cast<const struct dirent64 *>(buf_ + pos_);
+    pos_ += ent->d_reclen;
+    return ent->d_name;
+}
+
 int store_load_u32(const char *func, int dirfd, const char *dirpath, const char *key,
                    unsigned *value)
 {

@@ -62,6 +62,27 @@ struct DirCloser {
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 
+// Reads the entries of a directory opened by the caller (O_DIRECTORY) in
+// batches with getdents64().  opendir() would fstat() the directory on every
+// opening to size its buffer; this reader costs only the open, the batch
+// reads and the close.  The descriptor is closed with the reader.
+class DirEntries {
+public:
+    explicit DirEntries(int fd) : fd_(fd) {}
+    int fd() const { return fd_.get(); }
+    // The next entry's name ("." and ".." included); nullptr at the end
+    // (errno 0) or when a read fails (errno set).
+    const char *next();
+
+private:
+    UniqueFd fd_;
+    size_t pos_ = 0;  // next entry in buf_
+    size_t end_ = 0;  // bytes of the last batch
+    // As large as the C library's directory stream buffer, so that a
+    // directory takes as many reads as before.
+    alignas(8) char buf_[32768];
+};
+
 // A list file (membership, frontend) read whole with FileLoad and walked one
 // newline-terminated line at a time.  The text is freed with the reader.
 class ListFile {

@@ -72,6 +72,9 @@ TEST_F(AttrTest, AttrLoadTable)
         {"empty file", "", -1, 0, "error: AttrLoad(): Empty file k"},
         {"255 bytes", std::string(253, '0') + "9\n", 1, 9, ""},
         {"256 bytes", std::string(254, '0') + "9\n", -1, 0, "error: AttrLoad(): Oversized file k"},
+        // One read of 256 bytes sees a long file as oversized, without
+        // reading (or writing) past the value buffer.
+        {"4 KiB", std::string(4095, '1') + "\n", -1, 0, "error: AttrLoad(): Oversized file k"},
         {"no newline", "42", -1, 0, "error: AttrLoad(): Malformed file k"},
         {"missing", kMissing, -1, 0, "openat(k)"},
     };
