@@ -229,17 +229,28 @@ int vdisk_remove(const VDisk *vdisk, const char *nodeuuid, const char *vdiskpath
     return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
 }
 
-// The vdisk's directory and its memberinfo path.  0, or -1 after the error
-// line when the work directory is too long for them.
-int gone_paths(const char *func, const VDisk *vdisk, PathBuf &vdiskpath, PathBuf &mbtoppath)
+// What every removal works with: the vdisk's directory and memberinfo paths
+// and the leaving node's id text.  The vdisk's name is checked first.  0, or
+// -1 after the error line (a refused name, a work directory too long).
+struct Gone {
+    PathBuf vdiskpath;
+    PathBuf mbtoppath;
+    char nodeuuid[16];
+};
+
+int gone_init(const Hdr *hdr, const VDisk *vdisk, Gone &g)
 {
+    static const char F[] = "VDiskGone";
     const char *work = cfg_work_directory.c_str();
-    if (path_format(mbtoppath, "%s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid) != 0) {
-        log_error(func, "Path too long: %s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid);
+    if (ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
+        return -1;
+    if (path_format(g.mbtoppath, "%s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid) != 0) {
+        log_error(F, "Path too long: %s/VDisk/%s/memberinfo", work, vdisk->vdiskuuid);
         return -1;
     }
-    const int fits = path_format(vdiskpath, "%s/VDisk/%s", work, vdisk->vdiskuuid);
+    const int fits = path_format(g.vdiskpath, "%s/VDisk/%s", work, vdisk->vdiskuuid);
     MARLO_ASSERT(fits == 0);  // shorter than mbtoppath
+    std::snprintf(g.nodeuuid, sizeof g.nodeuuid, "%u", unsigned(hdr->uid));
     return 0;
 }
 
@@ -250,42 +261,34 @@ int VDiskGone(const Hdr *hdr, const VDisk *vdisk)
     static const char F[] = "VDiskGone";
 
     // Every name and path is checked before anything is removed.
-    if (ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
+    Gone g;
+    if (gone_init(hdr, vdisk, g) != 0)
         return -1;
     if (vdisk->vde.snapshot != 0 && ObjectNameCheck(F, "parent", vdisk->parentuuid) != 0)
         return -1;
-    PathBuf vdiskpath, mbtoppath;
-    if (gone_paths(F, vdisk, vdiskpath, mbtoppath) != 0)
-        return -1;
-    char nodeuuid[16];
-    std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
 
     // Other members keep the vdisk: only this member's directory and link go.
-    const int others = other_members(mbtoppath, nodeuuid);
+    const int others = other_members(g.mbtoppath, g.nodeuuid);
     if (others < 0)
         return -1;
     if (others > 0)
-        return MemberinfoDelete(vdisk, nodeuuid);
-    return vdisk_remove(vdisk, nodeuuid, vdiskpath, mbtoppath);
+        return MemberinfoDelete(vdisk, g.nodeuuid);
+    return vdisk_remove(vdisk, g.nodeuuid, g.vdiskpath, g.mbtoppath);
 }
 
 int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
 {
     static const char F[] = "VDiskGone";
-    if (ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
+    Gone g;
+    if (gone_init(hdr, vdisk, g) != 0)
         return -1;
-    PathBuf vdiskpath, mbtoppath;
-    if (gone_paths(F, vdisk, vdiskpath, mbtoppath) != 0)
-        return -1;
-    char nodeuuid[16];
-    std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
 
-    const int dir = store_openat_opt(AT_FDCWD, vdiskpath, O_RDONLY | O_DIRECTORY);
+    const int dir = store_openat_opt(AT_FDCWD, g.vdiskpath, O_RDONLY | O_DIRECTORY);
     if (dir == -1)
         return -1;
     if (dir == -2) {
         // The vdisk is gone; the node's link to it was all that was left.
-        return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
+        return NodeUpdate_UnrefVDisk(g.nodeuuid, vdisk->vdiskuuid);
     }
     UniqueFd vdiskfd(dir);
     const int members = store_lookup(vdiskfd.get(), "memberinfo");
@@ -307,7 +310,7 @@ int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
         }
     }
     vdiskfd.reset();
-    return vdisk_remove(vdisk, nodeuuid, vdiskpath, mbtoppath);
+    return vdisk_remove(vdisk, g.nodeuuid, g.vdiskpath, g.mbtoppath);
 }
 
 int DatastoreUpdate_UnrefVDisk(const char *dsuuid, const char *vdiskuuid)

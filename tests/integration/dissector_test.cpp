@@ -77,7 +77,9 @@ std::string read_file(const std::string &path)
     return out.str();
 }
 
-// A child process with standard output and error in files.
+// A child process with standard output and error in files, leading a
+// process group of its own: tshark captures through a dumpcap process that
+// it starts, and a test that ends early must stop both.
 class Child {
 public:
     Child(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
@@ -91,16 +93,23 @@ public:
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, args.data(), environ) != 0)
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+        if (::posix_spawn(&pid_, argv[0].c_str(), &fa, &attr, args.data(), environ) != 0)
             pid_ = -1;
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&fa);
     }
+    // Kills the whole group, which may outlive its leader.
     ~Child()
     {
-        if (running()) {
-            ::kill(pid_, SIGKILL);
+        if (pid_ <= 0)
+            return;
+        ::kill(-pid_, SIGKILL);
+        if (running())
             wait(kWait);
-        }
     }
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;

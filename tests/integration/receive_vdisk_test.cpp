@@ -72,38 +72,9 @@ struct VDiskRig {
     }
 };
 
-seed::NodeSpec node_spec(uint32_t id, const std::string &ds = "")
-{
-    seed::NodeSpec n;
-    n.id = id;
-    n.datastore = ds;
-    return n;
-}
-
-// A plain vdisk served by `members`, each with one frontend.
-seed::VDiskSpec vdisk_spec(const std::string &uuid, std::vector<uint32_t> members,
-                           const std::string &ds = "")
-{
-    seed::VDiskSpec v;
-    v.uuid = uuid;
-    v.description = "plain";
-    v.membership = members;
-    v.datastore = ds;
-    for (uint32_t m : members)
-        v.memberinfo.push_back({.node = m, .frontends = {"10.0.0.1"}});
-    return v;
-}
-
-// A snapshot of `parent` served by `member`.
-seed::VDiskSpec snapshot_spec(const std::string &uuid, const std::string &parent, uint32_t member,
-                              const std::string &ds = "")
-{
-    seed::VDiskSpec v = vdisk_spec(uuid, {member}, ds);
-    v.snapshot = 1;
-    v.parent = parent;
-    v.snaptime = "15-03-05_07.08.09";
-    return v;
-}
+using seed::node_spec;
+using seed::snapshot_spec;
+using seed::vdisk_spec;
 
 // The group that `node` announces for v, with its seqno (and generation)
 // changed so that the store shows whether it was applied.

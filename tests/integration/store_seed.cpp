@@ -71,6 +71,36 @@ void put_text(std::string &msg, size_t off, const std::string &text, size_t widt
 
 }  // namespace
 
+NodeSpec node_spec(uint32_t id, const std::string &ds)
+{
+    NodeSpec n;
+    n.id = id;
+    n.datastore = ds;
+    return n;
+}
+
+VDiskSpec vdisk_spec(const std::string &uuid, std::vector<uint32_t> members, const std::string &ds)
+{
+    VDiskSpec v;
+    v.uuid = uuid;
+    v.description = "plain";
+    v.membership = members;
+    v.datastore = ds;
+    for (uint32_t m : members)
+        v.memberinfo.push_back({.node = m, .frontends = {"10.0.0.1"}});
+    return v;
+}
+
+VDiskSpec snapshot_spec(const std::string &uuid, const std::string &parent, uint32_t member,
+                        const std::string &ds)
+{
+    VDiskSpec v = vdisk_spec(uuid, {member}, ds);
+    v.snapshot = 1;
+    v.parent = parent;
+    v.snaptime = "15-03-05_07.08.09";
+    return v;
+}
+
 void write_attr(const std::string &dir, const std::string &key, const std::string &value)
 {
     put_file(dir + "/" + key, value + "\n");

@@ -90,6 +90,17 @@ struct VDiskSpec {
     std::string datastore{};  // empty: no datastore links
 };
 
+// Specs of ordinary objects, for tests that need a few.
+// Node `id`, a member of datastore `ds` unless it is empty.
+NodeSpec node_spec(uint32_t id, const std::string &ds = "");
+// A plain vdisk served by `members`, each with the one frontend 10.0.0.1, in
+// datastore `ds` unless it is empty.
+VDiskSpec vdisk_spec(const std::string &uuid, std::vector<uint32_t> members,
+                     const std::string &ds = "");
+// A snapshot of `parent` served by `member`.
+VDiskSpec snapshot_spec(const std::string &uuid, const std::string &parent, uint32_t member,
+                        const std::string &ds = "");
+
 void write_node(const std::string &work, const NodeSpec &node);
 void write_datastore(const std::string &work, const DatastoreSpec &ds);
 void write_vdisk(const std::string &work, const VDiskSpec &vd);

@@ -317,26 +317,39 @@ TEST(PathLock, FailedPidWriteRemovesTheLockFile)
     PathUnlock(path);
 }
 
+#if defined(__x86_64__)
+// In the calling process, makes the kernel fail system call nr with err --
+// when arg2_bits is not 0, only calls whose third argument has one of those
+// bits set.  true when the filter is in place.
+bool fail_syscall(int nr, int err, uint32_t arg2_bits = 0)
+{
+    std::vector<struct sock_filter> f = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+    };
+    if (arg2_bits == 0) {
+        f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, uint32_t(nr), 0, 1));
+    } else {
+        f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, uint32_t(nr), 0, 3));
+        f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])));
+        f.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, arg2_bits, 0, 1));
+    }
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t(err) & SECCOMP_RET_DATA)));
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    struct sock_fprog prog = {static_cast<unsigned short>(f.size()), f.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+#endif
+
 TEST(PathLock, FailedFsyncRemovesTheLockFile)
 {
 #if defined(__x86_64__)
     const char *path = "/tmp/LOCKTEST-fsync";
-    // A seccomp filter makes the kernel fail every fsync with EIO.
     capture_log();
-    int r = lock_in_child(path, [] {
-        struct sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        struct sock_fprog prog = {static_cast<unsigned short>(std::size(filter)), filter};
-        return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-               prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
-    });
+    int r = lock_in_child(path, [] { return fail_syscall(__NR_fsync, EIO); });
     std::string log = captured_log();
     EXPECT_EQ(r, -4);
     EXPECT_NE(log.find("warn: PathLock(): fsync(/tmp/LOCKTEST-fsync): Input/output error"),
@@ -351,24 +364,10 @@ TEST(PathLock, FailedFsyncRemovesTheLockFile)
 TEST(PathLock, WithoutUnnamedFilesTheLockIsCreatedUnderItsName)
 {
 #if defined(__x86_64__)
-    // Some file systems (older overlay mounts) refuse O_TMPFILE: a seccomp
-    // filter makes every openat with it fail so.
+    // Some file systems (older overlay mounts) refuse O_TMPFILE.
     const char *path = "/tmp/LOCKTEST-plain";
     int r = lock_in_child(path, [] {
-        struct sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
-            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, __O_TMPFILE, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EOPNOTSUPP & SECCOMP_RET_DATA)),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        struct sock_fprog prog = {static_cast<unsigned short>(std::size(filter)), filter};
-        return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-               prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0 &&
+        return fail_syscall(__NR_openat, EOPNOTSUPP, __O_TMPFILE) &&
                PathLock("/tmp/LOCKTEST-plain-probe", 0) == 0 &&
                file_content("/tmp/LOCKTEST-plain-probe") == std::to_string(getpid()) + "\n";
     });
