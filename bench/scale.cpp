@@ -238,6 +238,10 @@ private:
     void report(const std::string &scenario, const Converged &c, const Counters &before,
                 const std::string &extra = "");
 
+    // Conditions under which host x's nodes have been heard on every other
+    // host since wall-clock time t, and every other node on host x.
+    void expect_heard_again(Watch &w, size_t x, long long t) const;
+
     void cold();
     void steady();
     void join();
@@ -435,7 +439,8 @@ void Bench::steady()
     report("steady", c, before, extra);
 }
 
-// A node joins host 0 with vdisks shared with nodes of two other hosts.
+// A node joins the first host with vdisks shared with nodes of two other
+// hosts.
 void Bench::join()
 {
     const size_t H = hosts_.size(), hj = 0;
@@ -591,14 +596,13 @@ void Bench::remove()
 void Bench::kill()
 {
     const size_t H = hosts_.size(), hk = H - 1;
-    const std::vector<size_t> mine = layout_.local(hk);
-    auto lastping = [&](size_t h, uint32_t id) { return work(h) + "/Node/" + std::to_string(id) + "/lastping"; };
 
     Counters before = sample();
     Watch silent(H - 1);
     for (size_t h = 0; h + 1 < H; h++)
-        for (size_t i : mine)
-            silent.add(h, Expect::silent(lastping(h, layout_.node_id(i)), 3 * (long long)hb_));
+        for (size_t i : layout_.local(hk))
+            silent.add(h, Expect::silent(work(h) + "/Node/" + std::to_string(layout_.node_id(i)) + "/lastping",
+                                         3 * (long long)hb_));
     auto t0 = Clock::now();
     hosts_[hk].d->signal(SIGKILL);
     hosts_[hk].d->wait_exit();
@@ -606,38 +610,34 @@ void Bench::kill()
     report("kill", watch(silent, t0), before);
 
     before = sample();
-    const long long restarted = std::time(nullptr);
     Watch back(H);
-    for (size_t h = 0; h < H; h++)
-        for (const auto &[id, ds] : model_.node_ds)
-            if ((h == hk) != (std::find_if(mine.begin(), mine.end(), [&](size_t i) {
-                                  return layout_.node_id(i) == id;
-                              }) != mine.end()))
-                back.add(h, Expect::since(lastping(h, id), restarted));
+    expect_heard_again(back, hk, std::time(nullptr));
     t0 = Clock::now();
     start(hk);
     Converged c = watch(back, t0);
     report("rejoin", c, before);
 }
 
-// Host 1's link down for a few ping intervals, then up again.
+void Bench::expect_heard_again(Watch &w, size_t x, long long t) const
+{
+    std::set<uint32_t> own;
+    for (size_t i : layout_.local(x))
+        own.insert(layout_.node_id(i));
+    for (size_t h = 0; h < hosts_.size(); h++)
+        for (const auto &[id, ds] : model_.node_ds)
+            if ((h == x) != (own.count(id) != 0))
+                w.add(h, Expect::since(work(h) + "/Node/" + std::to_string(id) + "/lastping", t));
+}
+
+// The second host's link down for a few ping intervals, then up again.
 void Bench::partition()
 {
-    const size_t H = hosts_.size(), hp = 1;
-    const std::vector<size_t> mine = layout_.local(hp);
-    std::set<uint32_t> own;
-    for (size_t i : mine)
-        own.insert(layout_.node_id(i));
-
+    const size_t hp = 1;
     Counters before = sample();
     net_->set_link(hp, false);
     pause_for(o_.partition * ping_);
-    Watch back(H);
-    const long long up = std::time(nullptr);
-    for (size_t h = 0; h < H; h++)
-        for (const auto &[id, ds] : model_.node_ds)
-            if ((h == hp) != (own.count(id) != 0))
-                back.add(h, Expect::since(work(h) + "/Node/" + std::to_string(id) + "/lastping", up));
+    Watch back(hosts_.size());
+    expect_heard_again(back, hp, std::time(nullptr));
     auto t0 = Clock::now();
     net_->set_link(hp, true);
     Converged c = watch(back, t0);
