@@ -61,7 +61,7 @@ public:
     // Node indexes of host h.
     std::vector<size_t> local(size_t h) const;
     std::string datastore_of(size_t i) const { return cluster_.node(i).dsuuid; }
-    // Vdisks in the model, plain ones without snapshots first.
+    // Vdisks in the cluster as laid out (before any scenario).
     size_t vdisk_count() const { return model_.vdisks.size(); }
     // The store every host shows after the cold start.
     const StoreModel &model() const { return model_; }
