@@ -453,7 +453,7 @@ void Bench::join()
 
     // Vdisk k: the joiner and one node each of hosts hj+1+k and hj+2+k.
     struct NewVDisk {
-        seed::VDiskSpec spec;
+        seed::VDiskSpec vdisk;
         std::vector<std::pair<size_t, uint32_t>> others;  // host, node
     };
     std::vector<NewVDisk> vds;
@@ -462,18 +462,18 @@ void Bench::join()
         NewVDisk v;
         char uuid[16];
         std::snprintf(uuid, sizeof uuid, "vj%012u", k);
-        v.spec.uuid = uuid;
-        v.spec.name = "joined-" + std::to_string(k);
-        v.spec.description = "joined with node " + std::to_string(joiner);
-        v.spec.replicas = 3;
-        v.spec.st_mems = 3;
-        v.spec.datastore = ds;
-        v.spec.membership = {joiner};
+        v.vdisk.uuid = uuid;
+        v.vdisk.name = "joined-" + std::to_string(k);
+        v.vdisk.description = "joined with node " + std::to_string(joiner);
+        v.vdisk.replicas = 3;
+        v.vdisk.st_mems = 3;
+        v.vdisk.datastore = ds;
+        v.vdisk.membership = {joiner};
         for (size_t step : {size_t(1), size_t(2)}) {
             const size_t host = (hj + 1 + (k + step - 1) % (H - 1)) % H;
             const uint32_t id = layout_.node_id(layout_.local(host)[k % o_.shape.local]);
             v.others.emplace_back(host, id);
-            v.spec.membership.push_back(id);
+            v.vdisk.membership.push_back(id);
         }
         vds.push_back(std::move(v));
     }
@@ -489,21 +489,21 @@ void Bench::join()
     seed::write_node(work(hj), node);
     locked(hj, "DS-" + ds, [&] { seed::write_datastore(work(hj), layout_.datastore_spec(first, {joiner})); });
     for (unsigned k = 0; k < vds.size(); k++) {
-        locked(hj, "VDISK-" + vds[k].spec.uuid,
-               [&] { seed::write_vdisk(work(hj), spec_for(vds[k].spec, joiner, k)); });
+        locked(hj, "VDISK-" + vds[k].vdisk.uuid,
+               [&] { seed::write_vdisk(work(hj), spec_for(vds[k].vdisk, joiner, k)); });
         for (const auto &[host, id] : vds[k].others)
-            locked(host, "VDISK-" + vds[k].spec.uuid,
-                   [&] { seed::write_vdisk(work(host), spec_for(vds[k].spec, id, k)); });
+            locked(host, "VDISK-" + vds[k].vdisk.uuid,
+                   [&] { seed::write_vdisk(work(host), spec_for(vds[k].vdisk, id, k)); });
     }
 
     // The model: the node and its vdisks everywhere.
     StoreModel added;
     added.node_ds[joiner] = ds;
     for (unsigned k = 0; k < vds.size(); k++) {
-        VDiskModel &m = added.vdisks[vds[k].spec.uuid];
-        m.membership = vds[k].spec.membership;
+        VDiskModel &m = added.vdisks[vds[k].vdisk.uuid];
+        m.membership = vds[k].vdisk.membership;
         for (uint32_t id : m.membership)
-            m.members[id] = spec_for(vds[k].spec, id, k).memberinfo.front().frontends;
+            m.members[id] = spec_for(vds[k].vdisk, id, k).memberinfo.front().frontends;
     }
     Watch w(H);
     for (size_t h = 0; h < H; h++)
@@ -515,7 +515,7 @@ void Bench::join()
     hosts_[hj].d->signal(SIGHUP);
     for (const auto &v : vds)
         for (const auto &[host, id] : v.others)
-            net_->send_tcp(host, kCtrlPort, "single_vdisk_ping " + std::to_string(id) + " " + v.spec.uuid + "\n");
+            net_->send_tcp(host, kCtrlPort, "single_vdisk_ping " + std::to_string(id) + " " + v.vdisk.uuid + "\n");
     Converged c = watch(w, t0);
     report("join", c, before, "vdisks=" + std::to_string(vds.size()));
     model_.node_ds.merge(added.node_ds);

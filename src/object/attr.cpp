@@ -1,6 +1,5 @@
 #include "object/attr.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "io/io.h"
 #include "io/misc.h"
 #include "object/path.h"
+#include "object/store.h"
 
 namespace {
 
@@ -173,19 +173,19 @@ const PidText &lock_pid_text()
     return lock_pid;
 }
 
-// Whether the existing lock file `path` holds this process's pid: a lock
-// this process never released (its unlink failed).  The daemon never takes
-// the same lock twice, so such a file can only be a leftover of its own.
-bool lock_is_own(const char *path, const PidText &pid)
+// Whether the lock file dirfd/name (not followed when a link) holds exactly
+// the pid text `pid`.
+bool lock_holds(int dirfd, const char *name, const PidText &pid)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     char buf[sizeof pid.text];
-    ssize_t n = read(fd, buf, sizeof buf);
+    const ssize_t n = read(fd, buf, sizeof buf);
     close(fd);
     return n == pid.len && std::memcmp(buf, pid.text, size_t(n)) == 0;
 }
+
 
 // Lock files this process failed to remove (an I/O error in unlink): still
 // its own, so the object stays locked until the file goes.  Each later unlock
@@ -314,7 +314,10 @@ int PathLock(const char *path, int timeout_ms)
         }
         if (!checked_own) {
             checked_own = true;
-            if (lock_is_own(path, pid)) {
+            // A lock file of this process's pid: a lock it never released (its
+            // unlink failed).  The daemon never takes the same lock twice, so
+            // the file can only be a leftover of its own.
+            if (lock_holds(AT_FDCWD, path, pid)) {
                 log_notice("PathLock", "Taking over %s, left locked by this process", path);
                 unlock_pending_forget(path);
                 return 0;
@@ -348,7 +351,7 @@ void PathUnlock(const char *path)
     for (size_t i = unlock_pending_count; i-- > 0;) {
         PathBuf pending;
         std::memcpy(pending, unlock_pending[i], PATH_BUF_LEN);
-        if (lock_is_own(pending, pid)) {
+        if (lock_holds(AT_FDCWD, pending, pid)) {
             if (unlink(pending) != 0)
                 continue;
             log_notice("PathUnlock", "Removed %s, left locked by a failed unlock", pending);
@@ -360,34 +363,27 @@ void PathUnlock(const char *path)
 int lock_files_reclaim(const char *dirpath, int stale_pid)
 {
     static const char F[] = "lock_files_reclaim";
-    DIR *d = opendir(dirpath);
-    if (d == nullptr) {
+    DirEntries dir(open(dirpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd() < 0) {
         log_error(F, "opendir(%s): %s", dirpath, strerror(errno));
         return -1;
     }
-    char want[16];
-    const int want_len = std::snprintf(want, sizeof want, "%d\n", stale_pid);
+    PidText stale;
+    stale.len = std::snprintf(stale.text, sizeof stale.text, "%d\n", stale_pid);
     int removed = 0;
-    while (const struct dirent *ent = readdir(d)) {
-        const std::string_view name(ent->d_name);
+    while (const char *ent = dir.next()) {
+        const std::string_view name(ent);
         if (!name.starts_with("NODE-") && !name.starts_with("DS-") && !name.starts_with("VDISK-"))
             continue;
-        const int fd = openat(dirfd(d), ent->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        char buf[sizeof want];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        close(fd);
-        if (n != want_len || std::memcmp(buf, want, size_t(n)) != 0)
+        if (!lock_holds(dir.fd(), ent, stale))
             continue;  // another holder's lock stays theirs
-        if (unlinkat(dirfd(d), ent->d_name, 0) != 0) {
-            log_warn(F, "unlink(%s/%s): %s", dirpath, ent->d_name, strerror(errno));
+        if (unlinkat(dir.fd(), ent, 0) != 0) {
+            log_warn(F, "unlink(%s/%s): %s", dirpath, ent, strerror(errno));
             continue;
         }
-        log_notice(F, "Removed %s/%s, a lock left by pid %d", dirpath, ent->d_name, stale_pid);
+        log_notice(F, "Removed %s/%s, a lock left by pid %d", dirpath, ent, stale_pid);
         removed++;
     }
-    closedir(d);
     return removed;
 }
 

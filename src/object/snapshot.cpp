@@ -135,24 +135,23 @@ namespace {
 // it cannot be read (logged).
 int other_members(const char *mbtoppath, const char *nodeuuid)
 {
-    UniqueDir dir(opendir(mbtoppath));
-    if (!dir) {
+    DirEntries dir(open(mbtoppath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd() < 0) {
         if (errno == ENOENT)
             return 0;
         log_error("VDiskGone", "opendir(%s): %s", mbtoppath, strerror(errno));
         return -1;
     }
     for (;;) {
-        errno = 0;
-        const struct dirent *ent = readdir(dir.get());
-        if (ent == nullptr) {
+        const char *name = dir.next();
+        if (name == nullptr) {
             if (errno == 0)
                 return 0;
             log_error("VDiskGone", "readdir_r(%s): %d", mbtoppath, errno);
             return -1;
         }
-        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0 &&
-            std::strcmp(ent->d_name, nodeuuid) != 0)
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+            std::strcmp(name, nodeuuid) != 0)
             return 1;
     }
 }
