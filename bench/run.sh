@@ -22,7 +22,7 @@
 #
 # Environment: BUILD_DIR (default build-bench), the Release build used.
 # Needs root (private mount namespaces for tmpfs and the log sink) and
-# installs what it misses with apt-get: cmake g++ make strace valgrind
+# installs what it misses with apt-get: cmake g++ make libsodium-dev strace valgrind
 # libgtest-dev libbenchmark-dev.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,7 +49,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-PACKAGES=(cmake g++ make nlohmann-json3-dev strace valgrind libgtest-dev libbenchmark-dev)
+PACKAGES=(cmake g++ make libsodium-dev nlohmann-json3-dev strace valgrind libgtest-dev libbenchmark-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,12 +2,18 @@
 
 #include "controller/state.h"
 #include "daemon/check.h"
+#include "daemon/config.h"
 #include "daemon/syslog.h"
 
 int64_t stats_rx_long[STATS_RX_SLOTS];
 int64_t stats_rx_short[STATS_RX_SLOTS];
 int64_t stats_tx_long[STATS_TX_SLOTS];
 int64_t stats_tx_short[STATS_TX_SLOTS];
+
+namespace {
+int64_t stats_auth_long[AUTH_SLOTS];
+int64_t stats_auth_short[AUTH_SLOTS];
+}  // namespace
 
 void stats_rx_reset()
 {
@@ -20,6 +26,13 @@ void stats_rx_add(int slot)
     MARLO_ASSERT(slot >= 0 && slot < STATS_RX_SLOTS);
     stats_rx_long[slot]++;
     stats_rx_short[slot]++;
+}
+
+void stats_auth_add(int slot)
+{
+    MARLO_ASSERT(slot >= 0 && slot < AUTH_SLOTS);
+    stats_auth_long[slot]++;
+    stats_auth_short[slot]++;
 }
 
 void stats()
@@ -41,5 +54,16 @@ void stats()
                TX(0), TX(1), TX(2), TX(3), TX(4), TX(5), TX(6));
 #undef TX
     for (auto &c : stats_tx_short)
+        c = 0;
+
+    if (cfg_auth_mode == AUTH_OFF)
+        return;
+#define AU(i) (long long)stats_auth_short[i], (long long)stats_auth_long[i]
+    log_notice("stats",
+               "AUTH: SIGNED=%lld/%lld UNSIGNED=%lld/%lld BAD_MAC=%lld/%lld "
+               "UNKNOWN_KEY=%lld/%lld REPLAYED=%lld/%lld OUTSIDE_WINDOW=%lld/%lld",
+               AU(0), AU(1), AU(2), AU(3), AU(4), AU(5));
+#undef AU
+    for (auto &c : stats_auth_short)
         c = 0;
 }
