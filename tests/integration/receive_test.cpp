@@ -2,8 +2,12 @@
 // receive counters, HEARTBEAT, AUX_PING, DS_PING (joining and leaving a
 // datastore, refused datastore names) and unknown types.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -11,6 +15,7 @@
 
 #include "harness.h"
 #include "proto/records.h"
+#include "proto/trailer.h"
 #include "store_read.h"
 #include "store_seed.h"
 #include "udp.h"
@@ -21,7 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Long (since start) receive counters of the last "RX:" report, by label.
+// Long (since start) counters of a "RX:" or "AUTH:" report, by label.
 std::map<std::string, long long> rx_totals(const std::string &line)
 {
     std::map<std::string, long long> totals;
@@ -41,11 +46,19 @@ struct NodeRig {
     std::string work = tmp.path("DB");
     int port = std::stoi(cfg.at("bind_port"));
 
-    NodeRig()
+    // `extra` settings over the rig's; `keys`, when given, becomes the
+    // auth_keys file (mode 0600).
+    explicit NodeRig(const Settings &extra = {}, const std::string &keys = "")
     {
         cfg["ping_interval"] = "3600";
         cfg["heartbeat_interval"] = "3600";
         cfg["stats_interval"] = "0";
+        for (const auto &[key, value] : extra)
+            cfg[key] = value;
+        if (!keys.empty()) {
+            cfg["auth_keys"] = tmp.write_file("auth_keys", keys);
+            chmod(cfg["auth_keys"].c_str(), 0600);
+        }
         std::string conf = write_config(tmp.path("marlo.conf"), cfg);
         d = std::make_unique<Daemon>(std::vector<std::string>{"-d", "-d", "-C", conf}, tmp);
         peer = std::make_unique<UdpPeer>("127.0.0.3");
@@ -212,6 +225,79 @@ TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)
     EXPECT_TRUE(listing(rig.tmp.path("canary")).empty());
     EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node"}));
     EXPECT_EQ(listing("/tmp"), tmp_before);
+}
+
+// Every way a datagram can fail authentication, against a daemon that
+// requires it (nothing of the datagram reaches the store) and one that only
+// signs (everything is applied); in both the right counter moves.
+TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
+{
+    ASSERT_EQ(trailer_init(), 0);
+    AuthKey key{5, {}}, wrong{5, {}}, unknown{99, {}};
+    std::fill(std::begin(key.key), std::end(key.key), 0x5a);
+    std::fill(std::begin(wrong.key), std::end(wrong.key), 0x5b);
+    std::string key_line = "5 ";
+    for (int i = 0; i < 32; i++)
+        key_line += "5a";
+    key_line += "\n";
+    uint64_t counter = 1000;
+    // The message and its trailer by key k, its time `skew` seconds off now.
+    auto signed_msg = [&](const std::string &msg, const AuthKey &k, int64_t skew = 0) {
+        AuthTrailer tr;
+        trailer_sign(k, ++counter, time(nullptr) + skew, msg.data(), msg.size(), &tr);
+        return msg + std::string(reinterpret_cast<const char *>(&tr), sizeof tr);
+    };
+    struct Case {
+        const char *what;
+        std::function<std::string(const std::string &msg)> make;
+        const char *counter;
+        bool replay = false;  // the same datagram applied once before
+    };
+    const Case cases[] = {
+        {"valid", [&](auto &m) { return signed_msg(m, key); }, "SIGNED"},
+        {"unsigned", [&](auto &m) { return m; }, "UNSIGNED"},
+        {"forged", [&](auto &m) { auto d = signed_msg(m, key); d.replace(d.size() - 32, 32, 32, '\0'); return d; }, "BAD_MAC"},
+        {"wrong key", [&](auto &m) { return signed_msg(m, wrong); }, "BAD_MAC"},
+        {"unknown key id", [&](auto &m) { return signed_msg(m, unknown); }, "UNKNOWN_KEY"},
+        {"header byte flipped", [&](auto &m) { auto d = signed_msg(m, key); d[40] ^= 1; return d; }, "BAD_MAC"},
+        {"body byte flipped", [&](auto &m) { auto d = signed_msg(m, key); d[220] ^= 1; return d; }, "BAD_MAC"},
+        {"trailer cut short", [&](auto &m) { auto d = signed_msg(m, key); d.pop_back(); return d; }, "UNSIGNED"},
+        {"counter field flipped", [&](auto &m) { auto d = signed_msg(m, key); d[m.size() + 8] ^= 1; return d; }, "BAD_MAC"},
+        {"replayed", [&](auto &m) { return signed_msg(m, key); }, "REPLAYED", true},
+        {"older than the window", [&](auto &m) { return signed_msg(m, key, -40); }, "OUTSIDE_WINDOW"},
+        {"ahead of the window", [&](auto &m) { return signed_msg(m, key, 40); }, "OUTSIDE_WINDOW"},
+    };
+    for (const char *mode : {"require", "sign"}) {
+        SCOPED_TRACE(mode);
+        NodeRig rig({{"auth_mode", mode}}, key_line);
+        ASSERT_TRUE(rig.d->wait_for_line("Loaded 1 keys")) << rig.d->text();
+        ASSERT_TRUE(rig.d->wait_for_line("AUTH: SIGNED=0/0 ")) << rig.d->text();  // reports begin
+        std::map<std::string, long long> want;
+        uint32_t id = 100;
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.what);
+            const std::string lastping = rig.node(++id) + "/lastping";
+            const std::string datagram = c.make(seed::aux_ping_msg(node_spec(id)));
+            if (c.replay) {
+                rig.apply(datagram);
+                want["SIGNED"]++;
+                seed::write_attr(rig.node(id), "lastping", "1");
+            }
+            const std::string before = slurp(lastping);
+            rig.apply(datagram);
+            want[c.counter]++;
+            const bool applied = std::string(mode) == "sign" || std::string(c.counter) == "SIGNED";
+            EXPECT_EQ(slurp(lastping) != before, applied) << slurp(lastping);
+            // The next pass reports the counters before it receives.
+            ASSERT_TRUE(settle(*rig.d, *rig.peer, rig.port)) << rig.d->text();
+            std::string report;
+            for (const auto &l : rig.d->lines())
+                if (l.find("notice: stats(): AUTH: ") != std::string::npos)
+                    report = l;
+            for (const char *label : {"SIGNED", "UNSIGNED", "BAD_MAC", "UNKNOWN_KEY", "REPLAYED", "OUTSIDE_WINDOW"})
+                EXPECT_EQ(rx_totals(report)[label], want[label]) << label << ": " << report;
+        }
+    }
 }
 
 }  // namespace
