@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "controller/auth.h"
 #include "controller/state.h"
@@ -172,6 +173,7 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
     const std::unique_ptr<HostList> &targets = cfg_unicast_mode != 0 ? unicast_hosts
                                                                      : multicast_groups;
     MARLO_ASSERT(targets);
+    MARLO_ASSERT(msglen >= sizeof(Hdr));  // every message starts with its sender's header
     // A signed message takes its trailer as a second piece of the same
     // datagram: one MAC for every target, and no room needed after the
     // message in the buffer.
@@ -183,6 +185,7 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
     const char *call = sign ? "sendmsg" : "sendto";
     const size_t len = sign ? msglen + sizeof trailer : msglen;
     int result = 0;
+    bool delivered = false;
     for (const auto &host : *targets) {
         const auto *to = reinterpret_cast<const struct sockaddr *>(&host->sa);
         const unsigned port = ntohs(host->sa.sin_port);
@@ -198,11 +201,13 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
 
         if (n < 0) {
             log_error(F, "%s(%s:%u, %zu): %s", call, host->ipaddr, port, len, strerror(errno));
+            stats_tx_failed++;
             result = -1;
             continue;
         }
         if (size_t(n) != len) {
             log_error(F, "%s(%s:%u, %zu): %zd", call, host->ipaddr, port, len, n);
+            stats_tx_failed++;
             result = -1;
             continue;
         }
@@ -213,6 +218,9 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
             stats_tx_long[idx]++;
             stats_tx_short[idx]++;
         }
+        delivered = true;
     }
+    if (delivered)
+        stats_sent(reinterpret_cast<const Hdr *>(buf)->uid, time(nullptr));
     return result;
 }

@@ -258,7 +258,7 @@ int run_signal(const Command &c)
 {
     std::string why;
     const int sig = c.name == "reload" ? SIGHUP : SIGUSR1;
-    if (signal_daemon(pid_file_path(cfg_work_directory, cfg_pid_file), sig, &why) != 0)
+    if (signal_daemon(sig, &why) != 0)
         return fail(why);
     return EXIT_OK;
 }
@@ -350,9 +350,7 @@ int run_metrics(const Command &c)
     if (status_read(cfg_work_directory, &view, &why) != 0 ||
         check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
         return fail(why);
-    pid_t pid;
-    const bool up = daemon_pid(pid_file_path(cfg_work_directory, cfg_pid_file), &pid, &why) == 0;
-    const std::string text = render_metrics(view, report, up);
+    const std::string text = render_metrics(view, report, daemon_state());
     if (c.output.empty())
         return print(text);
     if (write_file_atomically(c.output, text, &why) != 0)

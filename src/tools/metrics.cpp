@@ -18,13 +18,17 @@ namespace {
 // HELP and TYPE lines.
 class Family {
 public:
-    Family(std::string name, std::string help) : name_(std::move(name)), help_(std::move(help)) {}
+    Family(std::string name, std::string help, const char *type = "gauge")
+        : name_(std::move(name)), help_(std::move(help)), type_(type)
+    {
+    }
 
     void add(const std::string &label, const std::string &value, long long sample)
     {
         add({{label, value}}, sample);
     }
-    void add(const std::vector<std::pair<std::string, std::string>> &labels, long long sample)
+    template <typename Sample>
+    void add(const std::vector<std::pair<std::string, std::string>> &labels, Sample sample)
     {
         std::string line = name_;
         if (!labels.empty()) {
@@ -38,7 +42,8 @@ public:
     }
     std::string render() const
     {
-        return "# HELP " + name_ + " " + help_ + "\n# TYPE " + name_ + " gauge\n" + samples_;
+        return "# HELP " + name_ + " " + help_ + "\n# TYPE " + name_ + " " + type_ + "\n" +
+               samples_;
     }
 
 private:
@@ -60,11 +65,13 @@ private:
     }
 
     std::string name_, help_, samples_;
+    const char *type_;
 };
 
 }  // namespace
 
-std::string render_metrics(const ClusterView &view, const CheckReport &check, bool daemon_up)
+std::string render_metrics(const ClusterView &view, const CheckReport &check,
+                           const DaemonState &daemon)
 {
     Family age("marlo_node_last_ping_age_seconds", "Seconds since the node's last ping.");
     Family node_ds("marlo_node_datastore_info",
@@ -109,13 +116,22 @@ std::string render_metrics(const ClusterView &view, const CheckReport &check, bo
     for (const std::string &k : check_kinds())
         findings.add("kind", k, counts[k]);
 
-    Family up("marlo_daemon_up", "1 when the daemon named by the pid file runs, else 0.");
-    up.add({}, daemon_up ? 1 : 0);
+    Family up("marlo_daemon_up",
+              "1 when the process the pid file names runs and answers on the CTRL port, else 0.");
+    up.add({}, daemon.up ? 1 : 0);
 
     std::string out;
     for (const Family *f : {&age, &node_ds, &node_vdisks, &ds_members, &ds_vdisks, &vd_members,
                             &vd_frontends, &vd_gen, &findings, &up})
         out += f->render();
+    // The daemon's counters, each its own family: a counter added to the
+    // daemon shows here as it is.
+    for (const auto &[name, value] : daemon.counters.counters) {
+        Family counter("marlo_" + name + "_total",
+                       "The daemon's counter " + name + " since it started.", "counter");
+        counter.add({}, value);
+        out += counter.render();
+    }
     return out;
 }
 

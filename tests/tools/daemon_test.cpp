@@ -2,6 +2,7 @@
 // injected datagrams, CTRL commands and signals arriving at it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -174,7 +175,13 @@ TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
     Rig rig("301\n");
     // Relative to the work directory, where the daemon writes it.
     rig.cfg["pid_file"] = "../marlo.pid";
+    // Started through a link of another name, as from a build tree: the
+    // daemon is known by its pid file and its CTRL port, not by its name.
+    const std::string bin = marlo_bin(), link = rig.tmp.path("marlo-bin");
+    ASSERT_EQ(symlink(bin.c_str(), link.c_str()), 0);
+    setenv("MARLO_BIN", link.c_str(), 1);
     rig.start();
+    setenv("MARLO_BIN", bin.c_str(), 1);
     ASSERT_TRUE(rig.d->wait_for_line("dump_local_nodes(): [1/1] 301", kWait, From::Start))
         << rig.d->text();
 

@@ -71,6 +71,10 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
              "marlo_check_findings{kind=\"node-link-without-member\"} 1",
              "marlo_check_findings{kind=\"dangling-link\"} 0",
              "marlo_daemon_up 1",
+             // The daemon's counters: four PINGs, and settle()'s probes.
+             "# TYPE marlo_rx_ping_total counter",
+             "marlo_rx_ping_total 4",
+             "marlo_rx_dropped_total 4",
          })
         EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
     EXPECT_NE(r.out.find("marlo_node_last_ping_age_seconds{node=\"202\"} "), std::string::npos);
