@@ -2,10 +2,13 @@
 // injected datagrams, CTRL commands and signals arriving at it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
+#include <regex>
 
+#include "integration/store_read.h"
 #include "integration/store_seed.h"
 #include "integration/udp.h"
 #include "tools/ctl.h"
@@ -168,6 +171,42 @@ TEST(MarloctlDaemon, CommandsArriveAndRefusalsSendNothing)
     EXPECT_EQ(rig.d->count_lines(msg), 3u) << rig.d->text();
     EXPECT_EQ(rig.d->count_lines("Missing"), 0u);
     EXPECT_EQ(rig.d->count_lines("Malformed CTRL MSG"), 0u);
+}
+
+TEST(MarloctlDaemon, KeygenKeysTheDaemonWhoseRefusalsStatusAndMetricsCount)
+{
+    Rig rig;
+    // Two keys appended to a new file of mode 0600; no configuration needed.
+    const std::string keys = rig.tmp.path("keys");
+    for (int i = 0; i < 2; i++) {
+        CtlRun gen = run_marloctl({"-C", "/nonexistent", "keygen", "--output", keys}, rig.tmp);
+        EXPECT_EQ(gen.status, 0) << gen.err;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(keys.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    const std::string lines = store_read::slurp(keys);
+    EXPECT_TRUE(std::regex_match(lines, std::regex("([1-9][0-9]* [0-9a-f]{64}\n){2}"))) << lines;
+    EXPECT_NE(lines.substr(0, 76), lines.substr(76));
+
+    rig.cfg["auth_mode"] = "require";
+    rig.cfg["auth_keys"] = keys;
+    rig.start();
+    UdpPeer peer("127.0.0.3");
+    seed::NodeSpec node;
+    node.id = 7;
+    rig.inject(peer, {seed::aux_ping_msg(node)});  // unsigned: refused
+    CtlRun status = rig.ctl({"status"});
+    EXPECT_NE(status.out.find(" intervals)\n(none)\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Authentication (auth_mode require; datagrams received since the "
+                              "daemon started)\n"
+                              "SIGNED  UNSIGNED  BAD_MAC  UNKNOWN_KEY  REPLAYED  OUTSIDE_WINDOW\n"
+                              "0       1         0        0            0         0\n"),
+              std::string::npos)
+        << status.out;
+    CtlRun metrics = rig.ctl({"metrics"});
+    EXPECT_NE(metrics.out.find("\nmarlo_auth_unsigned_total 1\n"), std::string::npos)
+        << metrics.out;
 }
 
 TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
