@@ -31,9 +31,8 @@ int keygen(const std::string &path, std::string *why)
         return rc;
     }
     // Never through a link, never blocking on a FIFO planted at the name.
-    UniqueFd fd(::open(path.c_str(),
-                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                       0600));
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, 0600));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0)
         *why = path + ": " + strerror(errno), rc = -1;

@@ -20,6 +20,7 @@
 
 #include "harness.h"
 #include "netns.h"
+#include "proto/trailer.h"
 #include "store_seed.h"
 
 using namespace harness;
@@ -86,6 +87,7 @@ protected:
         std::string dir;   // the host's files
         std::string work;  // its daemon's work directory
         std::string conf;
+        Settings cfg;
         seed::NodeSpec node;
         std::unique_ptr<Daemon> d;
     };
@@ -188,7 +190,33 @@ protected:
             {"heartbeat_interval", "1"},
             {"stats_interval", "3600"},
         };
+        if (auth_[h] != "off") {
+            cfg["auth_mode"] = auth_[h];
+            cfg["auth_keys"] = write_keys(h, kKey1);
+        }
+        host.cfg = cfg;
         host.conf = write_config(host.dir + "/marlo.conf", cfg);
+    }
+
+    // Replaces host h's key file (mode 0600) with `lines`; its path.
+    std::string write_keys(size_t h, const std::string &lines) const
+    {
+        const std::string path = hosts_[h].dir + "/auth_keys";
+        std::ofstream(path) << lines;
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+        return path;
+    }
+
+    // Stops host h's daemon, gives it auth_mode `mode` and starts it again
+    // on the same store.
+    void restart_with(size_t h, const std::string &mode)
+    {
+        ASSERT_EQ(daemon(h).signal(SIGTERM), 0);
+        ASSERT_EQ(daemon(h).wait_exit(), 0) << tail(h);
+        hosts_[h].cfg["auth_mode"] = mode;
+        write_config(hosts_[h].conf, hosts_[h].cfg);
+        start(h);
+        ASSERT_TRUE(daemon(h).wait_for_line("JOIN MULTICAST " + kGroup + "@" + addr(h))) << tail(h);
     }
 
     void start(size_t h)
@@ -327,6 +355,10 @@ protected:
     std::unique_ptr<TempDir> tmp_;
     std::string fence_;
     std::array<Host, kHosts> hosts_;
+    // Each host's auth_mode; a host that is not off starts with key 1.
+    std::array<std::string, kHosts> auth_ = {"off", "off", "off"};
+    const std::string kKey1 = "1 " + std::string(64, 'c') + "\n";
+    const std::string kKey2 = "2 " + std::string(64, 'd') + "\n";
 };
 
 TEST_F(Cluster, EveryHostLearnsTheOtherNodesAndTheirVDisks)
@@ -457,6 +489,86 @@ TEST_F(Cluster, AKilledHostFallsSilentAndRejoinsOnRestart)
     EXPECT_EQ(heard_since(2, 0, restarted), "") << tails();
     EXPECT_EQ(heard_since(2, 1, restarted), "") << tails();
     EXPECT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
+}
+
+// Host 1 runs without authentication, hosts 2 and 3 sign.
+class SigningCluster : public Cluster {
+protected:
+    SigningCluster() { auth_ = {"off", "sign", "sign"}; }
+};
+
+TEST_F(SigningCluster, AHostWithoutAuthenticationConvergesWithSigningHostsUntilTheyRequireIt)
+{
+    // Signing hosts apply host 1's unsigned datagrams; host 1 applies
+    // theirs, trailer and all, as any datagram: the same picture everywhere.
+    ASSERT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
+    const size_t signed_ds_ping = 294 + sizeof(AuthTrailer);
+    for (size_t h : {1, 2}) {
+        const size_t other = 3 - h;
+        EXPECT_GT(daemon(0).count_lines(recv_line(h, signed_ds_ping)), 0u) << tail(0);
+        EXPECT_GT(daemon(h).count_lines(recv_line(other, signed_ds_ping)), 0u) << tail(h);
+        EXPECT_GT(daemon(h).count_lines("Applying DS_PING from " + addr(0) +
+                                        ":8000 of Node 9101: unsigned"),
+                  0u)
+            << tail(h);
+        EXPECT_EQ(daemon(h).count_lines("Applying DS_PING from " + addr(other)), 0u) << tail(h);
+    }
+    EXPECT_EQ(daemon(0).count_lines("Malformed"), 0u) << tail(0);
+
+    // Requiring it, hosts 2 and 3 refuse everything of host 1 and still hear
+    // each other; host 1 still applies theirs.
+    for (size_t h : {1, 2})
+        restart_with(h, "require");
+    const unsigned long restarted = std::time(nullptr);
+    for (auto [h, of] : {std::pair<size_t, size_t>{0, 1}, {0, 2}, {1, 2}, {2, 1}})
+        ASSERT_EQ(heard_since(h, of, restarted + 3), "") << tails();
+    for (size_t h : {1, 2}) {
+        EXPECT_LE(lastping(h, 0), restarted) << tail(h);
+        EXPECT_GT(daemon(h).count_lines("Refused HEARTBEAT from " + addr(0) +
+                                        ":8000 of Node 9101: unsigned"),
+                  0u)
+            << tail(h);
+    }
+}
+
+// Every host requires authentication; the cluster's key is changed in the
+// three steps of a rotation, each a reload of every host.
+class RequiringCluster : public Cluster {
+protected:
+    RequiringCluster() { auth_ = {"require", "require", "require"}; }
+};
+
+TEST_F(RequiringCluster, AKeyRotatesInThreeReloadsWithoutARefusedDatagram)
+{
+    ASSERT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
+    const std::pair<std::string, std::string> steps[] = {
+        {kKey1 + kKey2, "Loaded 2 keys from "},  // accept the new key everywhere
+        {kKey2 + kKey1, "signing with key 2"},   // sign with it everywhere
+        {kKey2, "Loaded 1 keys from "},          // forget the old one
+    };
+    for (const auto &[keys, loaded] : steps) {
+        SCOPED_TRACE(loaded);
+        // Host by host, as an operator goes: each reloaded host is heard by
+        // the others, and hears them, before the next one reloads.
+        for (size_t h = 0; h < kHosts; h++) {
+            daemon(h).mark();
+            write_keys(h, keys);
+            ASSERT_EQ(daemon(h).signal(SIGHUP), 0);
+            ASSERT_TRUE(daemon(h).wait_for_line(loaded)) << tail(h);
+            const unsigned long reloaded = std::time(nullptr);
+            for (size_t o = 0; o < kHosts; o++) {
+                if (o != h) {
+                    ASSERT_EQ(heard_since(o, h, reloaded + 1), "") << tails();
+                    ASSERT_EQ(heard_since(h, o, reloaded + 1), "") << tails();
+                }
+            }
+        }
+    }
+    for (size_t h = 0; h < kHosts; h++) {
+        EXPECT_EQ(daemon(h).count_lines("Refused "), 0u) << tail(h);
+        EXPECT_EQ(daemon(h).count_lines("error:"), 0u) << tail(h);
+    }
+    EXPECT_EQ(missing_anywhere(), "") << tails();
 }
 
 // The network goes with its owner, also when a test fails half-way.

@@ -272,8 +272,8 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
         {"counter flipped", edit([](auto &d, size_t n) { d[n + 8] ^= 1; }), "bad_mac"},
         {"trailer cut short", edit([](auto &d, size_t) { d.pop_back(); }), "unsigned"},
         {"replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed", true},
-        {"older than the window", [&](auto &m) { return signed_msg(m, key, -40); }, "outside_window"},
-        {"ahead of the window", [&](auto &m) { return signed_msg(m, key, 40); }, "outside_window"},
+        {"too old", [&](auto &m) { return signed_msg(m, key, -40); }, "outside_window"},
+        {"too far ahead", [&](auto &m) { return signed_msg(m, key, 40); }, "outside_window"},
     };
     for (const char *mode : {"require", "sign"}) {
         SCOPED_TRACE(mode);
