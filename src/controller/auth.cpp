@@ -62,23 +62,25 @@ int auth_fresh(uint32_t uid, const AuthTrailer &t, time_t now)
 }
 
 // Logs one notice about a datagram that did not verify, at most
-// AUTH_NOTICES_PER_MINUTE a minute; the first line of a new minute says how
-// many the last one left out.
+// AUTH_NOTICES_PER_MINUTE a minute for each kind of failure, so that a flood
+// of one kind (the unsigned datagrams of a host not yet signing) hides no
+// other; the first line of a kind in a new minute says how many of that kind
+// the last one left out.
 void auth_notice(int slot, const Hdr *hdr, const AuthTrailer &t, const char *ipaddr, int port,
                  time_t now)
 {
-    static time_t minute;
-    static int lines;
-    static long left_out;
-    if (now - minute >= 60) {
-        minute = now;
-        lines = 0;
+    static time_t minute[AUTH_SLOTS];
+    static int lines[AUTH_SLOTS];
+    static long left_out[AUTH_SLOTS];
+    if (now - minute[slot] >= 60) {
+        minute[slot] = now;
+        lines[slot] = 0;
     }
-    if (lines == AUTH_NOTICES_PER_MINUTE) {
-        left_out++;
+    if (lines[slot] == AUTH_NOTICES_PER_MINUTE) {
+        left_out[slot]++;
         return;
     }
-    lines++;
+    lines[slot]++;
     const char *action = cfg_auth_mode == AUTH_REQUIRE ? "Refused" : "Applying";
     char why[96];
     switch (slot) {
@@ -94,9 +96,10 @@ void auth_notice(int slot, const Hdr *hdr, const AuthTrailer &t, const char *ipa
                       (long long)t.time, cfg_auth_window, (long long)now, t.key_id);
     }
     char more[64] = "";
-    if (left_out > 0)
-        std::snprintf(more, sizeof more, " (%ld more in the last minute not logged)", left_out);
-    left_out = 0;
+    if (left_out[slot] > 0)
+        std::snprintf(more, sizeof more, " (%ld more in the last minute not logged)",
+                      left_out[slot]);
+    left_out[slot] = 0;
     log_notice(RX_FUNC, "%s %s from %s:%d of Node %u: %s%s", action, msg_type(hdr), ipaddr, port,
                hdr->uid, why, more);
 }

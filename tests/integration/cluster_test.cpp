@@ -497,21 +497,14 @@ protected:
     SigningCluster() { auth_ = {"off", "sign", "sign"}; }
 };
 
-TEST_F(SigningCluster, AHostWithoutAuthenticationConvergesWithSigningHostsUntilTheyRequireIt)
+TEST_F(SigningCluster, UnsignedHostIsRefusedOnceSigningIsRequiredAndKeysRotateWithoutLoss)
 {
     // Signing hosts apply host 1's unsigned datagrams; host 1 applies
     // theirs, trailer and all, as any datagram: the same picture everywhere.
     ASSERT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
-    const size_t signed_ds_ping = 294 + sizeof(AuthTrailer);
     for (size_t h : {1, 2}) {
-        const size_t other = 3 - h;
-        EXPECT_GT(daemon(0).count_lines(recv_line(h, signed_ds_ping)), 0u) << tail(0);
-        EXPECT_GT(daemon(h).count_lines(recv_line(other, signed_ds_ping)), 0u) << tail(h);
-        EXPECT_GT(daemon(h).count_lines("Applying DS_PING from " + addr(0) +
-                                        ":8000 of Node 9101: unsigned"),
-                  0u)
-            << tail(h);
-        EXPECT_EQ(daemon(h).count_lines("Applying DS_PING from " + addr(other)), 0u) << tail(h);
+        EXPECT_GT(daemon(0).count_lines(recv_line(h, 294 + sizeof(AuthTrailer))), 0u) << tail(0);
+        EXPECT_EQ(daemon(h).count_lines("Applying DS_PING from " + addr(3 - h)), 0u) << tail(h);
     }
     EXPECT_EQ(daemon(0).count_lines("Malformed"), 0u) << tail(0);
 
@@ -529,46 +522,32 @@ TEST_F(SigningCluster, AHostWithoutAuthenticationConvergesWithSigningHostsUntilT
                   0u)
             << tail(h);
     }
-}
 
-// Every host requires authentication; the cluster's key is changed in the
-// three steps of a rotation, each a reload of every host.
-class RequiringCluster : public Cluster {
-protected:
-    RequiringCluster() { auth_ = {"require", "require", "require"}; }
-};
-
-TEST_F(RequiringCluster, AKeyRotatesInThreeReloadsWithoutARefusedDatagram)
-{
-    ASSERT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
+    // The key rotates in three steps, each a reload of host 2, then of host
+    // 3, as an operator goes: each reloaded host is heard by the others, and
+    // hears its peer, before the next one reloads.
     const std::pair<std::string, std::string> steps[] = {
         {kKey1 + kKey2, "Loaded 2 keys from "},  // accept the new key everywhere
         {kKey2 + kKey1, "signing with key 2"},   // sign with it everywhere
         {kKey2, "Loaded 1 keys from "},          // forget the old one
     };
     for (const auto &[keys, loaded] : steps) {
-        SCOPED_TRACE(loaded);
-        // Host by host, as an operator goes: each reloaded host is heard by
-        // the others, and hears them, before the next one reloads.
-        for (size_t h = 0; h < kHosts; h++) {
+        for (size_t h : {1, 2}) {
+            SCOPED_TRACE(loaded + " on host " + std::to_string(h + 1));
             daemon(h).mark();
             write_keys(h, keys);
             ASSERT_EQ(daemon(h).signal(SIGHUP), 0);
             ASSERT_TRUE(daemon(h).wait_for_line(loaded)) << tail(h);
             const unsigned long reloaded = std::time(nullptr);
-            for (size_t o = 0; o < kHosts; o++) {
-                if (o != h) {
-                    ASSERT_EQ(heard_since(o, h, reloaded + 1), "") << tails();
-                    ASSERT_EQ(heard_since(h, o, reloaded + 1), "") << tails();
-                }
-            }
+            for (auto [to, of] : {std::pair<size_t, size_t>{0, h}, {3 - h, h}, {h, 3 - h}})
+                ASSERT_EQ(heard_since(to, of, reloaded + 1), "") << tails();
         }
     }
-    for (size_t h = 0; h < kHosts; h++) {
-        EXPECT_EQ(daemon(h).count_lines("Refused "), 0u) << tail(h);
-        EXPECT_EQ(daemon(h).count_lines("error:"), 0u) << tail(h);
-    }
-    EXPECT_EQ(missing_anywhere(), "") << tails();
+    // No signed datagram was refused (each kind of refusal logs its first).
+    for (size_t h : {1, 2})
+        for (const char *refusal : {"bad MAC", "unknown key", "replayed", "outside "})
+            EXPECT_EQ(daemon(h).count_lines(refusal), 0u) << tail(h);
+    EXPECT_EQ(missing_on(0), "") << tails();
 }
 
 // The network goes with its owner, also when a test fails half-way.

@@ -176,28 +176,26 @@ TEST(MarloctlDaemon, CommandsArriveAndRefusalsSendNothing)
 TEST(MarloctlDaemon, KeygenKeysTheDaemonWhoseRefusalsStatusAndMetricsCount)
 {
     Rig rig;
-    // Two keys appended to a new file of mode 0600; no configuration needed.
+    // Two different keys appended to a new file of mode 0600; no
+    // configuration needed.
     const std::string keys = rig.tmp.path("keys");
-    for (int i = 0; i < 2; i++) {
-        CtlRun gen = run_marloctl({"-C", "/nonexistent", "keygen", "--output", keys}, rig.tmp);
-        EXPECT_EQ(gen.status, 0) << gen.err;
-    }
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(run_marloctl({"-C", "/no", "keygen", "--output", keys}, rig.tmp).status, 0);
     struct stat st;
     ASSERT_EQ(stat(keys.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+    std::smatch m;
     const std::string lines = store_read::slurp(keys);
-    EXPECT_TRUE(std::regex_match(lines, std::regex("([1-9][0-9]* [0-9a-f]{64}\n){2}"))) << lines;
-    EXPECT_NE(lines.substr(0, 76), lines.substr(76));
+    const std::regex two_keys("[1-9][0-9]* ([0-9a-f]{64})\n[1-9][0-9]* ([0-9a-f]{64})\n");
+    ASSERT_TRUE(std::regex_match(lines, m, two_keys)) << lines;
+    EXPECT_NE(m[1].str(), m[2].str());
 
     rig.cfg["auth_mode"] = "require";
     rig.cfg["auth_keys"] = keys;
     rig.start();
     UdpPeer peer("127.0.0.3");
-    seed::NodeSpec node;
-    node.id = 7;
-    rig.inject(peer, {seed::aux_ping_msg(node)});  // unsigned: refused
+    rig.inject(peer, {seed::aux_ping_msg({.id = 7})});  // unsigned: refused
     CtlRun status = rig.ctl({"status"});
-    EXPECT_NE(status.out.find(" intervals)\n(none)\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("Authentication (auth_mode require; datagrams received since the "
                               "daemon started)\n"
                               "SIGNED  UNSIGNED  BAD_MAC  UNKNOWN_KEY  REPLAYED  OUTSIDE_WINDOW\n"
