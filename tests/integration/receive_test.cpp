@@ -239,7 +239,7 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
     std::fill(std::begin(wrong.key), std::end(wrong.key), 0x5b);
     std::string key_line = "5 ";
     while (key_line.size() < 66)
-        key_line += "5a";
+        key_line += "5a";  // the key's bytes as 64 hexadecimal digits
     uint64_t counter = 1000;
     // The message and its trailer by key k, its time `skew` seconds off now.
     auto signed_msg = [&](const std::string &msg, const AuthKey &k, int64_t skew = 0) {
@@ -297,14 +297,12 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
             const bool applied = std::string(mode) == "sign" || std::string(c.counter) == "signed";
             EXPECT_EQ(slurp(lastping) != before, applied) << slurp(lastping);
             // The counters as the control port reports them.
+            std::string rows;
+            for (const char *n : {"signed", "unsigned", "bad_mac", "unknown_key", "replayed",
+                                  "outside_window"})
+                rows += "auth_" + std::string(n) + " " + std::to_string(want[n]) + "\n";
             ASSERT_TRUE(ctrl.write("counters\n"));
-            const std::string reply = ctrl.read_through("end");
-            for (const char *counter :
-                 {"signed", "unsigned", "bad_mac", "unknown_key", "replayed", "outside_window"}) {
-                const std::string row = "\nauth_" + std::string(counter) + " " +
-                                        std::to_string(want[counter]) + "\n";
-                EXPECT_NE(reply.find(row), std::string::npos) << row << reply;
-            }
+            EXPECT_NE(ctrl.read_through("end").find(rows), std::string::npos) << rows;
         }
     }
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "proto/keys.h"
 
@@ -13,11 +14,8 @@ TEST(AuthKeys, ParsesKeyFileLines)
     std::string nine;
     for (int id = 1; id <= 9; id++)
         nine += std::to_string(id) + " " + k + "\n";
-    struct Case {
-        std::string text;
-        std::string ids_or_error;  // the ring's ids in order, or the error
-    };
-    const Case cases[] = {
+    // The text, then the ring's ids in order or the start of the error.
+    const std::pair<std::string, std::string> cases[] = {
         {"7 " + k + "\n", "7"},
         {"# old\n\n \t\n  4294967295\t" + K + " \n7 " + k + "\n", "4294967295 7"},
         {"", "no key"},
@@ -32,19 +30,14 @@ TEST(AuthKeys, ParsesKeyFileLines)
         {"7 " + k + "\n7 " + K + "\n", "line 2: key id 7 given twice"},
         {nine, "more than 8 keys"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto &[text, want] : cases) {
         AuthKeyRing ring;
-        std::string error;
-        if (auth_keys_parse(c.text.data(), c.text.size(), &ring, &error) < 0) {
-            EXPECT_EQ(error.rfind(c.ids_or_error, 0), 0u) << error;
-            EXPECT_EQ(ring.count, 0);
-            continue;
-        }
-        std::string ids;
+        std::string got;
+        if (auth_keys_parse(text.data(), text.size(), &ring, &got) < 0)
+            got = got.substr(0, want.size());
         for (int i = 0; i < ring.count; i++)
-            ids += (i ? " " : "") + std::to_string(ring.keys[i].id);
-        EXPECT_EQ(ids, c.ids_or_error);
+            got += (i ? " " : "") + std::to_string(ring.keys[i].id);
+        EXPECT_EQ(got, want) << text;
     }
 }
 
