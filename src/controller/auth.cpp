@@ -100,8 +100,10 @@ void auth_notice(int slot, const Hdr *hdr, const AuthTrailer &t, const char *ipa
         std::snprintf(more, sizeof more, " (%ld more in the last minute not logged)",
                       left_out[slot]);
     left_out[slot] = 0;
-    log_notice(RX_FUNC, "%s %s from %s:%d of Node %u: %s%s", action, msg_type(hdr), ipaddr, port,
-               hdr->uid, why, more);
+    // The type table names AUX_PING's code UNKNOWN, as every code above 34.
+    const char *type = hdr->type == MSG_AUX_PING ? "AUX_PING" : msg_type(hdr);
+    log_notice(RX_FUNC, "%s %s from %s:%d of Node %u: %s%s", action, type, ipaddr, port, hdr->uid,
+               why, more);
 }
 
 }  // namespace
