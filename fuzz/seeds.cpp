@@ -225,10 +225,9 @@ std::vector<Seed> receive_seeds()
     }
     AuthKey key{9, {}};
     std::memset(key.key, 0x42, sizeof key.key);
-    uint64_t counter = 0;
     for (size_t seed : {0, 2, 3, 12}) {
         AuthTrailer t;
-        trailer_sign(key, ++counter, time(nullptr), s[seed].bytes.data(), s[seed].bytes.size(), &t);
+        trailer_sign(key, seed + 1, time(nullptr), s[seed].bytes.data(), s[seed].bytes.size(), &t);
         s.push_back({s[seed].name + "-signed",
                      s[seed].bytes + std::string(reinterpret_cast<const char *>(&t), sizeof t)});
     }

@@ -57,6 +57,14 @@ int auth_fresh(uint32_t uid, const AuthTrailer &t, time_t now)
     Seen *s = seen_slot(uid, t.key_id, &found);
     if (found && t.counter <= s->counter)
         return AUTH_REPLAYED;
+    // A pair still inside the window gives its place up only when the table
+    // is too small for the cluster: a replay of that sender could pass once.
+    static time_t told;
+    if (!found && s->time >= now - cfg_auth_window && now - told >= 60) {
+        told = now;
+        log_notice(RX_FUNC, "Counter table full: forgetting Node %u key %u to remember Node %u",
+                   s->uid, s->key_id, uid);
+    }
     *s = Seen{uid, t.key_id, t.counter, t.time};
     return AUTH_SIGNED;
 }

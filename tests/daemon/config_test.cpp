@@ -143,7 +143,6 @@ TEST_F(Config, AcceptedLinesStoreTheirValue)
         {"syslog_priority=none", "syslog_priority", "16"},
         {"syslog_ident=\"my daemon\"", "syslog_ident", "my daemon"},
         {"auth_mode=Require", "auth_mode", std::to_string(AUTH_REQUIRE)},
-        {"auth_window=3600", "auth_window", "3600"},
         {s1022, "fence_check", std::string(1010, 'f')},
     };
     for (const auto &c : cases) {
