@@ -273,7 +273,7 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
         {"trailer cut short", edit([](auto &d, size_t) { d.pop_back(); }), "unsigned"},
         {"replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed", true},
         {"too old", [&](auto &m) { return signed_msg(m, key, -40); }, "outside_window"},
-        {"too far ahead", [&](auto &m) { return signed_msg(m, key, 40); }, "outside_window"},
+        {"too new", [&](auto &m) { return signed_msg(m, key, 40); }, "outside_window"},
     };
     for (const char *mode : {"require", "sign"}) {
         SCOPED_TRACE(mode);
