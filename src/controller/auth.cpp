@@ -1,5 +1,6 @@
 #include "controller/auth.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -48,24 +49,28 @@ Seen *seen_slot(uint32_t uid, uint32_t key_id, bool *found)
 }
 
 // What a verified trailer says about freshness: AUTH_SIGNED (and the
-// counter recorded), AUTH_REPLAYED or AUTH_OUTSIDE_WINDOW.
+// counter recorded), AUTH_REPLAYED or AUTH_OUTSIDE_WINDOW.  A pair keeps the
+// newest time it was accepted with; once that has left the window, every
+// datagram it accepted has too, so its counter no longer matters (a sender
+// whose clock was set back across a restart is accepted again).
 int auth_fresh(uint32_t uid, const AuthTrailer &t, time_t now)
 {
     if (t.time < now - cfg_auth_window || t.time > now + cfg_auth_window)
         return AUTH_OUTSIDE_WINDOW;
     bool found;
     Seen *s = seen_slot(uid, t.key_id, &found);
-    if (found && t.counter <= s->counter)
+    const bool live = s->time >= now - cfg_auth_window;
+    if (found && live && t.counter <= s->counter)
         return AUTH_REPLAYED;
-    // A pair still inside the window gives its place up only when the table
-    // is too small for the cluster: a replay of that sender could pass once.
+    // Another pair's place is taken while it is live only when the table is
+    // too small for the cluster: a replay of that sender could pass once.
     static time_t told;
-    if (!found && s->time >= now - cfg_auth_window && now - told >= 60) {
+    if (!found && live && now - told >= 60) {
         told = now;
         log_notice(RX_FUNC, "Counter table full: forgetting Node %u key %u to remember Node %u",
                    s->uid, s->key_id, uid);
     }
-    *s = Seen{uid, t.key_id, t.counter, t.time};
+    *s = Seen{uid, t.key_id, t.counter, found && live ? std::max(s->time, t.time) : t.time};
     return AUTH_SIGNED;
 }
 

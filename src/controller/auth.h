@@ -5,7 +5,8 @@
 // A received trailer is valid when its MAC matches under a key of the ring,
 // its time lies within auth_window seconds of this host's clock, and its
 // counter is above the highest seen from the same sender (the header's node
-// id) with the same key.  Those highest counters are kept in memory for at
+// id) with the same key while that sender's newest accepted time is still
+// within the window.  Those highest counters are kept in memory for at
 // most AUTH_SEEN_SLOTS (sender, key) pairs; a pair whose last time has left
 // the window gives its place up first, since no replay of it can pass the
 // window any more.  A sender's counter starts from its clock at start-up (in
