@@ -73,9 +73,9 @@ TEST(UuidArgCheck, RefusesWhatTheCommandLineOrTheStoreWouldMisread)
 
 TEST(PidFilePath, RelativePathsAreTakenFromTheWorkDirectory)
 {
-    EXPECT_EQ(pid_file_path("/srv/DB", "/run/marlo.pid"), "/run/marlo.pid");
-    EXPECT_EQ(pid_file_path("/srv/DB", "../marlo.pid"), "/srv/DB/../marlo.pid");
-    EXPECT_EQ(pid_file_path("demo/run/DB", "marlo.pid"), "demo/run/DB/marlo.pid");
+    EXPECT_EQ(work_path("/srv/DB", "/run/marlo.pid"), "/run/marlo.pid");
+    EXPECT_EQ(work_path("/srv/DB", "../marlo.pid"), "/srv/DB/../marlo.pid");
+    EXPECT_EQ(work_path("demo/run/DB", "marlo.pid"), "demo/run/DB/marlo.pid");
 }
 
 }  // namespace

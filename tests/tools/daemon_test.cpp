@@ -138,7 +138,8 @@ TEST(MarloctlDaemon, StatusShowsWhatTheDaemonWroteFromDatagrams)
 
 TEST(MarloctlDaemon, CommandsArriveAndRefusalsSendNothing)
 {
-    Rig rig;
+    Rig rig("12\n4294967295\n");
+    Store(rig.tmp.path("DB")).link("Node/12/vdisks/vd01", "../../../VDisk/vd01");
     rig.start();
     const std::string msg = "MSG from CTRL client 127.0.0.1:";
 
