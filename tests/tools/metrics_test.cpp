@@ -101,6 +101,15 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
     if (const std::string promtool = which("promtool"); !promtool.empty()) {
         ToolRun check = run_with_input(promtool, {"check", "metrics"}, r.out, rig.tmp);
         EXPECT_EQ(check.status, 0) << check.err << r.out;
+        // The package's alert rules, and their behaviour on a few series.
+        const std::string src = MARLO_SOURCE_DIR;
+        ToolRun rules = run_with_input(
+            promtool, {"check", "rules", src + "/packaging/marlo-alerts.yml"}, "", rig.tmp);
+        EXPECT_EQ(rules.status, 0) << rules.err;
+        ToolRun test = run_with_input(
+            promtool, {"test", "rules", src + "/tests/tools/data/marlo-alerts.test.yml"}, "",
+            rig.tmp);
+        EXPECT_EQ(test.status, 0) << test.err;
     } else {
         std::printf("promtool not installed (Debian package prometheus): format not checked\n");
     }
