@@ -326,3 +326,39 @@ TEST_F(CheckTest, ARemovalThatMeetsALockHeldElsewhereLeavesNothingToReport)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CheckTest, HealthSaysWhatStopsTheDaemonInAnOperatorsWords)
+{
+    Rig &rig = *rig_;
+    Store db(rig.db());
+    rig.tmp.write_file("local_nodes", "201\n");
+    struct Row {
+        std::function<void()> damage;
+        std::string line;  // one line of health's output
+    } const rows[] = {
+        {[] {}, "ERROR  the daemon is down: process "},
+        {[&] { db.remove("VDisk/vdA/name"); }, "ERROR  node 201 cannot announce: VDisk/vdA/name is missing"},
+        {[] { Store("/tmp").link("NODE-201", "/nonexistent"); },
+         "ERROR  /tmp/NODE-201 is a symbolic link: node 201 cannot be updated"},
+        {[&] { db.remove("Node/202/vdisks/vdA"); },
+         "WARN   member-without-node-link: member 202 serves frontends but node 202 does not "
+         "link the vdisk (VDisk/vdA/memberinfo/202/frontend; marloctl check --repair mends it)"},
+    };
+    for (const Row &row : rows) {
+        SetUp();
+        row.damage();
+        CtlRun r = rig.ctl({"health"});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.out.rfind("ERROR\n", 0), 0u) << r.out;
+        EXPECT_NE(("\n" + r.out).find("\n" + row.line), std::string::npos) << row.line << "\n" << r.out;
+        Json doc;
+        CtlRun json = rig.ctl({"health", "--json"});
+        ASSERT_FALSE(parse_json(json.out, &doc)) << json.out;
+        EXPECT_EQ(doc["status"].text, "ERROR") << json.out;
+    }
+    rig.tmp.write_file("local_nodes", "");
+}
+
+}  // namespace

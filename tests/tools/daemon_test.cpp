@@ -210,6 +210,7 @@ TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
     EXPECT_EQ(after.status, 1);
     EXPECT_NE(after.err.find("No such process (marlo is not running)"), std::string::npos)
         << after.err;
+    EXPECT_EQ(rig.ctl({"status"}).out.rfind("The daemon is down: process ", 0), 0u);
 }
 
 }  // namespace
