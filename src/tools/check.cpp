@@ -4,7 +4,10 @@
 // the lock files.  Attribute files are examined with fstatat before any
 // reader opens them (nothing but a regular file is opened, so a FIFO cannot
 // block the check) and then read with the daemon's own readers, so a value
-// counts as damaged exactly when the daemon would fail to read it.
+// counts as damaged exactly when the daemon would fail to read it.  A link's
+// target text is compared with the form the store writes before what it
+// names is looked at, and every entry of an object's directory must be one
+// the store makes there.
 #include "tools/check.h"
 
 #include <dirent.h>
@@ -14,9 +17,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <set>
@@ -27,8 +30,8 @@
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
-#include "proto/records.h"
 #include "object/vdisk.h"
+#include "proto/records.h"
 
 namespace {
 
@@ -433,8 +436,8 @@ void Scanner::scan_node(int top, const std::string &name)
     const std::string object = "node " + name;
     UniqueFd fd(open_dir(top, name.c_str()));
     std::vector<Ent> ents;
-    if (!fd || list_dir(fd.get(), ".", &ents) != 0)
-        return unreadable(object, rel, errno);
+    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(object, rel, err);
     NodeScan &n = nodes_[name];
     attributes(fd.get(), rel, object, NODE_KEYS, std::size(NODE_KEYS));
     needs(ents, rel, object, NODE_NEEDS);
@@ -464,8 +467,8 @@ void Scanner::scan_datastore(int top, const std::string &uuid)
     const std::string object = "datastore " + uuid;
     UniqueFd fd(open_dir(top, uuid.c_str()));
     std::vector<Ent> ents;
-    if (!fd || list_dir(fd.get(), ".", &ents) != 0)
-        return unreadable(object, rel, errno);
+    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(object, rel, err);
     DatastoreScan &d = datastores_[uuid];
     attributes(fd.get(), rel, object, DATASTORE_KEYS, std::size(DATASTORE_KEYS));
     needs(ents, rel, object, DATASTORE_NEEDS);
@@ -485,8 +488,8 @@ void Scanner::scan_member(int mbtop, const std::string &rel, const std::string &
     const std::string mobject = object + " member " + node;
     UniqueFd mfd(open_dir(mbtop, node.c_str()));
     std::vector<Ent> ents;
-    if (!mfd || list_dir(mfd.get(), ".", &ents) != 0)
-        return unreadable(mobject, mrel, errno);
+    if (const int err = mfd ? list_dir(mfd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(mobject, mrel, err);
     MemberScan &m = v.members[node];
     attributes(mfd.get(), mrel, mobject, MEMBER_KEYS, std::size(MEMBER_KEYS));
     needs(ents, mrel, mobject, MEMBER_NEEDS);
@@ -521,8 +524,8 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
     const std::string object = "vdisk " + uuid;
     UniqueFd fd(open_dir(top, uuid.c_str()));
     std::vector<Ent> ents;
-    if (!fd || list_dir(fd.get(), ".", &ents) != 0)
-        return unreadable(object, rel, errno);
+    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(object, rel, err);
     VDiskScan &v = vdisks_[uuid];
     attributes(fd.get(), rel, object, VDISK_KEYS, std::size(VDISK_KEYS));
     attribute(fd.get(), rel, object, MEMBERSHIP, &v.listed);

@@ -430,22 +430,38 @@ int run_check(const Command &c)
     return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
 }
 
+// Everything metrics and health look at: the daemon, the store and the
+// check of both.
+struct Observed {
+    DaemonState daemon;
+    CheckScope scope;
+    ClusterView view;
+    CheckReport report;
+};
+
+// 0, or -1 with *why set when the work directory cannot be read.
+int observe(Observed *o, std::string *why)
+{
+    o->daemon = daemon_state();
+    o->scope = check_scope(o->daemon);
+    o->view.heartbeat_interval = cfg_heartbeat_interval;
+    return status_read(cfg_work_directory, &o->view, why) != 0 ||
+                   check_store(o->scope, &o->report, why) != 0
+               ? -1
+               : 0;
+}
+
 int run_metrics(const Command &c)
 {
     MetricsRun run;
     run.started = metrics_clock();
     run.per_vdisk = c.per_vdisk;
-    const DaemonState daemon = daemon_state();
-    const CheckScope scope = check_scope(daemon);
-    run.local_nodes = scope.local_nodes;
-    ClusterView view;
-    view.heartbeat_interval = cfg_heartbeat_interval;
-    CheckReport report;
+    Observed o;
     std::string why;
-    if (status_read(cfg_work_directory, &view, &why) != 0 ||
-        check_store(scope, &report, &why) != 0)
+    if (observe(&o, &why) != 0)
         return fail(why);
-    const std::string text = render_metrics(view, report, daemon, run);
+    run.local_nodes = o.scope.local_nodes;
+    const std::string text = render_metrics(o.view, o.report, o.daemon, run);
     if (c.output.empty())
         return print(text);
     if (write_file_atomically(c.output, text, &why) != 0)
@@ -455,16 +471,11 @@ int run_metrics(const Command &c)
 
 int run_health(const Command &c)
 {
-    const DaemonState daemon = daemon_state();
-    const CheckScope scope = check_scope(daemon);
-    ClusterView view;
-    view.heartbeat_interval = cfg_heartbeat_interval;
-    CheckReport report;
+    Observed o;
     std::string why;
-    if (status_read(cfg_work_directory, &view, &why) != 0 ||
-        check_store(scope, &report, &why) != 0)
+    if (observe(&o, &why) != 0)
         return fail(why);
-    const Health health = health_of(view, report, daemon, scope.local_nodes);
+    const Health health = health_of(o.view, o.report, o.daemon, o.scope.local_nodes);
     if (print(c.json ? render_health_json(health) : render_health(health)) != EXIT_OK)
         return EXIT_FAIL;
     return health.level == HealthLevel::Ok ? EXIT_OK : EXIT_FAIL;

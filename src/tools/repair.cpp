@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -310,7 +310,7 @@ void Repairer::vdisk_leftover(const Finding &f, VDisk *v)
     if (without)
         return make(f, "finished the removal of " + vdisk_text,
                     [&] { return VDiskGone_Leftover(&none, v) == 0; });
-    if (!options_.dry_run && VDiskLoad(nullptr, v) != 0)
+    if (VDiskLoad(nullptr, v) != 0)
         return skip(f, vdisk_text + " does not load; the daemon's next entry for it rebuilds it");
     make(f, "removed " + vdisk_text + ", which has no member and no node link",
          [&] { return VDiskGone(&none, v) == 0; });
