@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -159,6 +159,9 @@ int ctrl_write(int so, const std::string &where, const std::string &line, std::s
     return 0;
 }
 
+// The daemon writes its counters from its 64 KiB message buffer.
+constexpr size_t COUNTERS_REPLY_MAX = 65536;
+
 // A counter's name as the daemon writes it: [a-z][a-z0-9_]*.
 bool counter_name(const std::string &name)
 {
@@ -256,6 +259,11 @@ int ctrl_counters(const std::string &addr, int port, DaemonCounters *out, std::s
             return -1;
         }
         text.append(buf, size_t(n));
+        if (text.size() > COUNTERS_REPLY_MAX) {
+            *why = "the CTRL port " + where + " answers `counters' with more than " +
+                   std::to_string(COUNTERS_REPLY_MAX) + " bytes: not marlo?";
+            return -1;
+        }
     }
 }
 
