@@ -130,7 +130,8 @@ int handle_ctrl_cmd(CtrlConn *ccp, char *buf, size_t buflen, int so)
         send_vdisk_deleted(cmd.nodeuuid, cmd.vdiskuuid, buf, buflen, so);
         break;
     case CTRL_COUNTERS:
-        log_notice(F, "MSG from CTRL client %s:%d: COUNTERS", ccp->addr, ccp->port);
+        // Asked every few seconds by monitoring: not worth a notice.
+        log_info(F, "MSG from CTRL client %s:%d: COUNTERS", ccp->addr, ccp->port);
         reply_counters(ccp, buf, buflen);
         break;
     }

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "controller/ctrl_cmd.h"
+#include "controller/peers.h"
+#include "controller/state.h"
 #include "daemon/config.h"
 #include "io/io.h"
 #include "object/attr.h"
@@ -157,6 +159,9 @@ int ctrl_write(int so, const std::string &where, const std::string &line, std::s
     return 0;
 }
 
+// The daemon writes its counters from its 64 KiB message buffer.
+constexpr size_t COUNTERS_REPLY_MAX = 65536;
+
 // A counter's name as the daemon writes it: [a-z][a-z0-9_]*.
 bool counter_name(const std::string &name)
 {
@@ -254,14 +259,56 @@ int ctrl_counters(const std::string &addr, int port, DaemonCounters *out, std::s
             return -1;
         }
         text.append(buf, size_t(n));
+        if (text.size() > COUNTERS_REPLY_MAX) {
+            *why = "the CTRL port " + where + " answers `counters' with more than " +
+                   std::to_string(COUNTERS_REPLY_MAX) + " bytes: not marlo?";
+            return -1;
+        }
     }
 }
 
-std::string pid_file_path(const std::string &work_directory, const std::string &pid_file)
+std::string work_path(const std::string &work_directory, const std::string &path)
 {
-    if (!pid_file.empty() && pid_file[0] == '/')
-        return pid_file;
-    return work_directory + "/" + pid_file;
+    if (!path.empty() && path[0] == '/')
+        return path;
+    return work_directory + "/" + path;
+}
+
+int local_nodes_file(std::vector<std::string> *ids, std::string *why)
+{
+    const std::string file = work_path(cfg_work_directory, cfg_local_nodes);
+    if (UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)); !fd) {
+        *why = "local nodes file " + file + ": " + strerror(errno);
+        return -1;
+    }
+    // The reader replaces the list only when the whole file is good.
+    const std::string configured = cfg_local_nodes;
+    cfg_local_nodes = file;
+    local_nodes.reset();
+    NodeList *before = NodeListAlloc(local_nodes) == 0 ? local_nodes.get() : nullptr;
+    if (before != nullptr)
+        load_local_nodes();
+    cfg_local_nodes = configured;
+    if (before == nullptr || local_nodes.get() == before) {
+        *why = "local nodes file " + file + " cannot be read (malformed? see marloctl -v)";
+        return -1;
+    }
+    for (const auto &node : *local_nodes)
+        ids->push_back(node->nodeuuid);
+    return 0;
+}
+
+std::vector<std::string> local_node_ids(const DaemonState &daemon)
+{
+    std::vector<std::string> ids;
+    std::string why;
+    if (daemon.up) {
+        for (const auto &[node, sent] : daemon.counters.local)
+            ids.push_back(node);
+    } else if (local_nodes_file(&ids, &why) != 0) {
+        ids.clear();
+    }
+    return ids;
 }
 
 int daemon_pid(const std::string &pid_path, pid_t *out, std::string *why)
@@ -303,7 +350,7 @@ int daemon_pid(const std::string &pid_path, pid_t *out, std::string *why)
 DaemonState daemon_state()
 {
     DaemonState d;
-    if (daemon_pid(pid_file_path(cfg_work_directory, cfg_pid_file), &d.pid, &d.why) != 0)
+    if (daemon_pid(work_path(cfg_work_directory, cfg_pid_file), &d.pid, &d.why) != 0)
         return d;
     d.up = ctrl_counters(cfg_ctrl_address, cfg_ctrl_port, &d.counters, &d.why) == 0;
     if (!d.up)

@@ -51,9 +51,15 @@ inline constexpr int COUNTERS_TIMEOUT_MS = 5000;
 int ctrl_counters(const std::string &addr, int port, DaemonCounters *out, std::string *why,
                   int timeout_ms = COUNTERS_TIMEOUT_MS);
 
-// The pid file's path as the daemon resolves it: a relative pid_file is
-// taken from the work directory.
-std::string pid_file_path(const std::string &work_directory, const std::string &pid_file);
+// A configured path as the daemon resolves it: a relative one is taken from
+// the work directory.
+std::string work_path(const std::string &work_directory, const std::string &path);
+
+// The node ids of the configured local nodes file (cfg_local_nodes), read
+// by the daemon's own reader, in file order.  0; -1 with *why set when the
+// file cannot be read or has a malformed line.
+int local_nodes_file(std::vector<std::string> *ids, std::string *why);
+
 // Reads the pid file ("<pid>\n") and checks that the process exists.  0
 // with *pid set; -1 with *why set.
 int daemon_pid(const std::string &pid_path, pid_t *pid, std::string *why);
@@ -69,5 +75,8 @@ struct DaemonState {
 };
 // Looks at the daemon of the configuration read (cfg_*).
 DaemonState daemon_state();
+// This host's nodes: the daemon's list when it runs, else the file's (an
+// unreadable file gives none).
+std::vector<std::string> local_node_ids(const DaemonState &daemon);
 // daemon_state, then sends sig to the daemon's pid.  0; -1 with *why set.
 int signal_daemon(int sig, std::string *why);

@@ -139,7 +139,8 @@ TEST(MarloctlDaemon, StatusShowsWhatTheDaemonWroteFromDatagrams)
 
 TEST(MarloctlDaemon, CommandsArriveAndRefusalsSendNothing)
 {
-    Rig rig;
+    Rig rig("12\n4294967295\n");
+    Store(rig.tmp.path("DB")).link("Node/12/vdisks/vd01", "../../../VDisk/vd01");
     rig.start();
     const std::string msg = "MSG from CTRL client 127.0.0.1:";
 
@@ -236,6 +237,7 @@ TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
     EXPECT_EQ(after.status, 1);
     EXPECT_NE(after.err.find("No such process (marlo is not running)"), std::string::npos)
         << after.err;
+    EXPECT_EQ(rig.ctl({"status"}).out.rfind("The daemon is down: process ", 0), 0u);
 }
 
 }  // namespace
