@@ -16,8 +16,8 @@ namespace {
 AuthKeyRing ring;        // keys[0] signs
 uint64_t send_counter;   // the last counter value sent
 
-// The highest counter seen per (sender, key), with that datagram's time;
-// time 0 marks a free slot (no valid datagram carries it).  A pair lives in
+// The highest counter seen per (sender, key), with the newest time accepted
+// from it; time 0 marks a free slot (no valid datagram carries it).  A pair lives in
 // one of AUTH_SEEN_PROBES slots from its hash.
 constexpr size_t AUTH_SEEN_PROBES = 16;
 static_assert((AUTH_SEEN_SLOTS & (AUTH_SEEN_SLOTS - 1)) == 0);

@@ -17,8 +17,8 @@
 // In sign mode every datagram is still applied; in require mode one without
 // a valid trailer is refused.  Either way it is counted (stats.h) and logged
 // at notice, at most AUTH_NOTICES_PER_MINUTE lines a minute for each kind of
-// failure.  With auth_mode
-// off none of this runs: nothing is read, appended or counted.
+// failure.  With auth_mode off none of this runs: nothing is read, appended
+// or counted.
 #pragma once
 
 #include <sys/types.h>

@@ -165,8 +165,8 @@ void loop_exit(LoopRun &run)
     run.so.reset();
 }
 
-// Re-reads both list files and the key file.  The flag is cleared first, so that a SIGHUP
-// arriving while the files are read causes one more reload.
+// Re-reads both list files and the key file.  The flag is cleared first, so
+// that a SIGHUP arriving while the files are read causes one more reload.
 void reload_lists()
 {
     do_reload = 0;
