@@ -211,6 +211,15 @@ std::vector<Seed> receive_seeds()
     n101->dsuuid[0] = '\0';
     s.push_back({"17-ds-ping-101-none", build(build_ds_ping, *n101)});
 
+    AuthKey key{9, {}};
+    std::memset(key.key, 0x42, sizeof key.key);
+    for (size_t seed : {0, 2, 3, 12}) {
+        AuthTrailer t;
+        trailer_sign(key, seed + 1, time(nullptr), s[seed].bytes.data(), s[seed].bytes.size(), &t);
+        s.push_back({s[seed].name + "-signed",
+                     s[seed].bytes + std::string(reinterpret_cast<const char *>(&t), sizeof t)});
+    }
+
     // The same messages with a last byte that leaves the receive target only
     // a few descriptors (the byte lies past everything the daemon reads).
     const struct {
@@ -222,14 +231,6 @@ std::vector<Seed> receive_seeds()
         std::snprintf(name, sizeof name, "%s-fd-pressure-%u", s[p.seed].name.c_str(),
                       unsigned(p.last & 7));
         s.push_back({name, s[p.seed].bytes + char(p.last)});
-    }
-    AuthKey key{9, {}};
-    std::memset(key.key, 0x42, sizeof key.key);
-    for (size_t seed : {0, 2, 3, 12}) {
-        AuthTrailer t;
-        trailer_sign(key, seed + 1, time(nullptr), s[seed].bytes.data(), s[seed].bytes.size(), &t);
-        s.push_back({s[seed].name + "-signed",
-                     s[seed].bytes + std::string(reinterpret_cast<const char *>(&t), sizeof t)});
     }
     return s;
 }

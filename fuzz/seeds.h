@@ -19,10 +19,10 @@ struct Seed {
 // raised generation, a duplicate entry; heartbeats, statistics, datastore
 // joins and leaves, single vdisk pings and vdisk-deleted notices.  Built in
 // the order that, applied to an empty store, creates, updates and removes.
-// Then copies of some of them named "*-fd-pressure-<n>" with one more byte
-// that makes the receive target leave only n descriptors to spare, and last
-// copies named "*-signed" that carry a trailer made with the receive
+// Then copies of some named "*-signed" with a trailer made with the receive
 // target's key (FUZZ_KEY_LINE, which the target's key file holds).
+// Last come copies of some of them named "*-fd-pressure-<n>" with one more
+// byte that makes the receive target leave only n descriptors to spare.
 std::vector<Seed> receive_seeds();
 inline constexpr char FUZZ_KEY_LINE[] =
     "9 4242424242424242424242424242424242424242424242424242424242424242\n";
