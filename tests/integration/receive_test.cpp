@@ -296,8 +296,7 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
             want[c.counter]++;
             const bool applied = std::string(mode) == "sign" || std::string(c.counter) == "signed";
             EXPECT_EQ(slurp(lastping) != before, applied) << slurp(lastping);
-            // The counters as the control port reports them.
-            std::string rows;
+            std::string rows;  // the counters as the control port reports them
             for (const char *n : {"signed", "unsigned", "bad_mac", "unknown_key", "replayed",
                                   "outside_window"})
                 rows += "auth_" + std::string(n) + " " + std::to_string(want[n]) + "\n";
