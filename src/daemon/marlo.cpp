@@ -116,7 +116,7 @@ int main(int argc, char **argv)
     if (write_pid_file() < 0)
         return 1;
 
-    if (controller_module_setup() < 0)
+    if (controller_module_setup() < 0 || controller_listen() < 0)
         return 1;
     // A run killed while it held locks (SIGKILL, out of memory, abort) left
     // lock files with its pid: they would lock their objects for ever.  Only
