@@ -488,7 +488,8 @@ int lock_files_reclaim(const char *dirpath, int stale_pid)
     }
     PidText stale;
     stale.len = std::snprintf(stale.text, sizeof stale.text, "%d\n", stale_pid);
-    int holder = 2;  // pid_start_ns(stale_pid), asked at the first file of that pid
+    bool asked = false;  // pid_start_ns(stale_pid), at the first file of that pid
+    int holder = 0;
     long long started_ns = 0;
     int removed = 0;
     while (const char *ent = dir.next()) {
@@ -504,8 +505,10 @@ int lock_files_reclaim(const char *dirpath, int stale_pid)
         // runs proves nothing; a start that cannot be read keeps the file.
         // File times come from a coarse clock and start times are whole
         // ticks: a start less than a second after the write proves nothing.
-        if (holder == 2)
+        if (!asked) {
             holder = pid_start_ns(stale_pid, &started_ns);
+            asked = true;
+        }
         const long long written_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
         if (holder < 0 || (holder == 0 && started_ns <= written_ns + 1000000000LL)) {
             log_notice(F, "Keeping %s/%s: pid %d may have written it", dirpath, ent, stale_pid);
