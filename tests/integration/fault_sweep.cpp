@@ -772,8 +772,7 @@ std::string eio_step(Rig &rig, const Scenario &scn, std::vector<std::string> *lo
 }
 
 // (b): the daemon dies at the call and is started again, traced by *after.
-// Its pid file goes before the restart, as a service manager removes it
-// whenever the service stops: the killed run's locks must go without it.
+// Its pid file goes first, as a service manager removes it at every stop.
 // "" or what went wrong.
 std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
                       std::unique_ptr<Tracer> *after)
