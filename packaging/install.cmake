@@ -1,7 +1,7 @@
 # Installation rules: the daemon and the operator tool, their manual pages,
 # the systemd units (the daemon; the metrics timer and its service), the
-# configuration with its two list files, and the
-# Wireshark dissector.  Used by `cmake --install` and by the Debian package
+# configuration with its two list files, the Wireshark dissector and the
+# Prometheus alert rules.  Used by `cmake --install` and by the Debian package
 # (debian/rules).
 include(GNUInstallDirs)
 
@@ -25,3 +25,4 @@ install(FILES packaging/marlo.conf packaging/local_nodes packaging/unicast_hosts
         DESTINATION ${MARLO_CONFDIR})
 
 install(FILES contrib/wireshark/marlo.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/marlo/wireshark)
+install(FILES packaging/marlo-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/marlo/prometheus)

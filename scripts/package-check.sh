@@ -86,7 +86,8 @@ done
 for f in etc/marlo/marlo.conf etc/marlo/local_nodes etc/marlo/unicast_hosts \
     usr/share/man/man8/marlo.8.gz usr/share/man/man8/marloctl.8.gz \
     usr/share/man/man5/marlo.conf.5.gz usr/share/doc/marlo/copyright \
-    usr/share/doc/marlo/examples/marlo.conf usr/share/marlo/wireshark/marlo.lua; do
+    usr/share/doc/marlo/examples/marlo.conf usr/share/marlo/wireshark/marlo.lua \
+    usr/share/marlo/prometheus/marlo-alerts.yml; do
     [ -f "$ROOT/$f" ] || fail "$f missing"
 done
 pass "file list"

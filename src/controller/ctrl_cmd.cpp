@@ -1,7 +1,9 @@
 #include "controller/ctrl_cmd.h"
 
 #include <strings.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "controller/ctrl.h"
@@ -25,6 +27,8 @@ const char *command_word(CtrlCmdKind kind)
         return "ds_ping";
     case CTRL_VDISK_DELETED:
         return "vdisk_deleted";
+    case CTRL_COUNTERS:
+        return "counters";
     case CTRL_IGNORED:
         break;
     }
@@ -66,7 +70,11 @@ int ctrl_cmd_parse(char *text, CtrlCmd *cmd)
         cmd->kind = CTRL_DS_PING;
     else if (strncasecmp(text, "vdisk_deleted", 13) == 0)
         cmd->kind = CTRL_VDISK_DELETED;
+    else if (strncasecmp(text, "counters", 8) == 0)
+        cmd->kind = CTRL_COUNTERS;
     else
+        return CTRL_OK;
+    if (cmd->kind == CTRL_COUNTERS)
         return CTRL_OK;
 
     char *blank = std::strchr(text, ' ');
@@ -121,6 +129,35 @@ int handle_ctrl_cmd(CtrlConn *ccp, char *buf, size_t buflen, int so)
                    ccp->port, cmd.nodeuuid, cmd.vdiskuuid);
         send_vdisk_deleted(cmd.nodeuuid, cmd.vdiskuuid, buf, buflen, so);
         break;
+    case CTRL_COUNTERS:
+        // Asked every few seconds by monitoring: not worth a notice.
+        log_info(F, "MSG from CTRL client %s:%d: COUNTERS", ccp->addr, ccp->port);
+        reply_counters(ccp, buf, buflen);
+        break;
+    }
+    return 0;
+}
+
+int reply_counters(CtrlConn *ccp, char *buf, size_t buflen)
+{
+    static const char F[] = "reply_counters";
+    const long len = stats_counters_text(buf, buflen);
+    if (len < 0) {
+        log_error(F, "Counters for CTRL client %s:%d exceed %zu bytes", ccp->addr, ccp->port,
+                  buflen);
+        return -1;
+    }
+    ssize_t n;
+    do
+        n = send(ccp->so.get(), buf, size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        log_error(F, "send(%s:%d): %s", ccp->addr, ccp->port, strerror(errno));
+        return -1;
+    }
+    if (n != len) {
+        log_error(F, "send(%s:%d, %ld): %zd", ccp->addr, ccp->port, len, n);
+        return -1;
     }
     return 0;
 }

@@ -1,11 +1,13 @@
 // Commands received on a CTRL connection: one text line naming a local node
-// (and a vdisk where needed) that makes the daemon announce it at once.
-// Nothing is ever written back to the client; the outcome shows in the log
-// and in the datagrams sent.
+// (and a vdisk where needed) that makes the daemon announce it at once, or
+// asking for the daemon's counters.  Only `counters` writes back to the
+// client; the announcing commands' outcome shows in the log and in the
+// datagrams sent.
 //
 //     single_vdisk_ping <node> <vdisk>   SINGLE_VDISK_PING, then AUX_PING
 //     ds_ping <node>                     DS_PING
 //     vdisk_deleted <node> <vdisk>       VDISK_DELETED, then AUX_PING
+//     counters                           the counters (stats.h), then "end"
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,7 @@ enum CtrlCmdKind {
     CTRL_SINGLE_VDISK_PING,
     CTRL_DS_PING,
     CTRL_VDISK_DELETED,
+    CTRL_COUNTERS,
 };
 
 // Results of ctrl_cmd_parse.
@@ -39,8 +42,9 @@ struct CtrlCmd {
 // Splits the NUL-terminated `text` (what one read delivered) in place: the
 // first line is cut at its newline, the command word is matched
 // case-insensitively by its first letters ("single_vdisk_ping", then
-// "ds_ping", then "vdisk_deleted"), and the arguments are split at single
-// blanks.  Fills *cmd (kind, line and what was found) and returns one of
+// "ds_ping", then "vdisk_deleted", then "counters"), and the arguments are
+// split at single blanks (`counters` takes none: the rest of its line is
+// not looked at).  Fills *cmd (kind, line and what was found) and returns one of
 // CtrlParseResult.
 int ctrl_cmd_parse(char *text, CtrlCmd *cmd);
 
@@ -60,3 +64,10 @@ void send_single_vdisk_ping(const char *nodeuuid, const char *vdiskuuid, char *b
 void send_ds_ping(const char *nodeuuid, char *buf, size_t buflen, int so);
 void send_vdisk_deleted(const char *nodeuuid, const char *vdiskuuid, char *buf, size_t buflen,
                         int so);
+
+// Writes the counters' text (stats_counters_text, built in `buf`) on the
+// connection in one non-blocking send: it is small enough for any socket
+// buffer, so a send that would block or comes out short means a client
+// that does not read, and the rest is dropped with an error line (the
+// client sees no "end").  0, or -1 after the error line.
+int reply_counters(CtrlConn *ccp, char *buf, size_t buflen);

@@ -69,11 +69,13 @@ int apply_datagram(char *buf, ssize_t r, const struct sockaddr_in *from, VDiskTr
 {
     if (r < 0 || static_cast<size_t>(r) < sizeof(Hdr)) {
         log_error(RX_FUNC, "Malformed packet? #1");
+        stats_rx_dropped++;
         return RX_DROPPED;
     }
     char ipaddr[INET_ADDRSTRLEN];
     if (inet_ntop(AF_INET, &from->sin_addr, ipaddr, sizeof(ipaddr)) == nullptr) {
         log_error(RX_FUNC, "inet_ntop(): %s", strerror(errno));
+        stats_rx_dropped++;
         return RX_DROPPED;
     }
     int port = ntohs(from->sin_port);

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "controller/state.h"
 #include "controller/stats.h"
@@ -170,7 +171,9 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
     const std::unique_ptr<HostList> &targets = cfg_unicast_mode != 0 ? unicast_hosts
                                                                      : multicast_groups;
     MARLO_ASSERT(targets);
+    MARLO_ASSERT(msglen >= sizeof(Hdr));  // every message starts with its sender's header
     int result = 0;
+    bool delivered = false;
     for (const auto &host : *targets) {
         const auto *to = reinterpret_cast<const struct sockaddr *>(&host->sa);
         const unsigned port = ntohs(host->sa.sin_port);
@@ -181,11 +184,13 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
 
         if (n < 0) {
             log_error(F, "sendto(%s:%u, %zu): %s", host->ipaddr, port, msglen, strerror(errno));
+            stats_tx_failed++;
             result = -1;
             continue;
         }
         if (size_t(n) != msglen) {
             log_error(F, "sendto(%s:%u, %zu): %zd", host->ipaddr, port, msglen, n);
+            stats_tx_failed++;
             result = -1;
             continue;
         }
@@ -196,6 +201,9 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
             stats_tx_long[idx]++;
             stats_tx_short[idx]++;
         }
+        delivered = true;
     }
+    if (delivered)
+        stats_sent(reinterpret_cast<const Hdr *>(buf)->uid, time(nullptr));
     return result;
 }

@@ -1,5 +1,9 @@
 #include "controller/stats.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
 #include "controller/state.h"
 #include "daemon/check.h"
 #include "daemon/syslog.h"
@@ -8,11 +12,69 @@ int64_t stats_rx_long[STATS_RX_SLOTS];
 int64_t stats_rx_short[STATS_RX_SLOTS];
 int64_t stats_tx_long[STATS_TX_SLOTS];
 int64_t stats_tx_short[STATS_TX_SLOTS];
+int64_t stats_rx_dropped;
+int64_t stats_tx_failed;
+
+namespace {
+
+// The counters `counters` reports, in this order: a counter is a row here.
+// Names are lower case, digits and underscores; each counts up from zero
+// since the daemon started.
+struct CounterRow {
+    const char *name;
+    const int64_t *value;
+};
+constexpr CounterRow COUNTERS[] = {
+    {"rx_datagrams", &stats_rx_long[STATS_ALL]},
+    {"rx_ping", &stats_rx_long[STATS_PING]},
+    {"rx_ds_ping", &stats_rx_long[STATS_DS_PING]},
+    {"rx_aux_ping", &stats_rx_long[STATS_AUX_PING]},
+    {"rx_single_vdisk_ping", &stats_rx_long[STATS_SV_PING]},
+    {"rx_vdisk_deleted", &stats_rx_long[STATS_VDISK_DEL]},
+    {"rx_heartbeat", &stats_rx_long[STATS_HEARTBEAT]},
+    {"rx_unknown", &stats_rx_long[STATS_UNKNOWN]},
+    {"rx_dropped", &stats_rx_dropped},
+    {"tx_datagrams", &stats_tx_long[STATS_ALL]},
+    {"tx_ping", &stats_tx_long[STATS_PING]},
+    {"tx_ds_ping", &stats_tx_long[STATS_DS_PING]},
+    {"tx_aux_ping", &stats_tx_long[STATS_AUX_PING]},
+    {"tx_single_vdisk_ping", &stats_tx_long[STATS_SV_PING]},
+    {"tx_vdisk_deleted", &stats_tx_long[STATS_VDISK_DEL]},
+    {"tx_heartbeat", &stats_tx_long[STATS_HEARTBEAT]},
+    {"tx_failed", &stats_tx_failed},
+};
+
+// When each node announced from here last sent a datagram.  Kept apart from
+// the local node records, which every cycle wipes, and small: one entry per
+// node ever announced by this process.
+struct Sent {
+    uint32_t nodeid;
+    time_t when;
+};
+std::vector<Sent> sent;
+
+// Appends the formatted text at buf + *len.  false when it does not fit
+// the buffer's `buflen` bytes.
+__attribute__((format(printf, 4, 5))) bool append(char *buf, size_t buflen, size_t *len,
+                                                  const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf + *len, buflen - *len, fmt, ap);
+    va_end(ap);
+    if (n < 0 || size_t(n) >= buflen - *len)
+        return false;
+    *len += size_t(n);
+    return true;
+}
+
+}  // namespace
 
 void stats_rx_reset()
 {
     for (int i = 0; i < STATS_RX_SLOTS; i++)
         stats_rx_long[i] = stats_rx_short[i] = 0;
+    stats_rx_dropped = stats_tx_failed = 0;
 }
 
 void stats_rx_add(int slot)
@@ -42,4 +104,40 @@ void stats()
 #undef TX
     for (auto &c : stats_tx_short)
         c = 0;
+}
+
+void stats_sent(uint32_t nodeid, time_t when)
+{
+    for (Sent &s : sent) {
+        if (s.nodeid == nodeid) {
+            s.when = when;
+            return;
+        }
+    }
+    Sent s{nodeid, when};
+    ListAppend("stats_sent", sent, s);
+}
+
+time_t stats_last_sent(uint32_t nodeid)
+{
+    for (const Sent &s : sent)
+        if (s.nodeid == nodeid)
+            return s.when;
+    return 0;
+}
+
+long stats_counters_text(char *buf, size_t buflen)
+{
+    size_t len = 0;
+    for (const CounterRow &c : COUNTERS)
+        if (!append(buf, buflen, &len, "%s %llu\n", c.name, (unsigned long long)*c.value))
+            return -1;
+    MARLO_ASSERT(local_nodes);
+    for (const auto &node : *local_nodes)
+        if (!append(buf, buflen, &len, "local %s %lld\n", node->nodeuuid,
+                    (long long)stats_last_sent(node->nodeid)))
+            return -1;
+    if (!append(buf, buflen, &len, "end\n"))
+        return -1;
+    return long(len);
 }

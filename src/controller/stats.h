@@ -1,6 +1,11 @@
-// Traffic statistics: the receive and send counters (state.h) and the
-// periodic report that prints and restarts the short counters.
+// Traffic statistics: the receive and send counters (state.h), the periodic
+// report that prints and restarts the short counters, and the counters the
+// CTRL command `counters` reports (ctrl_cmd.h).
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
 
 // Counter slots, the same in the receive and the send arrays (the send
 // arrays have no UNKNOWN slot).
@@ -15,11 +20,31 @@ enum StatsSlot {
     STATS_UNKNOWN = 7,
 };
 
-// Zeroes every receive counter, long and short (the send counters start at
-// zero with the process).
+// Counted since the start, outside the slots: datagrams dropped before their
+// type was looked at (shorter than a header, a source address that could
+// not be shown), and sends that failed or were short (one per target).
+extern int64_t stats_rx_dropped;
+extern int64_t stats_tx_failed;
+
+// Zeroes every receive counter, long and short, and the counters above (the
+// send counters start at zero with the process).
 void stats_rx_reset();
 // Adds 1 to receive slot `slot` (0 to 7, asserted) in both arrays.
 void stats_rx_add(int slot);
 // Logs the RX and TX lines (short/long per slot) and zeroes the short
 // counters after each line.
 void stats();
+
+// Records that node `nodeid` was announced at `when` (a datagram of it went
+// out).  A node seen for the first time takes one list entry; when no memory
+// is left for it, the failure is logged and the time is not kept.
+void stats_sent(uint32_t nodeid, time_t when);
+// The time node `nodeid` was last announced; 0 when never.
+time_t stats_last_sent(uint32_t nodeid);
+
+// The reply to `counters`: one "NAME VALUE\n" line per counter of the table
+// in stats.cpp (values since the daemon started), one "local NODE
+// LAST_SENT\n" line per local node (its id, the time of its last sent
+// datagram in seconds since the epoch, 0 when none), then "end\n".  Written
+// into buf; the length, or -1 when it does not fit `buflen` bytes.
+long stats_counters_text(char *buf, size_t buflen);

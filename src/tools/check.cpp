@@ -4,7 +4,10 @@
 // the lock files.  Attribute files are examined with fstatat before any
 // reader opens them (nothing but a regular file is opened, so a FIFO cannot
 // block the check) and then read with the daemon's own readers, so a value
-// counts as damaged exactly when the daemon would fail to read it.
+// counts as damaged exactly when the daemon would fail to read it.  A link's
+// target text is compared with the form the store writes before what it
+// names is looked at, and every entry of an object's directory must be one
+// the store makes there.
 #include "tools/check.h"
 
 #include <dirent.h>
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <set>
@@ -27,6 +31,7 @@
 #include "object/model.h"
 #include "object/store.h"
 #include "object/vdisk.h"
+#include "proto/records.h"
 
 namespace {
 
@@ -81,94 +86,153 @@ const Key MEMBER_KEYS[] = {
 };
 const Key FRONTEND = {"frontend", Val::Frontend};
 
+// The attributes the daemon's loaders need, by object: a missing one stops
+// the load (NodeLoad, DatastoreLoad, VDiskLoad with its member's files).
+// Nodes need their statistics files only once they announce from here.
+const char *const NODE_NEEDS[] = {"version", "nodestatus", "vendor", "model", "freespace",
+                                  "utilization", "revision", "serial", "hbtl", "size",
+                                  "backupchannel", "performance", "hostid"};
+const char *const LOCAL_NODE_NEEDS[] = {"allocatedspace", "curvdisks", "curvdisksforctrl",
+                                        "maxvdisksforctrl", "memtotal", "memavail"};
+const char *const DATASTORE_NEEDS[] = {"uuid", "name", "description", "sector_size",
+                                       "replicas", "stripes", "overcommit"};
+const char *const VDISK_NEEDS[] = {"uuid", "name", "sector_size", "sectors", "replicas",
+                                   "st_mems", "st_size", "snapshot", "highest_gen_count"};
+// Needed by a vdisk that has members (a removal cut short leaves none).
+const char *const MEMBERS_NEED[] = {"membership"};
+const char *const PLAIN_NEEDS[] = {"description"};
+const char *const SNAPSHOT_NEEDS[] = {"parent", "snaptime"};
+const char *const MEMBER_NEEDS[] = {"membership_gen_count", "numkeys", "seqno", "status",
+                                    "port", "st_mem"};
+
 int open_dir(int dirfd, const char *name)
 {
-    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// One directory entry: its type without following links, and for a link
-// whether it leads to something.
+// One directory entry: its type without following links; for a link its
+// target text and what following it gives (0, or the errno).
 struct Ent {
     std::string name;
     mode_t type = 0;  // S_IFMT bits of lstat; 0 when that failed
-    bool resolves = false;
+    int lstat_errno = 0;
+    std::string target;
+    int follow_errno = 0;
     bool is_link() const { return type == S_IFLNK; }
     bool is_dir() const { return type == S_IFDIR; }
 };
 
-// The entries of dirfd/sub in byte order ("." and ".." left out).  False
-// when sub is not an openable directory.
-bool list_dir(int dirfd, const char *sub, std::vector<Ent> *out)
+// The entries of dirfd/sub in byte order ("." and ".." left out).  0, or
+// the errno of opening or reading the directory (ENOENT: it does not exist).
+int list_dir(int dirfd, const char *sub, std::vector<Ent> *out)
 {
     const int fd = open_dir(dirfd, sub);
     if (fd < 0)
-        return false;
-    UniqueDir dir(::fdopendir(fd));
-    if (!dir) {
-        ::close(fd);
-        return false;
-    }
-    while (struct dirent *d = ::readdir(dir.get())) {
-        if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
+        return errno;
+    DirEntries dir(fd);
+    errno = 0;
+    while (const char *name = dir.next()) {
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
         Ent e;
-        e.name = d->d_name;
+        e.name = name;
         struct stat st;
-        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             e.type = st.st_mode & S_IFMT;
-        e.resolves = e.is_link() && ::fstatat(fd, d->d_name, &st, 0) == 0;
+        else
+            e.lstat_errno = errno;
+        if (e.is_link()) {
+            char buf[PATH_MAX];
+            const ssize_t n = ::readlinkat(fd, name, buf, sizeof buf);
+            if (n >= 0)
+                e.target.assign(buf, size_t(n));
+            e.follow_errno = ::fstatat(fd, name, &st, 0) == 0 ? 0 : errno;
+        }
         out->push_back(std::move(e));
+        errno = 0;
     }
+    if (errno != 0)
+        return errno;
     std::sort(out->begin(), out->end(), [](const Ent &a, const Ent &b) { return a.name < b.name; });
-    return true;
+    return 0;
 }
 
-// The links in dirfd/sub by name, with whether each resolves; other entries
-// are left out (they name nothing).
-std::map<std::string, bool> list_links(int dirfd, const char *sub)
+// A node id as the store names nodes: canonical decimal, 32 bits.
+bool node_name(const std::string &name)
 {
-    std::vector<Ent> ents;
-    list_dir(dirfd, sub, &ents);
-    std::map<std::string, bool> links;
-    for (const Ent &e : ents)
-        if (e.is_link())
-            links[e.name] = e.resolves;
-    return links;
+    if (name.empty() || name.size() > 10 || (name[0] == '0' && name.size() > 1))
+        return false;
+    for (char c : name)
+        if (c < '0' || c > '9')
+            return false;
+    return std::stoull(name) <= UINT32_MAX;
 }
 
-// What the check gathers while it reads.
+// A datastore or vdisk uuid as the store names them.
+bool uuid_name(const std::string &name)
+{
+    return !name.empty() && name.size() <= UUID_LEN && name != "." && name != ".." &&
+           name.find('/') == std::string::npos;
+}
+
+// What a link in the store leads to, once its form was found right.
+enum class Leads { Object, Nowhere, Unreadable };
+
+// What the check gathers while it reads.  A map of links holds the links
+// whose form is right, by name.
 struct NodeScan {
     bool ds_known = false;  // datastoremember read (absent counts as read: no datastore)
     std::string datastore;  // "" when in none
-    std::map<std::string, bool> vdisks;  // links in vdisks/
+    bool vdisks_read = false;
+    std::map<std::string, Leads> vdisks;  // links in vdisks/
 };
 
 struct MemberScan {
     bool has_frontends = false;  // a non-empty frontend file
-    bool has_nodestatus = false;
-    bool nodestatus_resolves = false;
 };
 
 struct VDiskScan {
-    bool has_memberinfo = false;
+    int memberinfo_errno = 0;  // listing memberinfo/: 0, ENOENT or another error
     std::map<std::string, MemberScan> members;  // directories in memberinfo/
     size_t listed = 0;  // lines in membership (0 when absent or unreadable)
-    std::map<std::string, bool> snapshots;  // links in snapshots/
+    std::map<std::string, Leads> snapshots;  // links in snapshots/
+    int datastore_errno = ENOENT;  // reading the datastore link: 0, ENOENT, other
+    std::string datastore;         // the datastore it names, when read
 };
 
 struct DatastoreScan {
-    std::map<std::string, bool> members;  // links in members/
-    std::map<std::string, bool> vdisks;   // links in vdisks/
+    bool members_read = false, vdisks_read = false;
+    std::map<std::string, Leads> members;  // links in members/
+    std::map<std::string, Leads> vdisks;   // links in vdisks/
 };
 
 class Scanner {
 public:
-    Scanner(std::string work, CheckReport *report) : work_(std::move(work)), report_(report) {}
+    Scanner(const CheckScope &scope, CheckReport *report)
+        : work_(scope.work_directory),
+          local_(scope.local_nodes.begin(), scope.local_nodes.end()),
+          report_(report)
+    {
+    }
 
     int run(std::string *error);
 
 private:
     void add(Finding f) { report_->findings.push_back(std::move(f)); }
+    void finding(const char *kind, const std::string &object, const std::string &file,
+                 const std::string &what)
+    {
+        Finding f;
+        f.kind = kind;
+        f.objects = {object};
+        f.files = {file};
+        f.what = what;
+        add(std::move(f));
+    }
+    void unreadable(const std::string &object, const std::string &file, int err)
+    {
+        finding(kind::UNREADABLE, object, file, strerror(err));
+    }
 
     // Judges one attribute file of the object open as dirfd (rel: its path
     // relative to the work directory).  False when the file is absent or
@@ -182,13 +246,41 @@ private:
         for (size_t i = 0; i < n; i++)
             attribute(dirfd, rel, object, keys[i]);
     }
+    // Reports each of `names` that is not among the entries.
+    template <size_t N>
+    void needs(const std::vector<Ent> &ents, const std::string &rel, const std::string &object,
+               const char *const (&names)[N]);
+    // Reports the entries of an object directory that the store does not
+    // make there: `known` lists the names it does make (attribute files,
+    // subdirectories, links).
+    void strays(const std::vector<Ent> &ents, const std::string &rel, const std::string &object,
+                const std::set<std::string> &known);
+    // Reads the links of dirfd/sub (rel: its path), each of which must be
+    // named as `valid_name` accepts and read `prefix` followed by its name.
+    // The links of the right form, by name, with what they lead to; the
+    // others are findings of `object`.  *read: whether sub was listed.
+    std::map<std::string, Leads> links(int dirfd, const char *sub, const std::string &rel,
+                                       const std::string &object,
+                                       bool (*valid_name)(const std::string &),
+                                       const std::string &prefix, bool *read = nullptr);
+    // One link whose target text must be `want`.
+    Leads link(const Ent &e, const std::string &file, const std::string &object,
+               const std::string &want);
+    // Lists a subdirectory for the scan: its entries, with a finding when it
+    // cannot be read (ENOENT is no finding: the result says it).
+    int subdir(int dirfd, const char *sub, const std::string &rel, const std::string &object,
+               std::vector<Ent> *ents);
 
     void scan_node(int top, const std::string &name);
     void scan_datastore(int top, const std::string &uuid);
     void scan_vdisk(int top, const std::string &uuid);
+    void scan_member(int mbtop, const std::string &rel, const std::string &object,
+                     const std::string &node, VDiskScan &v);
     void judge();
+    void judge_vdisks();
 
     std::string work_;
+    std::set<std::string> local_;
     CheckReport *report_;
     std::map<std::string, NodeScan> nodes_;
     std::map<std::string, DatastoreScan> datastores_;
@@ -200,17 +292,15 @@ bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &ob
 {
     const std::string file = rel + "/" + key.name;
     const auto bad = [&](const std::string &what) {
-        Finding f;
-        f.kind = kind::BAD_ATTRIBUTE;
-        f.objects = {object};
-        f.files = {file};
-        f.what = what;
-        add(std::move(f));
+        finding(kind::BAD_ATTRIBUTE, object, file, what);
         return false;
     };
     struct stat st;
-    if (::fstatat(dirfd, key.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? false : bad(strerror(errno));
+    if (::fstatat(dirfd, key.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            unreadable(object, file, errno);
+        return false;
+    }
     if (!S_ISREG(st.st_mode))
         return bad("not a regular file");
     const bool list = key.val == Val::Membership || key.val == Val::Frontend;
@@ -218,6 +308,12 @@ bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &ob
         return bad("oversized (" + std::to_string(st.st_size) + " bytes)");
     if (st.st_size == 0 && !list)
         return bad("empty");
+    // A file the readers cannot open is no malformed value.
+    if (UniqueFd fd(::openat(dirfd, key.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        !fd) {
+        unreadable(object, file, errno);
+        return false;
+    }
     const std::string path = work_ + "/" + rel;
     switch (key.val) {
     case Val::Number: {
@@ -256,15 +352,100 @@ bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &ob
     return true;
 }
 
+template <size_t N>
+void Scanner::needs(const std::vector<Ent> &ents, const std::string &rel,
+                    const std::string &object, const char *const (&names)[N])
+{
+    for (const char *name : names)
+        if (!std::any_of(ents.begin(), ents.end(), [&](const Ent &e) { return e.name == name; }))
+            finding(kind::MISSING_ATTRIBUTE, object, rel + "/" + name, "missing");
+}
+
+void Scanner::strays(const std::vector<Ent> &ents, const std::string &rel,
+                     const std::string &object, const std::set<std::string> &known)
+{
+    for (const Ent &e : ents)
+        if (!known.count(e.name))
+            finding(kind::STRAY_ENTRY, object, rel + "/" + e.name,
+                    "not an entry the store makes here");
+}
+
+int Scanner::subdir(int dirfd, const char *sub, const std::string &rel,
+                    const std::string &object, std::vector<Ent> *ents)
+{
+    const int err = list_dir(dirfd, sub, ents);
+    if (err != 0 && err != ENOENT)
+        unreadable(object, rel + "/" + sub, err);
+    return err;
+}
+
+Leads Scanner::link(const Ent &e, const std::string &file, const std::string &object,
+                    const std::string &want)
+{
+    if (e.target != want) {
+        finding(kind::BAD_LINK, object, file,
+                "points to `" + e.target + "', not `" + want + "' as the store writes it" +
+                    (e.target.empty() || e.target[0] == '/' ? " (it leaves the store)" : ""));
+        return Leads::Unreadable;
+    }
+    if (e.follow_errno == 0)
+        return Leads::Object;
+    if (e.follow_errno == ENOENT)
+        return Leads::Nowhere;
+    unreadable(object, file, e.follow_errno);
+    return Leads::Unreadable;
+}
+
+std::map<std::string, Leads> Scanner::links(int dirfd, const char *sub, const std::string &rel,
+                                            const std::string &object,
+                                            bool (*valid_name)(const std::string &),
+                                            const std::string &prefix, bool *read)
+{
+    std::map<std::string, Leads> out;
+    std::vector<Ent> ents;
+    const std::string dir = rel + "/" + sub;
+    const int err = subdir(dirfd, sub, rel, object, &ents);
+    if (read)
+        *read = err == 0;
+    for (const Ent &e : ents) {
+        const std::string file = dir + "/" + e.name;
+        if (!e.is_link() || !valid_name(e.name)) {
+            finding(kind::STRAY_ENTRY, object, file,
+                    !e.is_link() ? "not a link" : "its name names no object");
+            continue;
+        }
+        const Leads l = link(e, file, object, prefix + e.name);
+        if (l != Leads::Unreadable)
+            out[e.name] = l;
+    }
+    return out;
+}
+
+// The entries of an object directory the store makes, by object.
+std::set<std::string> known_names(const Key *keys, size_t n, std::initializer_list<const char *> more)
+{
+    std::set<std::string> names(more.begin(), more.end());
+    for (size_t i = 0; i < n; i++)
+        names.insert(keys[i].name);
+    return names;
+}
+
 void Scanner::scan_node(int top, const std::string &name)
 {
-    UniqueFd fd(open_dir(top, name.c_str()));
-    if (!fd)
-        return;
     const std::string rel = "Node/" + name;
     const std::string object = "node " + name;
+    UniqueFd fd(open_dir(top, name.c_str()));
+    std::vector<Ent> ents;
+    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(object, rel, err);
     NodeScan &n = nodes_[name];
     attributes(fd.get(), rel, object, NODE_KEYS, std::size(NODE_KEYS));
+    needs(ents, rel, object, NODE_NEEDS);
+    if (local_.count(name))
+        needs(ents, rel, object, LOCAL_NODE_NEEDS);
+    static const std::set<std::string> known =
+        known_names(NODE_KEYS, std::size(NODE_KEYS), {"datastoremember", "vdisks"});
+    strays(ents, rel, object, known);
     const Key &dsm = DATASTOREMEMBER;
     struct stat st;
     if (::fstatat(fd.get(), dsm.name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
@@ -276,52 +457,125 @@ void Scanner::scan_node(int top, const std::string &name)
             n.datastore = ds;
         }
     }
-    n.vdisks = list_links(fd.get(), "vdisks");
+    n.vdisks = links(fd.get(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
+                     &n.vdisks_read);
 }
 
 void Scanner::scan_datastore(int top, const std::string &uuid)
 {
+    const std::string rel = "Datastore/" + uuid;
+    const std::string object = "datastore " + uuid;
     UniqueFd fd(open_dir(top, uuid.c_str()));
-    if (!fd)
-        return;
+    std::vector<Ent> ents;
+    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(object, rel, err);
     DatastoreScan &d = datastores_[uuid];
-    attributes(fd.get(), "Datastore/" + uuid, "datastore " + uuid, DATASTORE_KEYS,
-               std::size(DATASTORE_KEYS));
-    d.members = list_links(fd.get(), "members");
-    d.vdisks = list_links(fd.get(), "vdisks");
+    attributes(fd.get(), rel, object, DATASTORE_KEYS, std::size(DATASTORE_KEYS));
+    needs(ents, rel, object, DATASTORE_NEEDS);
+    static const std::set<std::string> known =
+        known_names(DATASTORE_KEYS, std::size(DATASTORE_KEYS), {"members", "vdisks"});
+    strays(ents, rel, object, known);
+    d.members = links(fd.get(), "members", rel, object, node_name, "../../../Node/",
+                      &d.members_read);
+    d.vdisks = links(fd.get(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
+                     &d.vdisks_read);
+}
+
+void Scanner::scan_member(int mbtop, const std::string &rel, const std::string &object,
+                          const std::string &node, VDiskScan &v)
+{
+    const std::string mrel = rel + "/memberinfo/" + node;
+    const std::string mobject = object + " member " + node;
+    UniqueFd mfd(open_dir(mbtop, node.c_str()));
+    std::vector<Ent> ents;
+    if (const int err = mfd ? list_dir(mfd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(mobject, mrel, err);
+    MemberScan &m = v.members[node];
+    attributes(mfd.get(), mrel, mobject, MEMBER_KEYS, std::size(MEMBER_KEYS));
+    needs(ents, mrel, mobject, MEMBER_NEEDS);
+    static const std::set<std::string> known =
+        known_names(MEMBER_KEYS, std::size(MEMBER_KEYS), {"frontend", "nodestatus"});
+    strays(ents, mrel, mobject, known);
+    size_t frontends = 0;
+    m.has_frontends = attribute(mfd.get(), mrel, mobject, FRONTEND, &frontends) && frontends > 0;
+    for (const Ent &e : ents) {
+        if (e.name != "nodestatus")
+            continue;
+        const std::string file = mrel + "/nodestatus";
+        if (!e.is_link()) {
+            finding(kind::STRAY_ENTRY, mobject, file, "not a link");
+        } else if (link(e, file, mobject, "../../../../Node/" + node + "/status") ==
+                   Leads::Nowhere) {
+            Finding f;
+            f.kind = kind::DANGLING_LINK;
+            f.objects = {object, "node " + node};
+            f.files = {file};
+            f.what = "names the status of node " + node + ", which does not exist";
+            f.vdisk = rel.substr(std::strlen("VDisk/"));
+            f.node = node;
+            add(std::move(f));
+        }
+    }
 }
 
 void Scanner::scan_vdisk(int top, const std::string &uuid)
 {
-    UniqueFd fd(open_dir(top, uuid.c_str()));
-    if (!fd)
-        return;
     const std::string rel = "VDisk/" + uuid;
     const std::string object = "vdisk " + uuid;
+    UniqueFd fd(open_dir(top, uuid.c_str()));
+    std::vector<Ent> ents;
+    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
+        return unreadable(object, rel, err);
     VDiskScan &v = vdisks_[uuid];
     attributes(fd.get(), rel, object, VDISK_KEYS, std::size(VDISK_KEYS));
     attribute(fd.get(), rel, object, MEMBERSHIP, &v.listed);
-    v.snapshots = list_links(fd.get(), "snapshots");
+    needs(ents, rel, object, VDISK_NEEDS);
+    unsigned long long snapshot = 0;
+    if (AttrLoad(fd.get(), "snapshot", "%llu", &snapshot) == 1) {
+        if (snapshot != 0)
+            needs(ents, rel, object, SNAPSHOT_NEEDS);
+        else
+            needs(ents, rel, object, PLAIN_NEEDS);
+    }
+    static const std::set<std::string> known =
+        known_names(VDISK_KEYS, std::size(VDISK_KEYS),
+                    {"membership", "memberinfo", "snapshots", "datastore"});
+    strays(ents, rel, object, known);
+    v.snapshots = links(fd.get(), "snapshots", rel, object, uuid_name, "../../../VDisk/");
+
+    for (const Ent &e : ents) {
+        if (e.name != "datastore")
+            continue;
+        const std::string file = rel + "/datastore";
+        const size_t slash = e.target.rfind('/');
+        const std::string ds = slash == std::string::npos ? "" : e.target.substr(slash + 1);
+        if (!e.is_link()) {
+            finding(kind::STRAY_ENTRY, object, file, "not a link");
+            v.datastore_errno = EINVAL;
+        } else if (!uuid_name(ds)) {
+            finding(kind::BAD_LINK, object, file,
+                    "points to `" + e.target +
+                        "', not `../../Datastore/UUID' as the store writes it");
+            v.datastore_errno = EINVAL;
+        } else {
+            const Leads l = link(e, file, object, "../../Datastore/" + ds);
+            v.datastore_errno = l == Leads::Unreadable ? EINVAL : 0;
+            v.datastore = ds;
+        }
+    }
 
     std::vector<Ent> infos;
-    v.has_memberinfo = list_dir(fd.get(), "memberinfo", &infos);
-    UniqueFd mbtop(open_dir(fd.get(), "memberinfo"));
+    v.memberinfo_errno = subdir(fd.get(), "memberinfo", rel, object, &infos);
+    if (!infos.empty())
+        needs(ents, rel, object, MEMBERS_NEED);
+    UniqueFd mbtop(v.memberinfo_errno == 0 ? open_dir(fd.get(), "memberinfo") : -1);
     for (const Ent &e : infos) {
-        if (!e.is_dir())
+        if (!e.is_dir() || !node_name(e.name)) {
+            finding(kind::STRAY_ENTRY, object, rel + "/memberinfo/" + e.name,
+                    !e.is_dir() ? "not a directory" : "its name is no node id");
             continue;
-        MemberScan &m = v.members[e.name];
-        UniqueFd mfd(open_dir(mbtop.get(), e.name.c_str()));
-        if (!mfd)
-            continue;
-        const std::string mrel = rel + "/memberinfo/" + e.name;
-        const std::string mobject = object + " member " + e.name;
-        attributes(mfd.get(), mrel, mobject, MEMBER_KEYS, std::size(MEMBER_KEYS));
-        size_t frontends = 0;
-        m.has_frontends = attribute(mfd.get(), mrel, mobject, FRONTEND, &frontends) && frontends > 0;
-        struct stat st;
-        m.has_nodestatus = ::fstatat(mfd.get(), "nodestatus", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           S_ISLNK(st.st_mode);
-        m.nodestatus_resolves = m.has_nodestatus && ::fstatat(mfd.get(), "nodestatus", &st, 0) == 0;
+        }
+        scan_member(mbtop.get(), rel, object, e.name, v);
     }
 }
 
@@ -338,15 +592,15 @@ void Scanner::judge()
 {
     // Nodes: their links to vdisks.
     for (const auto &[name, n] : nodes_) {
-        for (const auto &[uuid, resolves] : n.vdisks) {
+        for (const auto &[uuid, leads] : n.vdisks) {
             const std::string file = "Node/" + name + "/vdisks/" + uuid;
             Finding f;
-            if (!resolves) {
+            if (leads == Leads::Nowhere) {
                 f = link_finding(file, "names vdisk " + uuid + ", which does not exist");
             } else {
                 auto v = vdisks_.find(uuid);
                 // A vdisk without memberinfo/ is reported as such.
-                if (v == vdisks_.end() || !v->second.has_memberinfo ||
+                if (v == vdisks_.end() || v->second.memberinfo_errno != 0 ||
                     v->second.members.count(name))
                     continue;
                 f.kind = kind::NODE_LINK_WITHOUT_MEMBER;
@@ -365,11 +619,11 @@ void Scanner::judge()
     // datastoremember.
     std::map<std::string, std::vector<std::string>> listed_by;  // node -> datastores
     for (const auto &[uuid, d] : datastores_) {
-        for (const auto &[node, resolves] : d.members) {
+        for (const auto &[node, leads] : d.members) {
             listed_by[node].push_back(uuid);
             const std::string file = "Datastore/" + uuid + "/members/" + node;
             Finding f;
-            if (!resolves) {
+            if (leads == Leads::Nowhere) {
                 f = link_finding(file, "names node " + node + ", which does not exist");
             } else {
                 auto n = nodes_.find(node);
@@ -386,11 +640,23 @@ void Scanner::judge()
             f.node = node;
             add(std::move(f));
         }
-        for (const auto &[vdisk, resolves] : d.vdisks) {
-            if (resolves)
-                continue;
-            Finding f = link_finding("Datastore/" + uuid + "/vdisks/" + vdisk,
-                                     "names vdisk " + vdisk + ", which does not exist");
+        for (const auto &[vdisk, leads] : d.vdisks) {
+            Finding f;
+            const std::string file = "Datastore/" + uuid + "/vdisks/" + vdisk;
+            if (leads == Leads::Nowhere) {
+                f = link_finding(file, "names vdisk " + vdisk + ", which does not exist");
+            } else {
+                // The datastore's half of the pair is made first: without
+                // the vdisk's half the next entry of the vdisk makes it.
+                auto v = vdisks_.find(vdisk);
+                if (v == vdisks_.end() || v->second.datastore_errno != ENOENT)
+                    continue;
+                f.kind = kind::BROKEN_LINK_PAIR;
+                f.files = {file, "VDisk/" + vdisk + "/datastore"};
+                f.what = "datastore " + uuid + " lists vdisk " + vdisk +
+                         ", which has no datastore link";
+                f.vdisk = vdisk;
+            }
             f.objects = {"datastore " + uuid, "vdisk " + vdisk};
             f.datastore = uuid;
             f.target = vdisk;
@@ -400,7 +666,7 @@ void Scanner::judge()
     for (const auto &[name, n] : nodes_) {
         if (!n.datastore.empty()) {
             auto d = datastores_.find(n.datastore);
-            if (d == datastores_.end() || !d->second.members.count(name)) {
+            if (d == datastores_.end() || (d->second.members_read && !d->second.members.count(name))) {
                 Finding f;
                 f.kind = kind::DATASTORE_MEMBER_UNLISTED;
                 f.objects = {"node " + name, "datastore " + n.datastore};
@@ -432,32 +698,46 @@ void Scanner::judge()
             add(std::move(f));
         }
     }
+    judge_vdisks();
+}
 
-    // VDisks: memberinfo/, member directories against node links, the
-    // member's nodestatus link, the snapshot links.
-    std::map<std::string, std::string> linked_by;  // vdisk -> the first node linking it
+// VDisks: memberinfo/, member directories against node links, the
+// datastore link against the datastore's, the snapshot links.
+void Scanner::judge_vdisks()
+{
+    std::map<std::string, std::vector<std::string>> linked_by;  // vdisk -> nodes linking it
     for (const auto &[name, n] : nodes_)
         for (const auto &link : n.vdisks)
-            linked_by.emplace(link.first, name);
+            linked_by[link.first].push_back(name);
     for (const auto &[uuid, v] : vdisks_) {
         const std::string rel = "VDisk/" + uuid;
         const std::string object = "vdisk " + uuid;
-        if (!v.has_memberinfo || (v.members.empty() && v.listed == 0)) {
+        if (v.memberinfo_errno == ENOENT || (v.memberinfo_errno == 0 && v.members.empty() &&
+                                             v.listed == 0)) {
+            const bool without = v.memberinfo_errno == ENOENT;
+            const std::vector<std::string> &by = linked_by[uuid];
             Finding f;
-            f.kind = v.has_memberinfo ? kind::VDISK_WITHOUT_MEMBERS : kind::VDISK_WITHOUT_MEMBERINFO;
+            f.kind = without ? kind::VDISK_WITHOUT_MEMBERINFO : kind::VDISK_WITHOUT_MEMBERS;
             f.objects = {object};
             f.files = {rel + "/memberinfo"};
-            f.what = v.has_memberinfo ? "no member directory and no member in membership"
-                                      : "memberinfo/ is missing";
+            f.what = without ? "memberinfo/ is missing" : "no member directory and no member in membership";
+            if (by.empty()) {
+                f.what += "; no node links it";
+            } else {
+                std::string list;
+                for (const std::string &n : by)
+                    list += (list.empty() ? "" : ", ") + n;
+                f.what += "; linked by node" + std::string(by.size() > 1 ? "s " : " ") + list;
+                f.node = by.front();
+            }
             f.vdisk = uuid;
-            if (auto l = linked_by.find(uuid); l != linked_by.end())
-                f.node = l->second;
             add(std::move(f));
         }
         for (const auto &[node, m] : v.members) {
             const std::string mrel = rel + "/memberinfo/" + node;
             auto n = nodes_.find(node);
-            if (m.has_frontends && (n == nodes_.end() || !n->second.vdisks.count(uuid))) {
+            if (m.has_frontends &&
+                (n == nodes_.end() || (n->second.vdisks_read && !n->second.vdisks.count(uuid)))) {
                 Finding f;
                 f.kind = kind::MEMBER_WITHOUT_NODE_LINK;
                 f.objects = {object, "node " + node};
@@ -468,18 +748,23 @@ void Scanner::judge()
                 f.node = node;
                 add(std::move(f));
             }
-            if (m.has_nodestatus && !m.nodestatus_resolves) {
-                Finding f = link_finding(mrel + "/nodestatus",
-                                         "names the status of node " + node +
-                                             ", which does not exist");
-                f.objects = {object, "node " + node};
+        }
+        if (v.datastore_errno == 0) {
+            auto d = datastores_.find(v.datastore);
+            if (d != datastores_.end() && d->second.vdisks_read && !d->second.vdisks.count(uuid)) {
+                Finding f;
+                f.kind = kind::BROKEN_LINK_PAIR;
+                f.objects = {object, "datastore " + v.datastore};
+                f.files = {rel + "/datastore", "Datastore/" + v.datastore + "/vdisks/" + uuid};
+                f.what = "vdisk " + uuid + " names datastore " + v.datastore +
+                         ", which does not list it";
                 f.vdisk = uuid;
-                f.node = node;
+                f.datastore = v.datastore;
                 add(std::move(f));
             }
         }
-        for (const auto &[snap, resolves] : v.snapshots) {
-            if (resolves)
+        for (const auto &[snap, leads] : v.snapshots) {
+            if (leads != Leads::Nowhere)
                 continue;
             Finding f = link_finding(rel + "/snapshots/" + snap,
                                      "names snapshot " + snap + ", which does not exist");
@@ -500,18 +785,28 @@ int Scanner::run(std::string *error)
     }
     struct Top {
         const char *name;
+        const char *object;
+        bool (*valid_name)(const std::string &);
         void (Scanner::*scan)(int, const std::string &);
-    } const tops[] = {{"Node", &Scanner::scan_node},
-                      {"Datastore", &Scanner::scan_datastore},
-                      {"VDisk", &Scanner::scan_vdisk}};
+    } const tops[] = {{"Node", "node ", node_name, &Scanner::scan_node},
+                      {"Datastore", "datastore ", uuid_name, &Scanner::scan_datastore},
+                      {"VDisk", "vdisk ", uuid_name, &Scanner::scan_vdisk}};
     for (const Top &t : tops) {
-        UniqueFd top(open_dir(work.get(), t.name));
         std::vector<Ent> ents;
-        if (top)
-            list_dir(top.get(), ".", &ents);
-        for (const Ent &e : ents)
-            if (e.is_dir())
+        const int err = list_dir(work.get(), t.name, &ents);
+        if (err != 0 && err != ENOENT)
+            finding(kind::UNREADABLE, t.name, t.name, strerror(err));
+        UniqueFd top(err == 0 ? open_dir(work.get(), t.name) : -1);
+        for (const Ent &e : ents) {
+            const std::string rel = std::string(t.name) + "/" + e.name;
+            if (!e.is_dir() || !t.valid_name(e.name))
+                finding(kind::STRAY_ENTRY, t.object + e.name, rel,
+                        !e.is_dir() ? std::string("not a directory") +
+                                          (e.is_link() ? ": a link to `" + e.target + "'" : "")
+                                    : "its name names no object");
+            else
                 (this->*t.scan)(top.get(), e.name);
+        }
     }
     judge();
     return 0;
@@ -550,29 +845,55 @@ bool read_pid(int dirfd, const char *name, long *pid)
     return v > 0;
 }
 
-void scan_locks(const std::string &lock_dir, CheckReport *report)
+// What a file type is, in words.
+const char *type_words(mode_t type)
+{
+    switch (type) {
+    case S_IFDIR: return "a directory";
+    case S_IFLNK: return "a symbolic link";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    }
+    return "not a regular file";
+}
+
+void scan_locks(const CheckScope &scope, CheckReport *report)
 {
     std::vector<Ent> ents;
-    UniqueFd dir(open_dir(AT_FDCWD, lock_dir.c_str()));
-    if (!dir || !list_dir(dir.get(), ".", &ents))
+    if (list_dir(AT_FDCWD, scope.lock_dir.c_str(), &ents) != 0)
         return;
+    UniqueFd dir(open_dir(AT_FDCWD, scope.lock_dir.c_str()));
     for (const Ent &e : ents) {
         LockView l;
         l.object = lock_object(e.name);
-        struct stat st;
-        if (l.object.empty() || e.type != S_IFREG ||
-            ::fstatat(dir.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (l.object.empty())
             continue;
-        l.path = lock_dir + "/" + e.name;
+        l.path = scope.lock_dir + "/" + e.name;
+        Finding f;
+        f.objects = {l.object};
+        f.files = {l.path};
+        if (e.type != S_IFREG) {
+            // The daemon takes anything else at a lock name for a lock held
+            // by another program: the object cannot be updated until it goes.
+            f.kind = kind::LOCK_NOT_REGULAR;
+            f.what = e.type == 0 ? std::string(strerror(e.lstat_errno))
+                                 : std::string("is ") + type_words(e.type) + ": " + l.object +
+                                       " cannot be updated";
+            report->findings.push_back(std::move(f));
+            continue;
+        }
+        struct stat st;
+        if (::fstatat(dir.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
         l.age = std::max<long long>(0, (long long)report->now - (long long)st.st_mtime);
         l.has_pid = read_pid(dir.get(), e.name.c_str(), &l.pid);
         if (l.has_pid)
             l.holder = ::kill(pid_t(l.pid), 0) == 0 || errno != ESRCH ? Holder::Running
                                                                       : Holder::Gone;
-        Finding f;
-        f.objects = {l.object};
-        f.files = {l.path};
         const std::string age = "; written " + std::to_string(l.age) + "s ago";
+        const bool daemon = l.has_pid && scope.daemon_pid != 0 && l.pid == scope.daemon_pid;
         if (!l.has_pid) {
             f.kind = kind::LOCK_WITHOUT_PID;
             f.what = "holds no process id" + age;
@@ -581,7 +902,10 @@ void scan_locks(const std::string &lock_dir, CheckReport *report)
             f.what = "held by pid " + std::to_string(l.pid) + ", which does not exist" + age;
         } else if (l.age > LOCK_LONG_SECONDS) {
             f.kind = kind::LOCK_HELD_LONG;
-            f.what = "held by running pid " + std::to_string(l.pid) + age;
+            f.what = (daemon ? "held by the daemon itself (pid " + std::to_string(l.pid) +
+                                   "): it waits for a fence check or another lock, or leaked it"
+                             : "held by running pid " + std::to_string(l.pid)) +
+                     age;
         }
         if (!f.kind.empty())
             report->findings.push_back(std::move(f));
@@ -608,26 +932,35 @@ const std::vector<std::string> &check_kinds()
         kind::DATASTORE_LISTS_NONMEMBER, kind::NODE_IN_SEVERAL_DATASTORES,
         kind::BAD_ATTRIBUTE,            kind::STALE_LOCK,
         kind::LOCK_WITHOUT_PID,         kind::LOCK_HELD_LONG,
+        kind::BROKEN_LINK_PAIR,         kind::MISSING_ATTRIBUTE,
+        kind::LOCK_NOT_REGULAR,         kind::BAD_LINK,
+        kind::STRAY_ENTRY,              kind::UNREADABLE,
     };
     return kinds;
 }
 
-int check_scan(const std::string &work_directory, const std::string &lock_dir,
-               CheckReport *report, std::string *error)
+bool kind_is_error(const std::string &k)
+{
+    return k == kind::BAD_ATTRIBUTE || k == kind::MISSING_ATTRIBUTE || k == kind::STALE_LOCK ||
+           k == kind::LOCK_WITHOUT_PID || k == kind::LOCK_HELD_LONG ||
+           k == kind::LOCK_NOT_REGULAR || k == kind::UNREADABLE || k == kind::BAD_LINK;
+}
+
+int check_scan(const CheckScope &scope, CheckReport *report, std::string *error)
 {
     *report = CheckReport();
-    report->work_directory = work_directory;
+    report->work_directory = scope.work_directory;
+    report->daemon_pid = scope.daemon_pid;
     report->now = ::time(nullptr);
-    if (Scanner(work_directory, report).run(error) != 0)
+    if (Scanner(scope, report).run(error) != 0)
         return -1;
-    scan_locks(lock_dir, report);
+    scan_locks(scope, report);
     return 0;
 }
 
-int check_store(const std::string &work_directory, const std::string &lock_dir,
-                CheckReport *report, std::string *error, int reread_ms)
+int check_store(const CheckScope &scope, CheckReport *report, std::string *error, int reread_ms)
 {
-    if (check_scan(work_directory, lock_dir, report, error) != 0)
+    if (check_scan(scope, report, error) != 0)
         return -1;
     if (report->findings.empty())
         return 0;
@@ -635,7 +968,7 @@ int check_store(const std::string &work_directory, const std::string &lock_dir,
     for (const Finding &f : report->findings)
         first.insert(finding_key(f));
     std::this_thread::sleep_for(std::chrono::milliseconds(reread_ms));
-    if (check_scan(work_directory, lock_dir, report, error) != 0)
+    if (check_scan(scope, report, error) != 0)
         return -1;
     auto &found = report->findings;
     found.erase(std::remove_if(found.begin(), found.end(),

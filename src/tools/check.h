@@ -10,8 +10,16 @@
 // that have not announced yet; a snapshot announced before its parent is not
 // recorded at the parent until its next entry; a sender outside the member
 // list may have a member directory; a vdisk keeps its `datastore` link when
-// the datastore is deleted with its last member.
+// the datastore is deleted with its last member; a node that has not sent
+// its statistics yet lacks their files.
+//
+// Nothing is taken as absent that was not read as absent: a link counts as
+// dangling only when following it ends in ENOENT, and any other error
+// (EACCES, EIO, ELOOP) while reading an entry, a directory or what a link
+// names is an `unreadable` finding of its own.
 #pragma once
+
+#include <sys/types.h>
 
 #include <ctime>
 #include <string>
@@ -31,6 +39,12 @@ inline constexpr const char *BAD_ATTRIBUTE = "bad-attribute";
 inline constexpr const char *STALE_LOCK = "stale-lock";
 inline constexpr const char *LOCK_WITHOUT_PID = "lock-without-pid";
 inline constexpr const char *LOCK_HELD_LONG = "lock-held-long";
+inline constexpr const char *BROKEN_LINK_PAIR = "broken-link-pair";
+inline constexpr const char *MISSING_ATTRIBUTE = "missing-attribute";
+inline constexpr const char *LOCK_NOT_REGULAR = "lock-not-regular";
+inline constexpr const char *BAD_LINK = "bad-link";
+inline constexpr const char *STRAY_ENTRY = "stray-entry";
+inline constexpr const char *UNREADABLE = "unreadable";
 }  // namespace kind
 
 // Every kind above, in that order.
@@ -55,6 +69,11 @@ struct Finding {
     std::string target;  // the object a link names, or the member of a vdisk
 };
 
+// Whether the kind is an error an operator must act on (the daemon cannot
+// update or announce an object, or marloctl cannot read it), rather than
+// an inconsistency that the daemon's next messages or a repair mend.
+bool kind_is_error(const std::string &kind);
+
 // What tells one finding from another in two scans: its kind and files.
 std::string finding_key(const Finding &f);
 
@@ -72,20 +91,27 @@ struct LockView {
 
 struct CheckReport {
     std::string work_directory;
+    pid_t daemon_pid = 0;  // the running daemon (0: none): its locks are named so
     time_t now = 0;
     std::vector<Finding> findings;  // in scan order: nodes, datastores, vdisks, locks
     std::vector<LockView> locks;    // every lock file, by path
 };
 
+// What a check looks at.
+struct CheckScope {
+    std::string work_directory;
+    std::string lock_dir = "/tmp";
+    pid_t daemon_pid = 0;                 // the running daemon's pid, 0 when none
+    std::vector<std::string> local_nodes;  // this host's nodes: their statistics files are needed
+};
+
 // Reads the work directory and the lock directory once.  0; -1 with *error
 // set when the work directory cannot be opened.
-int check_scan(const std::string &work_directory, const std::string &lock_dir,
-               CheckReport *report, std::string *error);
+int check_scan(const CheckScope &scope, CheckReport *report, std::string *error);
 
 // check_scan, and when it finds anything, a second scan after reread_ms:
 // only what both find counts (the report is the second scan's).
-int check_store(const std::string &work_directory, const std::string &lock_dir,
-                CheckReport *report, std::string *error, int reread_ms = 200);
+int check_store(const CheckScope &scope, CheckReport *report, std::string *error,
+                int reread_ms = 200);
 
-// The directory of the lock files.
-inline constexpr const char *LOCK_DIR = "/tmp";
+

@@ -3,17 +3,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <vector>
 
 #include "controller/ctrl_cmd.h"
+#include "controller/peers.h"
+#include "controller/state.h"
+#include "daemon/config.h"
 #include "io/io.h"
 #include "object/attr.h"
 #include "proto/records.h"
@@ -107,35 +112,42 @@ int ctrl_line_build(const std::string &command, const std::string &node, const s
     return 0;
 }
 
-int ctrl_send(const std::string &addr, int port, const std::string &line, std::string *why)
+namespace {
+
+// A connected TCP socket to the CTRL port addr:port, or none with *why set.
+UniqueFd ctrl_connect(const std::string &addr, int port, std::string *why)
 {
-    const std::string where = addr + ":" + std::to_string(port);
     struct sockaddr_in sa {};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(uint16_t(port));
     if (inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) {
         *why = "ctrl_address `" + addr + "' is not an IPv4 address";
-        return -1;
+        return UniqueFd();
     }
     UniqueFd so(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!so) {
         *why = std::string("socket(): ") + strerror(errno);
-        return -1;
+        return so;
     }
     int r;
     do {
         r = ::connect(so.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
     } while (r != 0 && errno == EINTR);
     if (r != 0) {
-        *why = "cannot connect to the CTRL port " + where + ": " + strerror(errno) +
-               (errno == ECONNREFUSED ? " (is marlo running?)" : "");
-        return -1;
+        *why = "cannot connect to the CTRL port " + addr + ":" + std::to_string(port) + ": " +
+               strerror(errno) + (errno == ECONNREFUSED ? " (is marlo running?)" : "");
+        so.reset();
     }
-    // MSG_NOSIGNAL: a daemon that goes away mid-write is an error, not a
-    // SIGPIPE.
+    return so;
+}
+
+// Writes line in full.  MSG_NOSIGNAL: a daemon that goes away mid-write is
+// an error, not a SIGPIPE.  0; -1 with *why set.
+int ctrl_write(int so, const std::string &where, const std::string &line, std::string *why)
+{
     size_t done = 0;
     while (done < line.size()) {
-        ssize_t n = ::send(so.get(), line.data() + done, line.size() - done, MSG_NOSIGNAL);
+        ssize_t n = ::send(so, line.data() + done, line.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -147,33 +159,157 @@ int ctrl_send(const std::string &addr, int port, const std::string &line, std::s
     return 0;
 }
 
-std::string pid_file_path(const std::string &work_directory, const std::string &pid_file)
+// The daemon writes its counters from its 64 KiB message buffer.
+constexpr size_t COUNTERS_REPLY_MAX = 65536;
+
+// A counter's name as the daemon writes it: [a-z][a-z0-9_]*.
+bool counter_name(const std::string &name)
 {
-    if (!pid_file.empty() && pid_file[0] == '/')
-        return pid_file;
-    return work_directory + "/" + pid_file;
+    if (name.empty() || name[0] < 'a' || name[0] > 'z')
+        return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
+            return false;
+    return true;
 }
 
-namespace {
-
-// The process's command name from /proc ("" when it cannot be read).
-std::string command_name(pid_t pid)
+// A decimal number of at most 20 digits that fits 64 bits.
+bool decimal(const std::string &text, unsigned long long *value)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/comm";
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return "";
-    char buf[64];
-    ssize_t n = ::read(fd.get(), buf, sizeof buf - 1);
-    if (n <= 0)
-        return "";
-    std::string name(buf, size_t(n));
-    if (!name.empty() && name.back() == '\n')
-        name.pop_back();
-    return name;
+    if (text.empty() || text.size() > 20)
+        return false;
+    unsigned long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || v > (ULLONG_MAX - unsigned(c - '0')) / 10)
+            return false;
+        v = v * 10 + unsigned(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+// One line of the reply (without its newline) into *out.
+void counters_line(const std::string &line, DaemonCounters *out)
+{
+    std::vector<std::string> words;
+    for (size_t at = 0; at <= line.size();) {
+        size_t blank = line.find(' ', at);
+        if (blank == std::string::npos)
+            blank = line.size();
+        words.push_back(line.substr(at, blank - at));
+        at = blank + 1;
+    }
+    unsigned long long value, node;
+    if (words.size() == 2 && counter_name(words[0]) && decimal(words[1], &value))
+        out->counters.emplace_back(words[0], value);
+    else if (words.size() == 3 && words[0] == "local" && decimal(words[1], &node) &&
+             node <= UINT32_MAX && decimal(words[2], &value) && value <= LLONG_MAX)
+        out->local.emplace_back(std::to_string(node), (long long)value);
 }
 
 }  // namespace
+
+int ctrl_send(const std::string &addr, int port, const std::string &line, std::string *why)
+{
+    UniqueFd so = ctrl_connect(addr, port, why);
+    if (!so)
+        return -1;
+    return ctrl_write(so.get(), addr + ":" + std::to_string(port), line, why);
+}
+
+int ctrl_counters(const std::string &addr, int port, DaemonCounters *out, std::string *why,
+                  int timeout_ms)
+{
+    const std::string where = addr + ":" + std::to_string(port);
+    UniqueFd so = ctrl_connect(addr, port, why);
+    if (!so || ctrl_write(so.get(), where, "counters\n", why) != 0)
+        return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string text;
+    *out = DaemonCounters();
+    for (;;) {
+        const size_t nl = text.find('\n');
+        if (nl != std::string::npos) {
+            const std::string line = text.substr(0, nl);
+            text.erase(0, nl + 1);
+            if (line == "end")
+                return 0;
+            counters_line(line, out);
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd pfd = {so.get(), POLLIN, 0};
+        const int r = left.count() > 0 ? ::poll(&pfd, 1, int(left.count())) : 0;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0) {
+            *why = "no answer to `counters' from the CTRL port " + where + " within " +
+                   std::to_string(timeout_ms) + " ms (not marlo, or busy?)";
+            return -1;
+        }
+        char buf[4096];
+        const ssize_t n = r < 0 ? -1 : ::read(so.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *why = "the CTRL port " + where + " " +
+                   (n == 0 ? std::string("closed the connection before the end of the counters")
+                           : std::string("read: ") + strerror(errno));
+            return -1;
+        }
+        text.append(buf, size_t(n));
+        if (text.size() > COUNTERS_REPLY_MAX) {
+            *why = "the CTRL port " + where + " answers `counters' with more than " +
+                   std::to_string(COUNTERS_REPLY_MAX) + " bytes: not marlo?";
+            return -1;
+        }
+    }
+}
+
+std::string work_path(const std::string &work_directory, const std::string &path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    return work_directory + "/" + path;
+}
+
+int local_nodes_file(std::vector<std::string> *ids, std::string *why)
+{
+    const std::string file = work_path(cfg_work_directory, cfg_local_nodes);
+    if (UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)); !fd) {
+        *why = "local nodes file " + file + ": " + strerror(errno);
+        return -1;
+    }
+    // The reader replaces the list only when the whole file is good.
+    const std::string configured = cfg_local_nodes;
+    cfg_local_nodes = file;
+    local_nodes.reset();
+    NodeList *before = NodeListAlloc(local_nodes) == 0 ? local_nodes.get() : nullptr;
+    if (before != nullptr)
+        load_local_nodes();
+    cfg_local_nodes = configured;
+    if (before == nullptr || local_nodes.get() == before) {
+        *why = "local nodes file " + file + " cannot be read (malformed? see marloctl -v)";
+        return -1;
+    }
+    for (const auto &node : *local_nodes)
+        ids->push_back(node->nodeuuid);
+    return 0;
+}
+
+std::vector<std::string> local_node_ids(const DaemonState &daemon)
+{
+    std::vector<std::string> ids;
+    std::string why;
+    if (daemon.up) {
+        for (const auto &[node, sent] : daemon.counters.local)
+            ids.push_back(node);
+    } else if (local_nodes_file(&ids, &why) != 0) {
+        ids.clear();
+    }
+    return ids;
+}
 
 int daemon_pid(const std::string &pid_path, pid_t *out, std::string *why)
 {
@@ -207,23 +343,30 @@ int daemon_pid(const std::string &pid_path, pid_t *out, std::string *why)
                (errno == ESRCH ? " (marlo is not running)" : "");
         return -1;
     }
-    const std::string name = command_name(pid_t(pid));
-    if (!name.empty() && name != "marlo") {
-        *why = "process " + std::to_string(pid) + " from " + pid_path + " is `" + name +
-               "', not marlo (stale pid file?)";
-        return -1;
-    }
     *out = pid_t(pid);
     return 0;
 }
 
-int signal_daemon(const std::string &pid_path, int sig, std::string *why)
+DaemonState daemon_state()
 {
-    pid_t pid;
-    if (daemon_pid(pid_path, &pid, why) != 0)
+    DaemonState d;
+    if (daemon_pid(work_path(cfg_work_directory, cfg_pid_file), &d.pid, &d.why) != 0)
+        return d;
+    d.up = ctrl_counters(cfg_ctrl_address, cfg_ctrl_port, &d.counters, &d.why) == 0;
+    if (!d.up)
+        d.why = "process " + std::to_string(d.pid) + " runs, but " + d.why;
+    return d;
+}
+
+int signal_daemon(int sig, std::string *why)
+{
+    const DaemonState d = daemon_state();
+    if (!d.up) {
+        *why = d.why;
         return -1;
-    if (::kill(pid, sig) != 0) {
-        *why = "kill(" + std::to_string(pid) + "): " + strerror(errno);
+    }
+    if (::kill(d.pid, sig) != 0) {
+        *why = "kill(" + std::to_string(d.pid) + "): " + strerror(errno);
         return -1;
     }
     return 0;

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Checks a node id argument: decimal digits only, at most 4294967295.  The
 // daemon compares node ids as text, so the id is rewritten in the form it
@@ -31,13 +33,50 @@ int ctrl_line_build(const std::string &command, const std::string &node, const s
 // refused" and the like).
 int ctrl_send(const std::string &addr, int port, const std::string &line, std::string *why);
 
-// The pid file's path as the daemon resolves it: a relative pid_file is
-// taken from the work directory.
-std::string pid_file_path(const std::string &work_directory, const std::string &pid_file);
-// Reads the pid file ("<pid>\n") and checks that the process exists and is
-// the daemon (its command name is "marlo": the daemon never removes its pid
-// file, so after a stop the pid may belong to an unrelated process).  0 with
-// *pid set; -1 with *why set.
+// What the daemon's `counters` command reports.
+struct DaemonCounters {
+    // "NAME VALUE" lines in the daemon's order: counts since it started.
+    std::vector<std::pair<std::string, unsigned long long>> counters;
+    // "local NODE LAST_SENT" lines: this host's nodes and when the daemon
+    // last sent a datagram of each (seconds since the epoch; 0: never).
+    std::vector<std::pair<std::string, long long>> local;
+};
+// How long the reply to `counters` is waited for: the daemon answers
+// between two datagrams, but a lock wait or a fence check may hold it up.
+inline constexpr int COUNTERS_TIMEOUT_MS = 5000;
+// Sends `counters` on the CTRL port at addr:port and reads the reply up to
+// its "end" line, within timeout_ms.  Lines of another shape are skipped
+// (a later daemon may add some).  0 with *out set; -1 with *why set (no
+// connection, no complete reply in time).
+int ctrl_counters(const std::string &addr, int port, DaemonCounters *out, std::string *why,
+                  int timeout_ms = COUNTERS_TIMEOUT_MS);
+
+// A configured path as the daemon resolves it: a relative one is taken from
+// the work directory.
+std::string work_path(const std::string &work_directory, const std::string &path);
+
+// The node ids of the configured local nodes file (cfg_local_nodes), read
+// by the daemon's own reader, in file order.  0; -1 with *why set when the
+// file cannot be read or has a malformed line.
+int local_nodes_file(std::vector<std::string> *ids, std::string *why);
+
+// Reads the pid file ("<pid>\n") and checks that the process exists.  0
+// with *pid set; -1 with *why set.
 int daemon_pid(const std::string &pid_path, pid_t *pid, std::string *why);
-// daemon_pid, then sends sig to that process.  0; -1 with *why set.
-int signal_daemon(const std::string &pid_path, int sig, std::string *why);
+
+// Whether the daemon runs: the process the pid file names exists and the
+// CTRL port answers `counters` (the daemon never removes its pid file, so
+// after a stop the pid may belong to another program, whatever its name).
+struct DaemonState {
+    bool up = false;
+    pid_t pid = 0;
+    DaemonCounters counters;  // when up
+    std::string why;          // when not up: what failed
+};
+// Looks at the daemon of the configuration read (cfg_*).
+DaemonState daemon_state();
+// This host's nodes: the daemon's list when it runs, else the file's (an
+// unreadable file gives none).
+std::vector<std::string> local_node_ids(const DaemonState &daemon);
+// daemon_state, then sends sig to the daemon's pid.  0; -1 with *why set.
+int signal_daemon(int sig, std::string *why);

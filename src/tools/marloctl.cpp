@@ -6,7 +6,8 @@
 //   - signals the daemon (reload: SIGHUP, ping-now: SIGUSR1),
 //   - shows the object database as tables, JSON or a DOT graph (status,
 //     graph), reading without locks so that it never holds the daemon up,
-//   - checks that the object database is whole and repairs it (check),
+//   - checks that the object database is whole and repairs it (check), and
+//     sums up what an operator must act on (health),
 //   - exports its state for monitoring (metrics).
 //
 // Exit status: 0 done; 1 failure (configuration, connection, pid file, work
@@ -14,8 +15,11 @@
 // command or option, an argument the daemon would misread).
 #include <getopt.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +30,7 @@
 #include "tools/check.h"
 #include "tools/control.h"
 #include "tools/escape.h"
+#include "tools/health.h"
 #include "tools/metrics.h"
 #include "tools/repair.h"
 #include "tools/report.h"
@@ -46,13 +51,16 @@ const char *const HELP =
     "                         nodes, datastores and vdisks as this host sees them\n"
     "  graph [--node ID] [--vdisk UUID]\n"
     "                         the same as a Graphviz DOT graph (render: dot -Tsvg)\n"
+    "  health [--json]        one screen: OK, WARN or ERROR, and each problem in\n"
+    "                         words to act on (exit status 1 unless OK)\n"
     "  check [--json]         list every inconsistency of the object database and\n"
     "                         the lock files (exit status 1 when there is any)\n"
-    "  check --repair [--stale-locks]\n"
-    "                         repair what is safe, under the daemon's locks; with\n"
-    "                         --stale-locks also remove lock files of processes\n"
-    "                         that do not exist\n"
-    "  metrics [--output FILE]\n"
+    "  check --repair [--stale-locks] [--dry-run|-n]\n"
+    "                         repair what a removal cut short left and make missing\n"
+    "                         links, under the daemon's locks; with --stale-locks\n"
+    "                         also remove lock files of processes that do not\n"
+    "                         exist; with --dry-run only say what would be done\n"
+    "  metrics [--per-vdisk] [--output FILE]\n"
     "                         the store's state in the Prometheus text format; with\n"
     "                         --output written atomically to FILE (mode 0644)\n"
     "  single-vdisk-ping NODE VDISK\n"
@@ -70,9 +78,11 @@ const char *const HELP =
     "  -h, --help  this text\n"
     "\n"
     "NODE is a decimal node id, VDISK a vdisk uuid of 1 to 14 characters without\n"
-    "blanks.  The CTRL commands return once the line is written; marlo answers\n"
-    "nothing (see its log).  status reads the work directory without locks:\n"
-    "values caught half-written or damaged are marked, never fatal.\n"
+    "blanks; NODE must be in the local nodes file, and single-vdisk-ping's VDISK\n"
+    "linked by NODE in the store.  The CTRL commands return once the line is\n"
+    "written; marlo answers nothing (see its log).  status reads the work\n"
+    "directory without locks: values caught half-written or damaged are\n"
+    "marked, never fatal.\n"
     "Marks: - missing, ? unreadable (listed under Problems), ! names a missing\n"
     "object, * silent for more than three heartbeat intervals.\n"
     "\n"
@@ -138,14 +148,16 @@ std::string checked_uuid(const std::string &text)
 // A command checked against its arguments, ready to run once the
 // configuration is read.
 struct Command {
-    enum class Kind { Ctrl, Signal, View, Check, Metrics };
+    enum class Kind { Ctrl, Signal, View, Check, Metrics, Health };
     Command(Kind k, const std::string &n) : kind(k), name(n) {}
     Kind kind;
     std::string name;
     std::string line;  // Ctrl: the command line without its newline
-    bool json = false; // View, Check
-    bool repair = false, stale_locks = false;  // Check
+    std::string node, vdisk;  // Ctrl: the arguments, the node in canonical form
+    bool json = false; // View, Check, Health
+    bool repair = false, stale_locks = false, dry_run = false;  // Check
     std::string output;                         // Metrics: "" for standard output
+    bool per_vdisk = false;                     // Metrics
     StatusFilter filter;
 };
 
@@ -157,6 +169,9 @@ Command parse_ctrl(const std::string &cmd, const Args &args)
     std::string why;
     if (ctrl_line_build(cmd, args[0], n == 2 ? args[1] : "", &c.line, &why) != 0)
         usage_error(why);
+    c.node = checked_node(args[0]);
+    if (n == 2)
+        c.vdisk = args[1];
     return c;
 }
 
@@ -204,11 +219,15 @@ Command parse_check(const std::string &cmd, const Args &args)
             c.repair = true;
         else if (a == "--stale-locks")
             c.stale_locks = true;
+        else if (a == "--dry-run" || a == "-n")
+            c.dry_run = true;
         else
             usage_error(cmd + ": unknown argument " + a);
     }
     if (c.stale_locks && !c.repair)
         usage_error("--stale-locks goes with --repair");
+    if (c.dry_run && !c.repair)
+        usage_error("--dry-run goes with --repair");
     if (c.json && c.repair)
         usage_error("--json does not go with --repair");
     return c;
@@ -220,6 +239,8 @@ Command parse_metrics(const std::string &cmd, const Args &args)
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--output" && i + 1 < args.size() && !args[i + 1].empty())
             c.output = args[++i];
+        else if (args[i] == "--per-vdisk")
+            c.per_vdisk = true;
         else if (args[i].rfind("--output=", 0) == 0 && args[i].size() > 9)
             c.output = args[i].substr(9);
         else
@@ -243,12 +264,47 @@ Command parse_command(const std::string &cmd, const Args &args)
         return parse_check(cmd, args);
     if (cmd == "metrics")
         return parse_metrics(cmd, args);
+    if (cmd == "health") {
+        Command c(Command::Kind::Health, cmd);
+        for (const std::string &a : args)
+            if (a == "--json")
+                c.json = true;
+            else
+                usage_error(cmd + ": unknown argument " + a);
+        return c;
+    }
     usage_error("unknown command `" + cmd + "'");
+}
+
+// Whether the daemon would act on the command: its node is a local node,
+// and single-vdisk-ping's vdisk one that node links in the store.  The
+// daemon would end such a command without a word.  "" when it would act.
+std::string ctrl_refusal(const Command &c)
+{
+    std::vector<std::string> local;
+    std::string why;
+    if (local_nodes_file(&local, &why) != 0)
+        return why;
+    if (std::find(local.begin(), local.end(), c.node) == local.end())
+        return "node " + c.node + " is not in the local nodes file " +
+               work_path(cfg_work_directory, cfg_local_nodes) + ": marlo announces only those";
+    if (c.name != "single-vdisk-ping")
+        return "";
+    const std::string link = cfg_work_directory + "/Node/" + c.node + "/vdisks/" + c.vdisk;
+    struct stat st;
+    if (::lstat(link.c_str(), &st) == 0)
+        return "";
+    return errno == ENOENT ? "node " + c.node + " has no vdisk " + c.vdisk + " in " +
+                                 cfg_work_directory + " (no Node/" + c.node + "/vdisks/" +
+                                 c.vdisk + ")"
+                           : link + ": " + strerror(errno);
 }
 
 int run_ctrl(const Command &c)
 {
-    std::string why;
+    std::string why = ctrl_refusal(c);
+    if (!why.empty())
+        return fail(why);
     if (ctrl_send(cfg_ctrl_address, cfg_ctrl_port, c.line + "\n", &why) != 0)
         return fail(why);
     return EXIT_OK;
@@ -258,7 +314,7 @@ int run_signal(const Command &c)
 {
     std::string why;
     const int sig = c.name == "reload" ? SIGHUP : SIGUSR1;
-    if (signal_daemon(pid_file_path(cfg_work_directory, cfg_pid_file), sig, &why) != 0)
+    if (signal_daemon(sig, &why) != 0)
         return fail(why);
     return EXIT_OK;
 }
@@ -271,6 +327,17 @@ int print(const std::string &text)
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return fail(std::string("standard output: ") + strerror(errno));
     return EXIT_OK;
+}
+
+// What a check looks at: the store, the lock files, the daemon and this
+// host's nodes.
+CheckScope check_scope(const DaemonState &daemon)
+{
+    CheckScope scope;
+    scope.work_directory = cfg_work_directory;
+    scope.daemon_pid = daemon.up ? daemon.pid : 0;
+    scope.local_nodes = local_node_ids(daemon);
+    return scope;
 }
 
 int run_view(const Command &c)
@@ -288,6 +355,12 @@ int run_view(const Command &c)
             what += (what.empty() ? "" : " or ") + std::string("vdisk ") + c.filter.vdisk;
         return fail(what + " not found in " + cfg_work_directory);
     }
+    if (c.name == "status") {
+        const DaemonState daemon = daemon_state();
+        view.daemon_known = true;
+        view.daemon_up = daemon.up;
+        view.daemon_why = daemon.why;
+    }
     const std::string out = c.name == "graph" ? render_dot(view)
                             : c.json          ? render_json(view)
                                               : render_table(view);
@@ -296,17 +369,19 @@ int run_view(const Command &c)
 
 // Repairs in rounds (a repair may leave what the next one finishes, such as
 // the links of a vdisk whose removal it finished) until a round changes
-// nothing, printing each change; then the check of what is left.
+// nothing, printing each change; then the check of what is left.  A dry run
+// makes one round and shows what no repair would mend.
 int run_repair(const Command &c)
 {
-    const RepairOptions options{c.stale_locks};
+    const RepairOptions options{c.stale_locks, c.dry_run};
+    const CheckScope scope = check_scope(daemon_state());
     std::vector<std::string> tried;
     RepairLog log;
     CheckReport report;
     std::string why;
-    constexpr int MAX_ROUNDS = 8;
-    for (int round = 0; round < MAX_ROUNDS; round++) {
-        if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+    const int max_rounds = c.dry_run ? 1 : 8;
+    for (int round = 0; round < max_rounds; round++) {
+        if (check_store(scope, &report, &why) != 0)
             return fail(why);
         const size_t shown = log.lines.size();
         const int changes = log.changes;
@@ -319,10 +394,24 @@ int run_repair(const Command &c)
         if (log.changes == changes)
             break;
     }
-    if (log.changes != 0 && check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+    if (c.dry_run) {
+        auto &found = report.findings;
+        found.erase(std::remove_if(found.begin(), found.end(),
+                                   [&](const Finding &f) {
+                                       return std::find(log.changed.begin(), log.changed.end(),
+                                                        finding_key(f)) != log.changed.end();
+                                   }),
+                    found.end());
+    } else if (log.changes != 0 && check_store(scope, &report, &why) != 0) {
         return fail(why);
-    const std::string summary = log.changes == 0 ? "Nothing repaired.\n"
-                                                 : std::to_string(log.changes) + " repaired.\n";
+    }
+    std::string summary = log.changes == 0 ? std::string("Nothing repaired.\n")
+                          : c.dry_run ? std::to_string(log.changes) + " would be repaired; nothing changed.\n"
+                                      : std::to_string(log.changes) + " repaired.\n";
+    if (log.stale_locks_left != 0)
+        summary += std::to_string(log.stale_locks_left) + " stale lock" +
+                   (log.stale_locks_left == 1 ? "" : "s") +
+                   " left: --stale-locks removes the lock files of processes that do not exist.\n";
     if (print(summary + "\n" + render_check_table(report)) != EXIT_OK)
         return EXIT_FAIL;
     return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
@@ -334,30 +423,62 @@ int run_check(const Command &c)
         return run_repair(c);
     CheckReport report;
     std::string why;
-    if (check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+    if (check_store(check_scope(daemon_state()), &report, &why) != 0)
         return fail(why);
     if (print(c.json ? render_check_json(report) : render_check_table(report)) != EXIT_OK)
         return EXIT_FAIL;
     return report.findings.empty() ? EXIT_OK : EXIT_FAIL;
 }
 
+// Everything metrics and health look at: the daemon, the store and the
+// check of both.
+struct Observed {
+    DaemonState daemon;
+    CheckScope scope;
+    ClusterView view;
+    CheckReport report;
+};
+
+// 0, or -1 with *why set when the work directory cannot be read.
+int observe(Observed *o, std::string *why)
+{
+    o->daemon = daemon_state();
+    o->scope = check_scope(o->daemon);
+    o->view.heartbeat_interval = cfg_heartbeat_interval;
+    return status_read(cfg_work_directory, &o->view, why) != 0 ||
+                   check_store(o->scope, &o->report, why) != 0
+               ? -1
+               : 0;
+}
+
 int run_metrics(const Command &c)
 {
-    ClusterView view;
-    view.heartbeat_interval = cfg_heartbeat_interval;
-    CheckReport report;
+    MetricsRun run;
+    run.started = metrics_clock();
+    run.per_vdisk = c.per_vdisk;
+    Observed o;
     std::string why;
-    if (status_read(cfg_work_directory, &view, &why) != 0 ||
-        check_store(cfg_work_directory, LOCK_DIR, &report, &why) != 0)
+    if (observe(&o, &why) != 0)
         return fail(why);
-    pid_t pid;
-    const bool up = daemon_pid(pid_file_path(cfg_work_directory, cfg_pid_file), &pid, &why) == 0;
-    const std::string text = render_metrics(view, report, up);
+    run.local_nodes = o.scope.local_nodes;
+    const std::string text = render_metrics(o.view, o.report, o.daemon, run);
     if (c.output.empty())
         return print(text);
     if (write_file_atomically(c.output, text, &why) != 0)
         return fail(why);
     return EXIT_OK;
+}
+
+int run_health(const Command &c)
+{
+    Observed o;
+    std::string why;
+    if (observe(&o, &why) != 0)
+        return fail(why);
+    const Health health = health_of(o.view, o.report, o.daemon, o.scope.local_nodes);
+    if (print(c.json ? render_health_json(health) : render_health(health)) != EXIT_OK)
+        return EXIT_FAIL;
+    return health.level == HealthLevel::Ok ? EXIT_OK : EXIT_FAIL;
 }
 
 }  // namespace
@@ -415,6 +536,7 @@ int main(int argc, char **argv)
     case Command::Kind::View: return run_view(command);
     case Command::Kind::Check: return run_check(command);
     case Command::Kind::Metrics: return run_metrics(command);
+    case Command::Kind::Health: return run_health(command);
     }
     return EXIT_FAIL;
 }

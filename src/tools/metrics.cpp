@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "io/io.h"
@@ -14,17 +18,38 @@
 
 namespace {
 
+double now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+std::string sample_text(int v) { return std::to_string(v); }
+std::string sample_text(long long v) { return std::to_string(v); }
+std::string sample_text(unsigned long long v) { return std::to_string(v); }
+std::string sample_text(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    return buf;
+}
+
 // One metric family: its samples in the order added, written after its
 // HELP and TYPE lines.
 class Family {
 public:
-    Family(std::string name, std::string help) : name_(std::move(name)), help_(std::move(help)) {}
+    Family(std::string name, std::string help, const char *type = "gauge")
+        : name_(std::move(name)), help_(std::move(help)), type_(type)
+    {
+    }
 
     void add(const std::string &label, const std::string &value, long long sample)
     {
         add({{label, value}}, sample);
     }
-    void add(const std::vector<std::pair<std::string, std::string>> &labels, long long sample)
+    template <typename Sample>
+    void add(const std::vector<std::pair<std::string, std::string>> &labels, Sample sample)
     {
         std::string line = name_;
         if (!labels.empty()) {
@@ -34,11 +59,12 @@ public:
                         "\"";
             line += "}";
         }
-        samples_ += line + " " + std::to_string(sample) + "\n";
+        samples_ += line + " " + sample_text(sample) + "\n";
     }
     std::string render() const
     {
-        return "# HELP " + name_ + " " + help_ + "\n# TYPE " + name_ + " gauge\n" + samples_;
+        return "# HELP " + name_ + " " + help_ + "\n# TYPE " + name_ + " " + type_ + "\n" +
+               samples_;
     }
 
 private:
@@ -60,23 +86,50 @@ private:
     }
 
     std::string name_, help_, samples_;
+    const char *type_;
 };
 
 }  // namespace
 
-std::string render_metrics(const ClusterView &view, const CheckReport &check, bool daemon_up)
+std::string render_metrics(const ClusterView &view, const CheckReport &check,
+                           const DaemonState &daemon, const MetricsRun &run)
 {
-    Family age("marlo_node_last_ping_age_seconds", "Seconds since the node's last ping.");
+    const std::set<std::string> local(run.local_nodes.begin(), run.local_nodes.end());
+    std::map<std::string, long long> sent;
+    for (const auto &[node, when] : daemon.counters.local)
+        sent[node] = when;
+
+    Family lastping("marlo_node_last_ping_timestamp_seconds",
+                    "When this host last heard the node (its lastping), seconds since the epoch.");
+    Family last_sent("marlo_node_last_sent_timestamp_seconds",
+                     "When the daemon last sent a datagram of this host's node, seconds since the "
+                     "epoch (a host does not hear its own nodes).");
     Family node_ds("marlo_node_datastore_info",
                    "The datastore the node is a member of (datastoremember), always 1.");
     Family node_vdisks("marlo_node_vdisks", "Vdisks the node links to.");
+    Family nodes("marlo_nodes",
+                 "Nodes by state: silent when unheard (and, for this host's, unsent) for more "
+                 "than three heartbeat intervals.");
+    long long alive = 0, silent = 0;
     for (const NodeView &n : view.nodes) {
+        const std::string is_local = local.count(n.name) ? "true" : "false";
+        const std::vector<std::pair<std::string, std::string>> labels = {{"node", n.name},
+                                                                         {"local", is_local}};
+        long long heard = n.lastping.got == Got::Ok ? (long long)n.lastping.value : 0;
         if (n.lastping.got == Got::Ok)
-            age.add("node", n.name, node_silence(view, n));
+            lastping.add(labels, heard);
+        if (auto s = sent.find(n.name); s != sent.end() && s->second != 0) {
+            last_sent.add("node", n.name, s->second);
+            heard = std::max(heard, s->second);
+        }
+        (heard != 0 && view.now - heard <= 3LL * view.heartbeat_interval ? alive : silent)++;
         if (n.datastore.got == Got::Ok)
-            node_ds.add({{"node", n.name}, {"datastore", n.datastore.value}}, 1);
-        node_vdisks.add("node", n.name, (long long)n.vdisks.size());
+            node_ds.add({{"node", n.name}, {"local", is_local}, {"datastore", n.datastore.value}},
+                        1);
+        node_vdisks.add(labels, (long long)n.vdisks.size());
     }
+    nodes.add("state", "alive", alive);
+    nodes.add("state", "silent", silent);
 
     Family ds_members("marlo_datastore_members", "Member nodes the datastore lists.");
     Family ds_vdisks("marlo_datastore_vdisks", "Vdisks the datastore lists.");
@@ -84,22 +137,38 @@ std::string render_metrics(const ClusterView &view, const CheckReport &check, bo
         ds_members.add("datastore", d.uuid, (long long)d.members.size());
         ds_vdisks.add("datastore", d.uuid, (long long)d.vdisks.size());
     }
+    Family datastores("marlo_datastores", "Datastores in the store.");
+    datastores.add({}, (long long)view.datastores.size());
 
     Family vd_members("marlo_vdisk_members", "Member nodes in the vdisk's membership.");
     Family vd_frontends("marlo_vdisk_frontends", "Frontends the vdisk's members serve.");
     Family vd_gen("marlo_vdisk_highest_generation",
                   "Highest membership generation applied to the vdisk.");
+    Family vdisks("marlo_vdisks",
+                  "Vdisks by kind (plain or snapshot) and whether any member serves a frontend.");
+    std::map<std::pair<std::string, std::string>, long long> by_state;
     for (const VDiskView &v : view.vdisks) {
         long long listed = 0, frontends = 0;
         for (const MemberView &m : v.members) {
             listed += m.listed;
             frontends += (long long)m.frontends.size();
         }
+        const std::string kind = v.snapshot.got != Got::Ok ? "unknown"
+                                 : v.snapshot.value != 0   ? "snapshot"
+                                                           : "plain";
+        by_state[{kind, frontends > 0 ? "true" : "false"}]++;
+        if (!run.per_vdisk)
+            continue;
         vd_members.add("vdisk", v.uuid, listed);
         vd_frontends.add("vdisk", v.uuid, frontends);
         if (v.highest_gen.got == Got::Ok)
             vd_gen.add("vdisk", v.uuid, (long long)v.highest_gen.value);
     }
+    for (const char *kind : {"plain", "snapshot"})
+        for (const char *served : {"true", "false"})
+            by_state[{kind, served}] += 0;
+    for (const auto &[state, count] : by_state)
+        vdisks.add({{"kind", state.first}, {"served", state.second}}, count);
 
     Family findings("marlo_check_findings",
                     "Inconsistencies of the object database by kind (marloctl check).");
@@ -109,15 +178,36 @@ std::string render_metrics(const ClusterView &view, const CheckReport &check, bo
     for (const std::string &k : check_kinds())
         findings.add("kind", k, counts[k]);
 
-    Family up("marlo_daemon_up", "1 when the daemon named by the pid file runs, else 0.");
-    up.add({}, daemon_up ? 1 : 0);
+    Family up("marlo_daemon_up",
+              "1 when the process the pid file names runs and answers on the CTRL port, else 0.");
+    up.add({}, daemon.up ? 1LL : 0LL);
 
     std::string out;
-    for (const Family *f : {&age, &node_ds, &node_vdisks, &ds_members, &ds_vdisks, &vd_members,
-                            &vd_frontends, &vd_gen, &findings, &up})
+    for (const Family *f : {&lastping, &last_sent, &node_ds, &node_vdisks, &nodes, &ds_members,
+                            &ds_vdisks, &datastores, &vdisks, &findings, &up})
         out += f->render();
-    return out;
+    if (run.per_vdisk)
+        for (const Family *f : {&vd_members, &vd_frontends, &vd_gen})
+            out += f->render();
+    // The daemon's counters, each its own family: a counter added to the
+    // daemon shows here as it is.
+    for (const auto &[name, value] : daemon.counters.counters) {
+        Family counter("marlo_" + name + "_total",
+                       "The daemon's counter " + name + " since it started.", "counter");
+        counter.add({}, value);
+        out += counter.render();
+    }
+    Family last_run("marlo_metrics_last_run_timestamp_seconds",
+                    "When this exposition was made, seconds since the epoch: a file served "
+                    "unchanged grows old.");
+    last_run.add({}, run.started);
+    Family duration("marlo_metrics_run_duration_seconds",
+                    "How long making this exposition took.");
+    duration.add({}, std::max(0.0, now_seconds() - run.started));
+    return out + last_run.render() + duration.render();
 }
+
+double metrics_clock() { return now_seconds(); }
 
 int write_file_atomically(const std::string &path, const std::string &text, std::string *why)
 {

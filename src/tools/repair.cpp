@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include "daemon/config.h"
 #include "io/io.h"
@@ -29,11 +31,15 @@
 namespace {
 
 // A lock taken by one of the daemon's lock operations, released at the end
-// of the scope when it was taken.
+// of the scope of its last owner when it was taken.
 class Held {
 public:
     Held(int result, std::function<void()> release) : result_(result), release_(std::move(release))
     {
+    }
+    Held(Held &&other) noexcept : result_(other.result_), release_(std::move(other.release_))
+    {
+        other.result_ = -1;
     }
     ~Held()
     {
@@ -52,31 +58,70 @@ private:
 
 std::string path(const std::string &rel) { return cfg_work_directory + "/" + rel; }
 
-// lstat: whether rel exists at all; stat: whether it leads somewhere.
-bool exists(const std::string &rel)
+// What lstat says of rel: 1 present, 0 absent (ENOENT), -1 cannot tell.
+int lookup(const std::string &rel)
 {
     struct stat st;
-    return ::lstat(path(rel).c_str(), &st) == 0;
+    if (::lstat(path(rel).c_str(), &st) == 0)
+        return 1;
+    return errno == ENOENT ? 0 : -1;
 }
-bool resolves(const std::string &rel)
+bool exists(const std::string &rel) { return lookup(rel) == 1; }
+bool absent(const std::string &rel) { return lookup(rel) == 0; }
+// rel is a link, and what it names does not exist (ENOENT, nothing else).
+bool dangles(const std::string &rel)
 {
     struct stat st;
-    return ::stat(path(rel).c_str(), &st) == 0;
+    return ::lstat(path(rel).c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+           ::stat(path(rel).c_str(), &st) != 0 && errno == ENOENT;
+}
+bool empty_file(const std::string &rel)
+{
+    struct stat st;
+    return ::lstat(path(rel).c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
 }
 bool is_link(const std::string &rel)
 {
     struct stat st;
     return ::lstat(path(rel).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
-bool is_empty_dir(const std::string &rel)
+std::string link_target(const std::string &rel)
 {
-    DIR *d = ::opendir(path(rel).c_str());
-    if (d == nullptr)
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(path(rel).c_str(), buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, size_t(n));
+}
+// The entries of the directory rel ("." and ".." left out); false when it
+// cannot be read.
+bool entries(const std::string &rel, std::vector<std::string> *names)
+{
+    DirEntries dir(::open(path(rel).c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (dir.fd() < 0)
         return false;
-    UniqueDir dir(d);
-    while (const struct dirent *e = ::readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+    errno = 0;
+    while (const char *name = dir.next()) {
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            names->push_back(name);
+        errno = 0;
+    }
+    return errno == 0;
+}
+// The objects of top (Node, Datastore) with an entry `sub`/name: the nodes
+// that link a vdisk, the datastores that list it.  false when that cannot
+// be told.
+bool holders(const char *top, const std::string &sub, std::vector<std::string> *out)
+{
+    std::vector<std::string> objects;
+    if (!entries(top, &objects) && !absent(top))
+        return false;
+    for (const std::string &o : objects) {
+        const int found = lookup(std::string(top) + "/" + o + "/" + sub);
+        if (found < 0)
             return false;
+        if (found > 0)
+            out->push_back(o);
+    }
+    std::sort(out->begin(), out->end());
     return true;
 }
 
@@ -107,6 +152,39 @@ bool node_hdr(const std::string &node, Hdr *hdr)
     return true;
 }
 
+// Why marloctl leaves a kind it never repairs.
+std::string left_why(const Finding &f)
+{
+    const std::string &k = f.kind;
+    if (k == kind::BAD_ATTRIBUTE || k == kind::MISSING_ATTRIBUTE) {
+        if (f.objects[0].rfind("vdisk ", 0) == 0)
+            return "attribute files are the daemon's: the next announcement of the vdisk "
+                   "rewrites it";
+        return "attribute files are the daemon's: the object's next announcement rewrites it";
+    }
+    if (k == kind::UNREADABLE)
+        return "it cannot be read, so nothing is known of it and nothing is removed (run as "
+               "the daemon's user, or mend what keeps it from being read)";
+    if (k == kind::BAD_LINK)
+        return "the store never makes such a link: remove it by hand once no program uses it "
+               "(the daemon makes the link again in the form it writes)";
+    if (k == kind::STRAY_ENTRY)
+        return "the store never makes it: remove it by hand if no program of the host uses it";
+    if (k == kind::LOCK_NOT_REGULAR)
+        return "no lock file of the daemon or a storage program: remove it by hand once no "
+               "program uses it";
+    if (k == kind::LOCK_WITHOUT_PID)
+        return "whether its holder lives cannot be told: remove it by hand once no program is "
+               "in the middle of an update (fuser)";
+    if (k == kind::LOCK_HELD_LONG)
+        return "its holder runs: a lock a running process holds is never removed";
+    if (k == kind::NODE_IN_SEVERAL_DATASTORES)
+        return "mended through its datastore-lists-nonmember findings";
+    if (k == kind::STALE_LOCK)
+        return "lock files are removed only with --stale-locks";
+    return "";
+}
+
 class Repairer {
 public:
     Repairer(const RepairOptions &options, RepairLog *log) : options_(options), log_(log) {}
@@ -114,28 +192,51 @@ public:
     void repair(const Finding &f);
 
 private:
-    void done(const Finding &f, const std::string &what)
+    void line(const char *what, const Finding &f, const std::string &text)
     {
-        log_->lines.push_back("repaired: " + f.kind + " " + f.files[0] + ": " + what);
+        log_->lines.push_back(std::string(what) + ": " + f.kind + " " + f.files[0] + ": " + text);
+    }
+    void skip(const Finding &f, const std::string &why) { line("skipped", f, why); }
+    // Makes one change: `change` runs unless this is a dry run; its result
+    // says whether it was made.
+    void make(const Finding &f, const std::string &what, const std::function<bool()> &change)
+    {
+        if (options_.dry_run) {
+            line("would repair", f, what);
+        } else if (!change()) {
+            return skip(f, "the store operation failed (see marloctl -v)");
+        } else {
+            line("repaired", f, what);
+        }
         log_->changes++;
+        log_->changed.push_back(finding_key(f));
     }
-    void skip(const Finding &f, const std::string &why)
+    // Takes a lock with one of the daemon's lock operations (none in a dry
+    // run).  A lock not had is said with why.
+    Held lock(const Finding &f, const std::function<int()> &take, std::function<void()> release,
+              const std::string &lockpath, int timeout_ms)
     {
-        log_->lines.push_back("skipped: " + f.kind + " " + f.files[0] + ": " + why);
+        if (options_.dry_run)
+            return Held(0, [] {});
+        Held held(take(), std::move(release));
+        if (!held.ok())
+            skip(f, held.result() == -1 ? lockpath + " is held by another process (waited " +
+                                              std::to_string(timeout_ms) + " ms)"
+                                        : "could not take " + lockpath);
+        return held;
     }
-    // A lock the repair could not take.
-    void busy(const Finding &f, const Held &lock, const std::string &lockpath, int timeout_ms)
+    Held lock_datastore(const Finding &f, const std::string &ds)
     {
-        skip(f, lock.result() == -1 ? lockpath + " is held by another process (waited " +
-                                          std::to_string(timeout_ms) + " ms)"
-                                    : "could not take " + lockpath);
+        return lock(
+            f, [&] { return DatastoreLockStr(ds.c_str()); },
+            [ds] { DatastoreUnlockStr(ds.c_str()); }, "/tmp/DS-" + ds,
+            cfg_datastore_lock_timeout_ms);
     }
-    void gone(const Finding &f, const std::string &what, bool ok)
+    Held lock_node(const Finding &f, const std::string &node)
     {
-        if (ok)
-            done(f, what);
-        else
-            skip(f, "the store operation failed (see marloctl -v)");
+        return lock(
+            f, [&] { return NodeLockStr(node.c_str()); }, [node] { NodeUnlockStr(node.c_str()); },
+            "/tmp/NODE-" + node, cfg_node_lock_timeout_ms);
     }
 
     // Runs repair(vdisk, hdr) under the lock of vdisk `uuid` (hdr: a message
@@ -143,17 +244,20 @@ private:
     void under_vdisk_lock(const Finding &f, const std::string &uuid,
                           const std::function<void(VDisk *, const Hdr &)> &repair);
 
-    void vdisk_removal(const Finding &f);
-    void finish_removal(const Finding &f, VDisk *v, const Hdr &hdr);
+    void vdisk_leftover(const Finding &f, VDisk *v);
+    void node_link_gone(const Finding &f);
     void dangling(const Finding &f);
     void unlink_under_vdisk(const Finding &f, VDisk *v);
-    void node_link(const Finding &f);
     void link_node(const Finding &f);
+    void link_pair(const Finding &f);
     void datastore_member(const Finding &f);
     void stale_lock(const Finding &f);
 
     const RepairOptions &options_;
     RepairLog *log_;
+    // Node links a dry run would have removed: a vdisk they alone kept
+    // would go in the same run.
+    std::set<std::string> unlinked_;
 };
 
 void Repairer::under_vdisk_lock(const Finding &f, const std::string &uuid,
@@ -163,77 +267,98 @@ void Repairer::under_vdisk_lock(const Finding &f, const std::string &uuid,
     Hdr hdr;
     if (!v || !node_hdr(f.node, &hdr))
         return skip(f, "names no object the daemon can lock");
-    Held lock(VDiskLock(v.get()), [&] { VDiskUnlock(v.get()); });
-    if (!lock.ok())
-        return busy(f, lock, "/tmp/VDISK-" + uuid, cfg_vdisk_lock_timeout_ms);
-    repair(v.get(), hdr);
+    VDisk *vp = v.get();
+    Held held = lock(
+        f, [vp] { return VDiskLock(vp); }, [vp] { VDiskUnlock(vp); }, "/tmp/VDISK-" + uuid,
+        cfg_vdisk_lock_timeout_ms);
+    if (held.ok())
+        repair(vp, hdr);
 }
 
-// A vdisk without memberinfo/ or without members, a node's link to a vdisk
-// that has no member directory for the node, a node's link to a vdisk that
-// is gone: each is the rest of a removal, which the daemon's removal
-// finishes from where it stopped.
-void Repairer::vdisk_removal(const Finding &f)
-{
-    under_vdisk_lock(f, f.vdisk, [&](VDisk *v, const Hdr &hdr) { finish_removal(f, v, hdr); });
-}
-
-void Repairer::finish_removal(const Finding &f, VDisk *v, const Hdr &hdr)
+// A vdisk directory without memberinfo/, or with an empty one and nobody in
+// membership: what a removal leaves when it is cut short.  Removed only when
+// no node links the vdisk any more: a node that does is still a member, and
+// its next entry rebuilds the vdisk.  Looked at again under the vdisk lock,
+// under which the daemon links no node to it.
+void Repairer::vdisk_leftover(const Finding &f, VDisk *v)
 {
     const std::string rel = "VDisk/" + f.vdisk;
     const std::string memberinfo = rel + "/memberinfo";
     const std::string vdisk_text = "vdisk " + f.vdisk;
-    if (f.kind == kind::VDISK_WITHOUT_MEMBERINFO || f.kind == kind::DANGLING_LINK) {
-        const bool still = f.kind == kind::DANGLING_LINK
-                               ? is_link(f.files[0]) && !exists(rel)
-                               : exists(rel) && !exists(memberinfo);
-        if (!still)
-            return skip(f, "no longer so");
-        return gone(f,
-                    f.kind == kind::DANGLING_LINK ? "removed the link"
-                                                  : "finished the removal of " + vdisk_text,
-                    VDiskGone_Leftover(&hdr, v) == 0);
-    }
-    const bool still = f.kind == kind::VDISK_WITHOUT_MEMBERS
-                           ? is_empty_dir(memberinfo)
-                           : is_link(f.files[0]) && exists(memberinfo) &&
-                                 !exists(memberinfo + "/" + f.node);
+    const bool without = f.kind == kind::VDISK_WITHOUT_MEMBERINFO;
+    std::vector<std::string> names;
+    const bool still =
+        exists(rel) &&
+        (without ? absent(memberinfo)
+                 : entries(memberinfo, &names) && names.empty() &&
+                       (absent(rel + "/membership") ||
+                        empty_file(rel + "/membership")));
     if (!still)
         return skip(f, "no longer so");
+    std::vector<std::string> linking;
+    if (!holders("Node", "vdisks/" + f.vdisk, &linking))
+        return skip(f, "whether a node links " + vdisk_text + " cannot be read");
+    linking.erase(std::remove_if(linking.begin(), linking.end(),
+                                 [&](const std::string &n) {
+                                     return unlinked_.count("Node/" + n + "/vdisks/" + f.vdisk);
+                                 }),
+                  linking.end());
+    if (!linking.empty())
+        return skip(f, "node " + linking.front() + " links " + vdisk_text +
+                           ": it is still a member, and its next entry rebuilds the vdisk");
+    const Hdr none{};
+    if (without)
+        return make(f, "finished the removal of " + vdisk_text,
+                    [&] { return VDiskGone_Leftover(&none, v) == 0; });
     if (VDiskLoad(nullptr, v) != 0)
         return skip(f, vdisk_text + " does not load; the daemon's next entry for it rebuilds it");
-    const bool ok = VDiskGone(&hdr, v) == 0;
-    if (f.kind == kind::VDISK_WITHOUT_MEMBERS)
-        return gone(f, "removed " + vdisk_text + ", which has no member", ok);
-    gone(f,
-         "removed node " + f.node + " from " + vdisk_text +
-             (exists(rel) ? "" : ", its last member: the vdisk went with it"),
-         ok);
+    make(f, "removed " + vdisk_text + ", which has no member and no node link",
+         [&] { return VDiskGone(&none, v) == 0; });
 }
 
-// Links whose target is gone, each removed under the lock of the object
-// that holds it (after the lock of the vdisk it names, which keeps that
-// vdisk from being created meanwhile).
+// A node's link to a vdisk that has no member directory for the node: the
+// node's removal from the vdisk went as far as the member directory.  Only
+// the link goes (as the removal's last step); the vdisk stays, whatever
+// members it has left.
+void Repairer::node_link_gone(const Finding &f)
+{
+    under_vdisk_lock(f, f.vdisk, [&](VDisk *, const Hdr &) {
+        const std::string memberinfo = "VDisk/" + f.vdisk + "/memberinfo";
+        if (!is_link(f.files[0]) || !exists(memberinfo) || !absent(memberinfo + "/" + f.node))
+            return skip(f, "no longer so");
+        make(f, "removed node " + f.node + " from vdisk " + f.vdisk, [&] {
+            return NodeUpdate_UnrefVDisk(f.node.c_str(), f.vdisk.c_str()) == 0;
+        });
+        if (options_.dry_run)
+            unlinked_.insert(f.files[0]);
+    });
+}
+
+// Links whose target is gone (ENOENT), each removed under the lock of the
+// object that holds it (after the lock of the vdisk it names, which keeps
+// that vdisk from being created meanwhile).
 void Repairer::dangling(const Finding &f)
 {
     const std::string &link = f.files[0];
-    if (link.rfind("Node/", 0) == 0)
-        return vdisk_removal(f);
-
+    if (link.rfind("Node/", 0) == 0) {
+        // The vdisk is gone: the removal's last step is left.
+        return under_vdisk_lock(f, f.vdisk, [&](VDisk *v, const Hdr &hdr) {
+            if (!dangles(link) || !absent("VDisk/" + f.vdisk))
+                return skip(f, "no longer so");
+            make(f, "removed the link", [&] { return VDiskGone_Leftover(&hdr, v) == 0; });
+            if (options_.dry_run)
+                unlinked_.insert(link);
+        });
+    }
     if (!f.datastore.empty() && f.target.empty()) {
-        // Datastore/D/members/N: the node does not exist.
-        Held ds(DatastoreLockStr(f.datastore.c_str()),
-                [&] { DatastoreUnlockStr(f.datastore.c_str()); });
+        // Datastore/D/members/N: the node does not exist.  Only the link
+        // goes, never the datastore, even when it was the last member.
+        Held ds = lock_datastore(f, f.datastore);
         if (!ds.ok())
-            return busy(f, ds, "/tmp/DS-" + f.datastore, cfg_datastore_lock_timeout_ms);
-        if (!is_link(link) || exists("Node/" + f.node))
+            return;
+        if (!dangles(link))
             return skip(f, "no longer so");
-        const bool ok = DatastoreUpdate_UnrefNode(f.datastore.c_str(), f.node.c_str()) == 0;
-        return gone(f,
-                    exists("Datastore/" + f.datastore)
-                        ? "removed the link"
-                        : "removed the link and datastore " + f.datastore + ", left without members",
-                    ok);
+        return make(f, "removed the link", [&] { return ::unlink(path(link).c_str()) == 0; });
     }
 
     // Datastore/D/vdisks/V, VDisk/P/snapshots/S, VDisk/V/memberinfo/N/nodestatus.
@@ -245,16 +370,16 @@ void Repairer::unlink_under_vdisk(const Finding &f, VDisk *v)
 {
     const std::string &link = f.files[0];
     const std::string vdisk = v->vdiskuuid;
-    if (!is_link(link) || resolves(link))
+    if (!dangles(link))
         return skip(f, "no longer so");
 
     if (!f.datastore.empty()) {
-        Held ds(DatastoreLockStr(f.datastore.c_str()),
-                [&] { DatastoreUnlockStr(f.datastore.c_str()); });
+        Held ds = lock_datastore(f, f.datastore);
         if (!ds.ok())
-            return busy(f, ds, "/tmp/DS-" + f.datastore, cfg_datastore_lock_timeout_ms);
-        return gone(f, "removed the link",
-                    DatastoreUpdate_UnrefVDisk(f.datastore.c_str(), vdisk.c_str()) == 0);
+            return;
+        return make(f, "removed the link", [&] {
+            return DatastoreUpdate_UnrefVDisk(f.datastore.c_str(), vdisk.c_str()) == 0;
+        });
     }
     if (!f.target.empty()) {
         // The snapshot's lock, then its parent's: the order of the removal.
@@ -262,39 +387,74 @@ void Repairer::unlink_under_vdisk(const Finding &f, VDisk *v)
         if (f.vdisk.size() > UUID_LEN)
             return skip(f, "names no object the daemon can lock");
         std::memcpy(v->parentuuid, f.vdisk.c_str(), f.vdisk.size() + 1);
-        Held parent(ParentLock(v), [&] { ParentUnlock(v); });
+        Held parent = lock(
+            f, [v] { return ParentLock(v); }, [v] { ParentUnlock(v); }, "/tmp/VDISK-" + f.vdisk,
+            cfg_vdisk_lock_timeout_ms);
         if (!parent.ok())
-            return busy(f, parent, "/tmp/VDISK-" + f.vdisk, cfg_vdisk_lock_timeout_ms);
-        return gone(f, "removed the link", ParentUpdate_UnrefSnapshot(v) == 0);
+            return;
+        return make(f, "removed the link", [&] { return ParentUpdate_UnrefSnapshot(v) == 0; });
     }
     // The member's nodestatus link, made again by the member's next entry
     // once its node exists.
-    gone(f, "removed the link", ::unlink(path(link).c_str()) == 0);
+    make(f, "removed the link", [&] { return ::unlink(path(link).c_str()) == 0; });
 }
 
 // A member serving frontends without its node's link to the vdisk: the link
 // its update would have made.
-void Repairer::node_link(const Finding &f)
-{
-    under_vdisk_lock(f, f.vdisk, [&](VDisk *, const Hdr &) { link_node(f); });
-}
-
 void Repairer::link_node(const Finding &f)
 {
-    Held node(NodeLockStr(f.node.c_str()), [&] { NodeUnlockStr(f.node.c_str()); });
-    if (!node.ok())
-        return busy(f, node, "/tmp/NODE-" + f.node, cfg_node_lock_timeout_ms);
-    if (!exists("Node/" + f.node + "/vdisks"))
-        return skip(f, "node " + f.node + " has no record; its next announcement makes it");
-    if (!exists("VDisk/" + f.vdisk + "/memberinfo/" + f.node + "/frontend") ||
-        exists(f.files[1]))
-        return skip(f, "no longer so");
-    gone(f, "linked node " + f.node + " to vdisk " + f.vdisk,
-         NodeUpdate_RefVDisk(f.node.c_str(), f.vdisk.c_str()) == 0);
+    under_vdisk_lock(f, f.vdisk, [&](VDisk *, const Hdr &) {
+        Held node = lock_node(f, f.node);
+        if (!node.ok())
+            return;
+        if (!exists("Node/" + f.node + "/vdisks"))
+            return skip(f, "node " + f.node + " has no record; its next announcement makes it");
+        if (!exists("VDisk/" + f.vdisk + "/memberinfo/" + f.node + "/frontend") ||
+            !absent(f.files[1]))
+            return skip(f, "no longer so");
+        make(f, "linked node " + f.node + " to vdisk " + f.vdisk, [&] {
+            return NodeUpdate_RefVDisk(f.node.c_str(), f.vdisk.c_str()) == 0;
+        });
+    });
+}
+
+// A vdisk/datastore link pair with one half: the other half is made, in the
+// daemon's order (the vdisk lock, then the datastore lock for the
+// datastore's link).  The vdisk's own link is made only when exactly one
+// datastore lists the vdisk.
+void Repairer::link_pair(const Finding &f)
+{
+    under_vdisk_lock(f, f.vdisk, [&](VDisk *, const Hdr &) {
+        const std::string vdisk_link = "VDisk/" + f.vdisk + "/datastore";
+        const std::string ds_link = "Datastore/" + f.datastore + "/vdisks/" + f.vdisk;
+        if (f.files[0] == vdisk_link) {
+            Held ds = lock_datastore(f, f.datastore);
+            if (!ds.ok())
+                return;
+            if (link_target(vdisk_link) != "../../Datastore/" + f.datastore ||
+                !exists("Datastore/" + f.datastore + "/vdisks") || !absent(ds_link))
+                return skip(f, "no longer so");
+            return make(f, "linked vdisk " + f.vdisk + " in datastore " + f.datastore, [&] {
+                return DatastoreUpdate_RefVDisk(f.datastore.c_str(), f.vdisk.c_str()) == 0;
+            });
+        }
+        std::vector<std::string> listing;
+        if (!is_link(ds_link) || !absent(vdisk_link) || !exists("VDisk/" + f.vdisk))
+            return skip(f, "no longer so");
+        if (!holders("Datastore", "vdisks/" + f.vdisk, &listing) || listing.size() != 1)
+            return skip(f, "more than one datastore lists vdisk " + f.vdisk +
+                               ": which one it belongs to is not known");
+        const std::string target = "../../Datastore/" + f.datastore;
+        make(f, "linked vdisk " + f.vdisk + " to datastore " + f.datastore, [&] {
+            return ::symlink(target.c_str(), path(vdisk_link).c_str()) == 0;
+        });
+    });
 }
 
 // A datastore's member list against the node's datastoremember, read under
 // the node's lock and then changed under the datastore's (one at a time).
+// A member link is removed only while the datastore has other members: a
+// datastore is never removed here.
 void Repairer::datastore_member(const Finding &f)
 {
     Hdr hdr;
@@ -303,9 +463,9 @@ void Repairer::datastore_member(const Finding &f)
     char named[UUID_LEN + 2] = {};
     int r;
     {
-        Held node(NodeLockStr(f.node.c_str()), [&] { NodeUnlockStr(f.node.c_str()); });
+        Held node = lock_node(f, f.node);
         if (!node.ok())
-            return busy(f, node, "/tmp/NODE-" + f.node, cfg_node_lock_timeout_ms);
+            return;
         r = NodeLoad_DSMember(f.node.c_str(), named, int(sizeof named));
     }
     if (r == -2)
@@ -314,27 +474,30 @@ void Repairer::datastore_member(const Finding &f)
     if (member != (f.kind == kind::DATASTORE_MEMBER_UNLISTED))
         return skip(f, "no longer so");
 
-    Held ds(DatastoreLockStr(f.datastore.c_str()), [&] { DatastoreUnlockStr(f.datastore.c_str()); });
+    Held ds = lock_datastore(f, f.datastore);
     if (!ds.ok())
-        return busy(f, ds, "/tmp/DS-" + f.datastore, cfg_datastore_lock_timeout_ms);
+        return;
     const std::string members = "Datastore/" + f.datastore + "/members";
     if (!member) {
-        if (!is_link(members + "/" + f.node))
+        std::vector<std::string> names;
+        if (!is_link(members + "/" + f.node) || !entries(members, &names))
             return skip(f, "no longer so");
-        const bool ok = DatastoreUpdate_UnrefNode(f.datastore.c_str(), f.node.c_str()) == 0;
-        return gone(f,
-                    "removed node " + f.node + " from datastore " + f.datastore +
-                        (exists("Datastore/" + f.datastore) ? "" : ", its last member"),
-                    ok);
+        if (names.size() < 2)
+            return skip(f, "node " + f.node + " is the last member of datastore " + f.datastore +
+                               ": removing it would remove the datastore, which is left to its "
+                               "members' datastore pings");
+        return make(f, "removed node " + f.node + " from datastore " + f.datastore, [&] {
+            return DatastoreUpdate_UnrefNode(f.datastore.c_str(), f.node.c_str()) == 0;
+        });
     }
     if (!exists(members))
         return skip(f, "datastore " + f.datastore + " does not exist; node " + f.node +
                            "'s next datastore ping makes it");
-    if (exists(members + "/" + f.node))
+    if (!absent(members + "/" + f.node))
         return skip(f, "no longer so");
     const std::string target = "../../../Node/" + f.node;
-    gone(f, "listed node " + f.node + " in datastore " + f.datastore,
-         ::symlink(target.c_str(), path(members + "/" + f.node).c_str()) == 0);
+    make(f, "listed node " + f.node + " in datastore " + f.datastore,
+         [&] { return ::symlink(target.c_str(), path(members + "/" + f.node).c_str()) == 0; });
 }
 
 // A lock file whose holder provably does not exist: its pid is read again,
@@ -346,7 +509,8 @@ void Repairer::stale_lock(const Finding &f)
     UniqueFd fd(::open(lockpath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     char buf[32] = {};
     struct stat before, now;
-    if (!fd || ::fstat(fd.get(), &before) != 0 || ::read(fd.get(), buf, sizeof buf - 1) < 2)
+    if (!fd || ::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode) ||
+        ::read(fd.get(), buf, sizeof buf - 1) < 2)
         return skip(f, "no longer so");
     char *end = nullptr;
     const long pid = std::strtol(buf, &end, 10);
@@ -357,24 +521,32 @@ void Repairer::stale_lock(const Finding &f)
     if (::lstat(lockpath.c_str(), &now) != 0 || now.st_ino != before.st_ino ||
         now.st_dev != before.st_dev)
         return skip(f, "no longer so");
-    gone(f, "removed the lock of pid " + std::to_string(pid) + ", which does not exist",
-         ::unlink(lockpath.c_str()) == 0);
+    make(f, "removed the lock of pid " + std::to_string(pid) + ", which does not exist",
+         [&] { return ::unlink(lockpath.c_str()) == 0; });
 }
 
 void Repairer::repair(const Finding &f)
 {
-    if (f.kind == kind::VDISK_WITHOUT_MEMBERINFO || f.kind == kind::VDISK_WITHOUT_MEMBERS ||
-        f.kind == kind::NODE_LINK_WITHOUT_MEMBER)
-        vdisk_removal(f);
-    else if (f.kind == kind::DANGLING_LINK)
+    const std::string &k = f.kind;
+    if (k == kind::VDISK_WITHOUT_MEMBERINFO || k == kind::VDISK_WITHOUT_MEMBERS)
+        under_vdisk_lock(f, f.vdisk, [&](VDisk *v, const Hdr &) { vdisk_leftover(f, v); });
+    else if (k == kind::NODE_LINK_WITHOUT_MEMBER)
+        node_link_gone(f);
+    else if (k == kind::DANGLING_LINK)
         dangling(f);
-    else if (f.kind == kind::MEMBER_WITHOUT_NODE_LINK)
-        node_link(f);
-    else if (f.kind == kind::DATASTORE_MEMBER_UNLISTED || f.kind == kind::DATASTORE_LISTS_NONMEMBER)
+    else if (k == kind::MEMBER_WITHOUT_NODE_LINK)
+        link_node(f);
+    else if (k == kind::BROKEN_LINK_PAIR)
+        link_pair(f);
+    else if (k == kind::DATASTORE_MEMBER_UNLISTED || k == kind::DATASTORE_LISTS_NONMEMBER)
         datastore_member(f);
-    else if (f.kind == kind::STALE_LOCK && options_.stale_locks)
+    else if (k == kind::STALE_LOCK && options_.stale_locks)
         stale_lock(f);
-    // The other kinds are not repaired here: see the header.
+    else {
+        line("left", f, left_why(f));
+        if (k == kind::STALE_LOCK)
+            log_->stale_locks_left++;
+    }
 }
 
 }  // namespace

@@ -4,14 +4,17 @@
 // lock together) and with the same time-outs (the configuration's).  Each
 // repair first looks again, under its locks, whether the finding still holds.
 //
-// Repaired: links whose target is gone; half-done vdisk removals (a vdisk
-// without memberinfo/ or without members, a node's link to a vdisk without
-// its member directory: finished as the daemon's removal finishes them); a
-// member serving frontends without its node's link (the link is made); the
-// datastore member lists (made to agree with each node's datastoremember,
-// which is what the node last announced).  Lock files only with
-// stale_locks, and only when their holder provably does not exist on this
-// host.  Attribute files are left to the object's next announcement.
+// Removed is only what a removal cut short leaves, on positive evidence: a
+// link whose target is gone (ENOENT), a node's link to a vdisk that has no
+// member directory for the node (the member directory went first), a vdisk
+// directory with neither memberinfo/ (or an empty one) nor any node link to
+// it.  A vdisk some node still links is left to that node's next entry,
+// which rebuilds it; a datastore is never removed, so a datastore's last
+// member stays listed.  Made: a member's missing node link, the missing half
+// of a vdisk/datastore link pair, a datastore's missing member link.  Lock
+// files only with stale_locks, and only when their holder provably does not
+// exist on this host.  Attribute files, unreadable entries, links of a form
+// the store does not write and stray entries are left, each named with why.
 #pragma once
 
 #include <string>
@@ -21,13 +24,19 @@
 
 struct RepairOptions {
     bool stale_locks = false;
+    // Say what would be repaired ("would repair: ..."), take no lock and
+    // change nothing.
+    bool dry_run = false;
 };
 
-// One line per repair made ("repaired: ...") or skipped ("skipped: ..." with
-// the reason, for example a lock that could not be taken).
+// One line per repair made ("repaired: ..."), skipped now ("skipped: ..."
+// with the reason, for example a lock that could not be taken) or never
+// made by marloctl ("left: ..." with why).
 struct RepairLog {
     std::vector<std::string> lines;
-    int changes = 0;
+    int changes = 0;          // repairs made, or that a dry run would make
+    std::vector<std::string> changed;  // their findings' keys
+    int stale_locks_left = 0;  // stale locks left for want of stale_locks
 };
 
 // Repairs the findings of one check.  Findings whose key is in *tried are

@@ -392,7 +392,11 @@ std::string render_table(const ClusterView &view)
                     members_cell(v), frontends_cell(v), cell(v.datastore, v.datastore_present)});
 
     const long long limit = 3LL * view.heartbeat_interval;
-    std::string out = section("Nodes (LASTPING: seconds since; * over " + std::to_string(limit) +
+    std::string out;
+    if (view.daemon_known && !view.daemon_up)
+        out += "The daemon is down: " + cell_text(view.daemon_why) +
+               "\nWhat follows is the store as it was left.\n\n";
+    out += section("Nodes (LASTPING: seconds since; * over " + std::to_string(limit) +
                                   "s, three heartbeat intervals)",
                               nodes);
     out += "\n" + section("Datastores", datastores);
@@ -428,6 +432,7 @@ std::string render_json(const ClusterView &view)
         {"work_directory", view.work_directory},
         {"time", view.now},
         {"heartbeat_interval", view.heartbeat_interval},
+        {"daemon_up", view.daemon_known ? ordered_json(view.daemon_up) : ordered_json()},
         {"nodes", std::move(nodes)},
         {"datastores", std::move(datastores)},
         {"vdisks", std::move(vdisks)},
@@ -486,4 +491,21 @@ std::string render_check_json(const CheckReport &report)
     doc["locks"] = std::move(locks);
     doc["counts"] = std::move(counts);
     return json_text(doc);
+}
+
+std::string render_health(const Health &health)
+{
+    std::string out = std::string(health_word(health.level)) + "\n";
+    for (const HealthLine &l : health.lines)
+        out += std::string(health_word(l.level)) + (l.level == HealthLevel::Warn ? "   " : "  ") +
+               cell_text(l.text) + "\n";
+    return out;
+}
+
+std::string render_health_json(const Health &health)
+{
+    ordered_json problems = ordered_json::array();
+    for (const HealthLine &l : health.lines)
+        problems.push_back({{"level", health_word(l.level)}, {"text", l.text}});
+    return json_text({{"status", health_word(health.level)}, {"problems", std::move(problems)}});
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tools/check.h"
+#include "tools/health.h"
 #include "tools/status.h"
 
 // Nodes, datastores and vdisks as aligned tables, then the problems found.
@@ -26,3 +27,9 @@ std::string render_dot(const ClusterView &view);
 std::string render_check_table(const CheckReport &report);
 // The same as one JSON object: findings, locks and the count of each kind.
 std::string render_check_json(const CheckReport &report);
+
+// The health summary: the overall level alone on the first line, then one
+// line per problem with its level.
+std::string render_health(const Health &health);
+// The same as one JSON object: "status" and "problems" (level and text).
+std::string render_health_json(const Health &health);

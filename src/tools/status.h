@@ -98,6 +98,10 @@ struct ClusterView {
     std::vector<DatastoreView> datastores;  // by uuid (byte order)
     std::vector<VDiskView> vdisks;          // by uuid (byte order)
     std::vector<Problem> problems;          // Node/, Datastore/, VDisk/ themselves
+    // Set by the caller: whether the daemon runs, and why not.
+    bool daemon_known = false;
+    bool daemon_up = false;
+    std::string daemon_why;
 };
 
 // Reads the whole object database under work_directory into *view (which

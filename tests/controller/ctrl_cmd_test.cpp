@@ -45,6 +45,10 @@ const ParseCase kCases[] = {
      "12", ""},
     {"vdisk_deleted 12\r\n", CTRL_MISSING_VDISK, CTRL_VDISK_DELETED, "vdisk_deleted 12", "12", ""},
     {"ds_ping\n", CTRL_MISSING_NODE, CTRL_DS_PING, "ds_ping", "", ""},
+    // counters takes no argument: the rest of its line is not looked at.
+    {"counters\n", CTRL_OK, CTRL_COUNTERS, "counters", "", ""},
+    {"COUNTERS all\r\n", CTRL_OK, CTRL_COUNTERS, "COUNTERS all", "", ""},
+    {"counter\n", CTRL_OK, CTRL_IGNORED, "counter", "", ""},
     // Ignored lines, a leading blank and shortened words included.
     {"status\n", CTRL_OK, CTRL_IGNORED, "status", "", ""},
     {" ds_ping 12\n", CTRL_OK, CTRL_IGNORED, " ds_ping 12", "", ""},

@@ -34,6 +34,20 @@ bool CtrlClient::readable() const
     return ::poll(&p, 1, 0) != 0;
 }
 
+std::string CtrlClient::read_through(const std::string &last) const
+{
+    std::string text;
+    char buf[4096];
+    struct pollfd p = {fd_, POLLIN, 0};
+    while (("\n" + text).find("\n" + last + "\n") == std::string::npos && ::poll(&p, 1, 5000) > 0) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, size_t(n));
+    }
+    return text;
+}
+
 void CtrlClient::close()
 {
     if (fd_ >= 0)

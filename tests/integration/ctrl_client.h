@@ -26,6 +26,9 @@ public:
     // Whether the daemon has written anything (or closed the connection),
     // without waiting.
     bool readable() const;
+    // What the daemon writes until a line equal to `last` (included), or
+    // until nothing came for 5 s or the connection closed.
+    std::string read_through(const std::string &last) const;
     // Closes the connection (the daemon sees end of file); idempotent.
     void close();
 

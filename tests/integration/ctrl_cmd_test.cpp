@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include "ctrl_client.h"
 #include "harness.h"
@@ -115,7 +116,8 @@ TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
     for (i++; i < ls.size() && ls[i].find("Waiting...") == std::string::npos; i++)
         EXPECT_NE(ls[i].find("stats(): "), std::string::npos) << ls[i];
 
-    // Nothing is ever written back, and the connection is still open.
+    // Nothing was written back for these commands, and the connection is
+    // still open.
     EXPECT_FALSE(client.readable());
     EXPECT_EQ(d.count_lines("EOF from CTRL client"), 0u);
 
@@ -129,6 +131,32 @@ TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
     EXPECT_EQ(received[33], 2);
     EXPECT_EQ(received[34], 1);
     EXPECT_EQ(seed::tx_counts(d.lines()), want);
+
+    // `counters` answers on the connection with the same counts since the
+    // start, each local node's last sending time, then "end".
+    const time_t before = time(nullptr);
+    ASSERT_TRUE(client.write("counters\n"));
+    const std::string reply = client.read_through("end");
+    std::map<std::string, long long> got;
+    std::istringstream lines(reply);
+    for (std::string name, value; lines >> name && name != "end";) {
+        if (name == "local" && lines >> value)
+            name += " " + value;
+        lines >> value;
+        got[name] = std::stoll(value);
+    }
+    for (const auto &[type, name] : std::map<std::string, std::string>{
+             {"ALL", "tx_datagrams"}, {"PING", "tx_ping"}, {"DS_PING", "tx_ds_ping"},
+             {"AUX_PING", "tx_aux_ping"}, {"SV_PING", "tx_single_vdisk_ping"},
+             {"VDISK_DEL", "tx_vdisk_deleted"}, {"HEARTBEAT", "tx_heartbeat"}})
+        EXPECT_EQ(got[name], want.at(type)) << name << "\n" << reply;
+    EXPECT_EQ(got["rx_datagrams"], 0) << reply;
+    EXPECT_EQ(got["tx_failed"], 0) << reply;
+    for (const char *node : {"local 401", "local 402"}) {
+        EXPECT_GT(got[node], before - 60) << node << "\n" << reply;
+        EXPECT_LE(got[node], before) << node << "\n" << reply;
+    }
+    EXPECT_EQ(reply.substr(reply.size() - 4), "end\n") << reply;
 
     d.signal(SIGTERM);
     EXPECT_EQ(d.wait_exit(), 0);

@@ -1,6 +1,11 @@
 // Arguments of the CTRL commands: what the daemon would misread is refused.
+// The check kinds, each documented.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
+#include "tools/check.h"
 #include "tools/control.h"
 
 namespace {
@@ -73,9 +78,9 @@ TEST(UuidArgCheck, RefusesWhatTheCommandLineOrTheStoreWouldMisread)
 
 TEST(PidFilePath, RelativePathsAreTakenFromTheWorkDirectory)
 {
-    EXPECT_EQ(pid_file_path("/srv/DB", "/run/marlo.pid"), "/run/marlo.pid");
-    EXPECT_EQ(pid_file_path("/srv/DB", "../marlo.pid"), "/srv/DB/../marlo.pid");
-    EXPECT_EQ(pid_file_path("demo/run/DB", "marlo.pid"), "demo/run/DB/marlo.pid");
+    EXPECT_EQ(work_path("/srv/DB", "/run/marlo.pid"), "/run/marlo.pid");
+    EXPECT_EQ(work_path("/srv/DB", "../marlo.pid"), "/srv/DB/../marlo.pid");
+    EXPECT_EQ(work_path("demo/run/DB", "marlo.pid"), "demo/run/DB/marlo.pid");
 }
 
 }  // namespace
@@ -106,6 +111,23 @@ TEST(CtrlLineBuild, ComposesLinesTheDaemonReadsBackAsMeant)
             EXPECT_EQ(r, -1) << c.command << " " << c.node << " `" << c.vdisk << "'";
             EXPECT_FALSE(why.empty());
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// marloctl(8) gives every kind of check its own entry under CHECK KINDS.
+TEST(CheckKinds, EachHasItsEntryInTheManualPage)
+{
+    std::ifstream in(std::string(MARLO_SOURCE_DIR) + "/man/marloctl.8");
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string kinds = page.substr(page.find(".SH CHECK KINDS"));
+    for (std::string k : check_kinds()) {
+        for (size_t at = 0; (at = k.find('-', at)) != std::string::npos; at += 2)
+            k.replace(at, 1, "\\-");
+        EXPECT_NE(kinds.find(".TP\n.B " + k + "\n"), std::string::npos) << k;
     }
 }
 

@@ -123,8 +123,13 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
         {"young lock of a running process",
          [] { Store("/tmp").file("VDISK-vdA", std::to_string(getpid()) + "\n"); }, {}},
         // Damage.
-        {"removal cut short after memberinfo/", [&] { db.remove("VDisk/vdA/memberinfo"); },
-         {"vdisk-without-memberinfo"}},
+        // Linked by its nodes, the vdisk is theirs to rebuild: never removed.
+        {"memberinfo/ gone, nodes still link the vdisk", [&] { db.remove("VDisk/vdA/memberinfo"); },
+         {"vdisk-without-memberinfo"}, false},
+        {"removal cut short after memberinfo/", [&] {
+             db.remove("VDisk/snA/memberinfo");
+             db.remove("Node/201/vdisks/snA");
+         }, {"vdisk-without-memberinfo"}},
         {"vdisk left with nobody", [&] {
              db.remove("VDisk/snA/memberinfo/201");
              db.remove("VDisk/snA/membership");
@@ -146,9 +151,36 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
         {"node names a datastore that does not exist",
          [&] { db.file("Node/203/datastoremember", "dsZ\n"); }, {"datastore-member-unlisted"},
          false},
+        // dsB's only member is not removed: that would remove dsB.
         {"node listed by two datastores",
          [&] { db.link("Datastore/dsB/members/201", "../../../Node/201"); },
-         {"datastore-lists-nonmember", "node-in-several-datastores"}},
+         {"datastore-lists-nonmember", "node-in-several-datastores", "missing-attribute",
+          "missing-attribute", "missing-attribute", "missing-attribute", "missing-attribute",
+          "missing-attribute", "missing-attribute"},
+         false},
+        {"datastore lost its link to a vdisk that names it",
+         [&] { db.remove("Datastore/dsA/vdisks/vdA"); }, {"broken-link-pair"}},
+        {"vdisk lost its link to the datastore that lists it",
+         [&] { db.remove("VDisk/vdA/datastore"); }, {"broken-link-pair"}},
+        {"attribute file missing", [&] { db.remove("VDisk/vdA/uuid"); }, {"missing-attribute"},
+         false},
+        {"links of a form the store does not write", [&] {
+             db.link("Node/203/vdisks/vdX", "/etc");
+             db.remove("Datastore/dsA/members/202");
+             db.link("Datastore/dsA/members/202", "202");
+             db.remove("VDisk/vdA/memberinfo/202/nodestatus");
+             db.link("VDisk/vdA/memberinfo/202/nodestatus", "../../../../Node/88888/status");
+         }, {"bad-link", "bad-link", "bad-link", "datastore-member-unlisted"}, false},
+        {"entries the store does not make", [&] {
+             db.file("Node/201/junk", "x\n");
+             db.link("VDisk/evil", "/tmp");
+             db.link("Datastore/dsA/members/abc", "../../../Node/abc");
+         }, {"stray-entry", "stray-entry", "stray-entry"}, false},
+        // Following a link that loops is no proof that its target is gone.
+        {"links to a vdisk that cannot be read", [&] {
+             db.remove("VDisk/snA");
+             db.link("VDisk/snA", "snA");
+         }, {"stray-entry", "unreadable", "unreadable", "unreadable"}, false},
         {"attribute files empty, malformed, oversized", [&] {
              db.file("VDisk/vdA/highest_gen_count", "");
              db.file("Node/201/freespace", "lots\n");
@@ -160,6 +192,8 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
         {"lock left by a holder that is gone",
          [&] { Store("/tmp").file("VDISK-vdA", std::to_string(dead_pid()) + "\n"); },
          {"stale-lock"}},
+        {"lock name that is not a file", [] { Store("/tmp").link("NODE-201", "/nonexistent"); },
+         {"lock-not-regular"}, false},
         {"lock files without pid, held for minutes", [&] {
              Store tmp("/tmp");
              tmp.file("NODE-201", "");
@@ -175,6 +209,11 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
         EXPECT_EQ(k.status, row.kinds.empty() ? 0 : 1) << row.what << "\n" << k.out;
         if (row.kinds.empty())
             continue;
+
+        // A dry run says what it would do and changes nothing.
+        CtlRun dry = rig.ctl({"check", "--repair", "--stale-locks", "--dry-run"});
+        EXPECT_EQ(dry.status, row.repaired ? 0 : 1) << row.what << "\n" << dry.out;
+        EXPECT_EQ(check(rig).kinds, row.kinds) << row.what << "\n" << dry.out;
 
         CtlRun repair = rig.ctl({"check", "--repair", "--stale-locks"});
         EXPECT_EQ(repair.status, row.repaired ? 0 : 1) << row.what << "\n" << repair.out;
@@ -225,26 +264,39 @@ TEST_F(CheckTest, RepairWaitsForALockHeldElsewhereAndHonoursIt)
         << held.out;
     EXPECT_TRUE(fs::is_symlink(rig.db() + "/Node/202/vdisks/vdA"));
 
-    // Released while the repair waits: the repair takes the lock then.
+    // Released while the repair waits: the repair takes the lock then, and
+    // looks again under it.  Made whole meanwhile (the member directory
+    // back), the vdisk is left as it is.
     Settings patient = rig.cfg;
     patient["vdisk_lock_timeout_ms"] = "20000";
     const std::string conf = write_config(rig.tmp.path("patient.conf"), patient);
-    const pid_t releaser = fork();
-    if (releaser == 0) {
-        usleep(500 * 1000);
-        unlink("/tmp/VDISK-vdA");
-        _exit(0);
+    struct Wait {
+        bool mended;
+        const char *said;
+    } const waits[] = {
+        {false, "repaired: node-link-without-member Node/202/vdisks/vdA: "
+                "removed node 202 from vdisk vdA"},
+        {true, "skipped: node-link-without-member Node/202/vdisks/vdA: no longer so"},
+    };
+    for (const Wait &w : waits) {
+        Store("/tmp").file("VDISK-vdA", std::to_string(holder) + "\n");
+        Store(rig.db()).remove("Node/202/vdisks/vdA");
+        Store(rig.db()).link("Node/202/vdisks/vdA", "../../../VDisk/vdA");
+        const pid_t releaser = fork();
+        if (releaser == 0) {
+            usleep(500 * 1000);
+            if (w.mended)
+                mkdir((rig.db() + "/VDisk/vdA/memberinfo/202").c_str(), 0777);
+            unlink("/tmp/VDISK-vdA");
+            _exit(0);
+        }
+        CtlRun waited = run_marloctl({"-C", conf, "check", "--repair"}, rig.tmp);
+        waitpid(releaser, nullptr, 0);
+        EXPECT_NE(waited.out.find(w.said), std::string::npos) << waited.out;
+        EXPECT_EQ(fs::is_symlink(rig.db() + "/Node/202/vdisks/vdA"), w.mended) << waited.out;
     }
-    CtlRun waited = run_marloctl({"-C", conf, "check", "--repair"}, rig.tmp);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    waitpid(releaser, nullptr, 0);
-    EXPECT_EQ(waited.status, 0) << waited.out;
-    EXPECT_NE(waited.out.find("repaired: node-link-without-member Node/202/vdisks/vdA: "
-                              "removed node 202 from vdisk vdA"),
-              std::string::npos)
-        << waited.out;
-    EXPECT_FALSE(fs::is_symlink(rig.db() + "/Node/202/vdisks/vdA"));
 }
 
 }  // namespace
@@ -271,6 +323,42 @@ TEST_F(CheckTest, ARemovalThatMeetsALockHeldElsewhereLeavesNothingToReport)
     EXPECT_FALSE(fs::exists(rig.db() + "/VDisk/snA")) << rig.d->text();
     k = check(rig);
     EXPECT_EQ(k.kinds, (std::multiset<std::string>{})) << k.out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CheckTest, HealthSaysWhatStopsTheDaemonInAnOperatorsWords)
+{
+    Rig &rig = *rig_;
+    Store db(rig.db());
+    rig.tmp.write_file("local_nodes", "201\n");
+    struct Row {
+        std::function<void()> damage;
+        std::string line;  // one line of health's output
+    } const rows[] = {
+        {[] {}, "ERROR  the daemon is down: process "},
+        {[&] { db.remove("VDisk/vdA/name"); }, "ERROR  node 201 cannot announce: VDisk/vdA/name is missing"},
+        {[] { Store("/tmp").link("NODE-201", "/nonexistent"); },
+         "ERROR  /tmp/NODE-201 is a symbolic link: node 201 cannot be updated"},
+        {[&] { db.remove("Node/202/vdisks/vdA"); },
+         "WARN   member-without-node-link: member 202 serves frontends but node 202 does not "
+         "link the vdisk (VDisk/vdA/memberinfo/202/frontend; marloctl check --repair mends it)"},
+    };
+    for (const Row &row : rows) {
+        SetUp();
+        row.damage();
+        CtlRun r = rig.ctl({"health"});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.out.rfind("ERROR\n", 0), 0u) << r.out;
+        EXPECT_NE(("\n" + r.out).find("\n" + row.line), std::string::npos) << row.line << "\n" << r.out;
+        Json doc;
+        CtlRun json = rig.ctl({"health", "--json"});
+        ASSERT_FALSE(parse_json(json.out, &doc)) << json.out;
+        EXPECT_EQ(doc["status"].text, "ERROR") << json.out;
+    }
+    rig.tmp.write_file("local_nodes", "");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // injected datagrams, CTRL commands and signals arriving at it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -137,7 +138,8 @@ TEST(MarloctlDaemon, StatusShowsWhatTheDaemonWroteFromDatagrams)
 
 TEST(MarloctlDaemon, CommandsArriveAndRefusalsSendNothing)
 {
-    Rig rig;
+    Rig rig("12\n4294967295\n");
+    Store(rig.tmp.path("DB")).link("Node/12/vdisks/vd01", "../../../VDisk/vd01");
     rig.start();
     const std::string msg = "MSG from CTRL client 127.0.0.1:";
 
@@ -174,7 +176,13 @@ TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
     Rig rig("301\n");
     // Relative to the work directory, where the daemon writes it.
     rig.cfg["pid_file"] = "../marlo.pid";
+    // Started through a link of another name, as from a build tree: the
+    // daemon is known by its pid file and its CTRL port, not by its name.
+    const std::string bin = marlo_bin(), link = rig.tmp.path("marlo-bin");
+    ASSERT_EQ(symlink(bin.c_str(), link.c_str()), 0);
+    setenv("MARLO_BIN", link.c_str(), 1);
     rig.start();
+    setenv("MARLO_BIN", bin.c_str(), 1);
     ASSERT_TRUE(rig.d->wait_for_line("dump_local_nodes(): [1/1] 301", kWait, From::Start))
         << rig.d->text();
 
@@ -202,6 +210,7 @@ TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
     EXPECT_EQ(after.status, 1);
     EXPECT_NE(after.err.find("No such process (marlo is not running)"), std::string::npos)
         << after.err;
+    EXPECT_EQ(rig.ctl({"status"}).out.rfind("The daemon is down: process ", 0), 0u);
 }
 
 }  // namespace

@@ -52,32 +52,64 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
 {
     Rig rig;
     rig.cfg["pid_file"] = rig.tmp.path("marlo.pid");
+    // Node 201 is this host's; what the daemon sends goes to 127.0.0.2.
+    rig.cfg["local_nodes"] = rig.tmp.write_file("local_nodes", "201\n");
+    rig.cfg["unicast_hosts"] = rig.tmp.write_file("unicast_hosts", "127.0.0.2\n");
     rig.conf = write_config(rig.tmp.path("marlo.conf"), rig.cfg);
     rig.start();
     rig.announce();
+    ASSERT_EQ(rig.ctl({"ds-ping", "201"}).status, 0);
+    ASSERT_TRUE(rig.d->wait_for_line("Send DS_PING", kWait, From::Start)) << rig.d->text();
     Store(rig.db()).remove("VDisk/vdA/memberinfo/202");  // one finding
 
-    CtlRun r = rig.ctl({"metrics"});
+    CtlRun r = rig.ctl({"metrics", "--per-vdisk"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line : {
-             "marlo_node_datastore_info{node=\"201\",datastore=\"dsA\"} 1",
-             "marlo_node_vdisks{node=\"201\"} 2",
-             "marlo_node_vdisks{node=\"203\"} 0",
+             "marlo_node_datastore_info{node=\"201\",local=\"true\",datastore=\"dsA\"} 1",
+             "marlo_node_vdisks{node=\"201\",local=\"true\"} 2",
+             "marlo_node_vdisks{node=\"203\",local=\"false\"} 0",
+             "marlo_nodes{state=\"alive\"} 3",
              "marlo_datastore_members{datastore=\"dsA\"} 2",
              "marlo_datastore_vdisks{datastore=\"dsA\"} 2",
+             "marlo_vdisks{kind=\"plain\",served=\"true\"} 1",
              "marlo_vdisk_members{vdisk=\"vdA\"} 2",
              "marlo_vdisk_frontends{vdisk=\"vdA\"} 1",
              "marlo_vdisk_highest_generation{vdisk=\"snA\"} 2",
              "marlo_check_findings{kind=\"node-link-without-member\"} 1",
              "marlo_check_findings{kind=\"dangling-link\"} 0",
              "marlo_daemon_up 1",
+             // The daemon's counters: four PINGs, and settle()'s probes.
+             "# TYPE marlo_rx_ping_total counter",
+             "marlo_rx_ping_total 4",
+             "marlo_rx_dropped_total 4",
+             "marlo_tx_ds_ping_total 1",
          })
         EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
-    EXPECT_NE(r.out.find("marlo_node_last_ping_age_seconds{node=\"202\"} "), std::string::npos);
+    // Times are timestamps: the daemon's last sending stands for its own
+    // node, which this host never hears.
+    for (const char *prefix : {"marlo_node_last_ping_timestamp_seconds{node=\"202\",local=\"false\"} ",
+                               "marlo_node_last_sent_timestamp_seconds{node=\"201\"} ",
+                               "marlo_metrics_last_run_timestamp_seconds ",
+                               "marlo_metrics_run_duration_seconds "})
+        EXPECT_NE(r.out.find(std::string("\n") + prefix), std::string::npos) << prefix << r.out;
+    // Per vdisk only when asked for.
+    CtlRun lean = rig.ctl({"metrics"});
+    EXPECT_EQ(lean.out.find("marlo_vdisk_members"), std::string::npos) << lean.out;
+    EXPECT_TRUE(has_line(lean.out, "marlo_vdisks{kind=\"snapshot\",served=\"true\"} 1"))
+        << lean.out;
 
     if (const std::string promtool = which("promtool"); !promtool.empty()) {
         ToolRun check = run_with_input(promtool, {"check", "metrics"}, r.out, rig.tmp);
         EXPECT_EQ(check.status, 0) << check.err << r.out;
+        // The package's alert rules, and their behaviour on a few series.
+        const std::string src = MARLO_SOURCE_DIR;
+        ToolRun rules = run_with_input(
+            promtool, {"check", "rules", src + "/packaging/marlo-alerts.yml"}, "", rig.tmp);
+        EXPECT_EQ(rules.status, 0) << rules.err;
+        ToolRun test = run_with_input(
+            promtool, {"test", "rules", src + "/tests/tools/data/marlo-alerts.test.yml"}, "",
+            rig.tmp);
+        EXPECT_EQ(test.status, 0) << test.err;
     } else {
         std::printf("promtool not installed (Debian package prometheus): format not checked\n");
     }
@@ -115,7 +147,7 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
     }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    EXPECT_TRUE(has_line(body, "marlo_vdisk_members{vdisk=\"vdA\"} 2")) << body;
+    EXPECT_TRUE(has_line(body, "marlo_datastore_members{datastore=\"dsA\"} 2")) << body;
     EXPECT_TRUE(has_line(body, "marlo_daemon_up 0")) << body;
     EXPECT_TRUE(has_line(body, "node_textfile_scrape_error 0")) << body;
 }
