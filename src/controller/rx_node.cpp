@@ -14,31 +14,16 @@
 
 namespace {
 
-// The node leaves the datastore its record names: the datastore drops it (and
-// goes with its last member), then the record drops the reference.  When the
-// node joins `joining` (a DS_PING with an entry), only a different datastore
-// is left: a node never stays a member of the one it moved away from.  0 when
-// the node may go on to join; -1 when it stopped on the way (a lock, a failed
-// step, or a record that cannot be read).
-int rx_ds_leave(const RxMsg &msg, const char *joining)
+// The node leaves datastore `dsuuid` (empty: a record naming none): the
+// datastore drops it (and goes with its last member), then the node's record
+// drops the reference.  0, or -1 when it stopped on the way (a lock or a
+// failed step).
+int rx_ds_leave(const RxMsg &msg, const char *dsuuid, const char *nodeuuid)
 {
-    char nodeuuid[16];
-    std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
-    char dsuuid[16];
-    if (NodeLock(msg.hdr->uid) < 0)
-        return -1;
-    int rc = NodeLoad_DSMember(nodeuuid, dsuuid, sizeof(dsuuid));
-    NodeUnlock(msg.hdr->uid);
-    if (rc == -1 && joining != nullptr)
-        return 0;  // in no datastore yet
-    if (rc < 0)
-        return -1;
-    if (joining != nullptr && (dsuuid[0] == '\0' || std::strcmp(dsuuid, joining) == 0))
-        return 0;
     if (dsuuid[0] != '\0') {
         if (DatastoreLockStr(dsuuid) < 0)
             return -1;
-        rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
+        int rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
         DatastoreUnlockStr(dsuuid);
         if (rc < 0)
             return -1;
@@ -50,14 +35,22 @@ int rx_ds_leave(const RxMsg &msg, const char *joining)
     return 0;
 }
 
-// The node joins the datastore of the entry, after leaving any other: the
-// datastore links the node, then the node records the datastore.
-void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse)
+// The node joins the datastore of the entry, after leaving another one its
+// record names: the datastore links the node, then the node records the
+// datastore.  Only a datastore the record names readably and validly, and
+// a different one, is left first (a node never stays a member of the one it
+// moved away from); a record that cannot be read or names no valid
+// datastore leaves nothing (no removal on doubt) and is overwritten by the
+// join.
+void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, int loaded, const char *member,
+                const char *nodeuuid)
 {
     dse_dump(dse);
     char dsuuid[16];
     std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
-    if (rx_ds_leave(msg, dsuuid) != 0)
+    if (loaded == 0 && member[0] != '\0' && std::strcmp(member, dsuuid) != 0 &&
+        ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
+        rx_ds_leave(msg, member, nodeuuid) != 0)
         return;
     if (DatastoreLock(dse) < 0)
         return;
@@ -108,12 +101,24 @@ void rx_aux_ping(const RxMsg &msg)
 
 void rx_ds_ping(const RxMsg &msg)
 {
-    if (rx_node_create(msg) != 0)
+    // The node's datastore is read in the same round as the node is created
+    // or refreshed: a DS_PING for the datastore the node is in takes the
+    // node lock twice (refresh, then the reference), one that leaves or
+    // switches once more.
+    char nodeuuid[16];
+    std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
+    char member[16] = "";
+    if (NodeLock(msg.hdr->uid) < 0)
+        return;
+    int rc = NodeCreate(msg.hdr, msg.ipaddr);
+    const int loaded = rc < 0 ? -1 : NodeLoad_DSMember(nodeuuid, member, sizeof(member));
+    NodeUnlock(msg.hdr->uid);
+    if (rc < 0)
         return;
     if (static_cast<size_t>(msg.r) >= DS_PING_LEN)
-        rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN));
-    else
-        rx_ds_leave(msg, nullptr);
+        rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN), loaded, member, nodeuuid);
+    else if (loaded == 0)
+        rx_ds_leave(msg, member, nodeuuid);
 }
 
 void rx_unknown(const RxMsg &msg)

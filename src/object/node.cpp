@@ -42,7 +42,7 @@ int open_existing_node(const char *func, PathBuf &path, uint32_t nodeid)
     if (node_path(path, nodeid) != 0)
         return -1;
     for (;;) {
-        int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
             return fd;
         if (errno == EINTR)
