@@ -39,16 +39,15 @@ int rx_ds_leave(const RxMsg &msg, const char *dsuuid, const char *nodeuuid)
 // record names: the datastore links the node, then the node records the
 // datastore.  Only a datastore the record names readably and validly, and
 // a different one, is left first (a node never stays a member of the one it
-// moved away from); a record that cannot be read or names no valid
-// datastore leaves nothing (no removal on doubt) and is overwritten by the
-// join.
-void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, int loaded, const char *member,
+// moved away from); a damaged record, or one naming no valid datastore,
+// leaves nothing (no removal on doubt) and is overwritten by the join.
+void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
                 const char *nodeuuid)
 {
     dse_dump(dse);
     char dsuuid[16];
     std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
-    if (loaded == 0 && member[0] != '\0' && std::strcmp(member, dsuuid) != 0 &&
+    if (member[0] != '\0' && std::strcmp(member, dsuuid) != 0 &&
         ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
         rx_ds_leave(msg, member, nodeuuid) != 0)
         return;
@@ -111,13 +110,20 @@ void rx_ds_ping(const RxMsg &msg)
     if (NodeLock(msg.hdr->uid) < 0)
         return;
     int rc = NodeCreate(msg.hdr, msg.ipaddr);
-    const int loaded = rc < 0 ? -1 : NodeLoad_DSMember(nodeuuid, member, sizeof(member));
+    bool damaged = false;
+    const int loaded =
+        rc < 0 ? -1 : NodeLoad_DSMember(nodeuuid, member, sizeof(member), &damaged);
     NodeUnlock(msg.hdr->uid);
-    if (rc < 0)
+    // A record that cannot be read (EIO, ...) says nothing: the step fails
+    // and the next DS_PING retries.  A damaged one names no datastore to
+    // leave, and is overwritten (join) or removed (leave) as the DS_PING says.
+    if (rc < 0 || (loaded == -2 && !damaged))
         return;
+    if (loaded == -2)
+        member[0] = '\0';
     if (static_cast<size_t>(msg.r) >= DS_PING_LEN)
-        rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN), loaded, member, nodeuuid);
-    else if (loaded == 0)
+        rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN), member, nodeuuid);
+    else if (loaded != -1)
         rx_ds_leave(msg, member, nodeuuid);
 }
 

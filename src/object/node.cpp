@@ -304,7 +304,7 @@ int NodeLoad(Node *np)
     return load_node_attrs(fd.get(), node, np);
 }
 
-int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len)
+int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len, bool *damaged)
 {
     const char *F = "NodeLoad_DSMember";
     MARLO_ASSERT(ds_len >= 1 && ds_len <= int(PATH_BUF_LEN));
@@ -322,6 +322,10 @@ int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len)
     int r = StringLoad(fd.get(), "datastoremember", dsuuid, ds_len - 1);
     if (r < 0) {
         log_error(F, "Failed to load %s/datastoremember: %d", node, r);
+        // Read again only to tell a damaged file from one that cannot be read.
+        char text[256];
+        if (damaged != nullptr)
+            *damaged = AttrProbe(fd.get(), "datastoremember", text) != -1;
         return -2;
     }
     log_debug(F, "%s/datastoremember=%s", node, dsuuid);
