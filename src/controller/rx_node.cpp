@@ -1,7 +1,7 @@
 // Applying the node messages: HEARTBEAT, AUX_PING, DS_PING, and the log line
 // for any type this daemon does not know.  The node's own record is updated
 // under its node lock, the datastore under the datastore lock, never both at
-// once; the datastore side changes first whether the node joins or leaves.
+// once.
 #include <cstdio>
 #include <cstring>
 
@@ -14,53 +14,58 @@
 
 namespace {
 
-// The node leaves datastore `dsuuid` (empty: a record naming none): the
-// datastore drops it (and goes with its last member), then the node's record
-// drops the reference.  0, or -1 when it stopped on the way (a lock or a
-// failed step).
-int rx_ds_leave(const RxMsg &msg, const char *dsuuid, const char *nodeuuid)
+// The datastore drops node `nodeuuid` (and goes with its last member).  0,
+// or -1 when the lock or the step failed.
+int rx_ds_unref(const char *dsuuid, const char *nodeuuid)
 {
-    if (dsuuid[0] != '\0') {
-        if (DatastoreLockStr(dsuuid) < 0)
-            return -1;
-        int rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
-        DatastoreUnlockStr(dsuuid);
-        if (rc < 0)
-            return -1;
-    }
-    if (NodeLock(msg.hdr->uid) < 0)
+    if (DatastoreLockStr(dsuuid) < 0)
         return -1;
-    NodeUpdate_UnrefDatastore(msg.hdr);
-    NodeUnlock(msg.hdr->uid);
-    return 0;
+    int rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
+    DatastoreUnlockStr(dsuuid);
+    return rc < 0 ? -1 : 0;
 }
 
-// The node joins the datastore of the entry, after leaving another one its
-// record names: the datastore links the node, then the node records the
-// datastore.  Only a datastore the record names readably and validly, and
-// a different one, is left first (a node never stays a member of the one it
-// moved away from); a damaged record, or one naming no valid datastore,
-// leaves nothing (no removal on doubt) and is overwritten by the join.
+// The node's record names datastore dse (1), or names none (0).  0 or -1.
+int rx_ds_record(const RxMsg &msg, const DatastoreEntry *dse)
+{
+    if (NodeLock(msg.hdr->uid) < 0)
+        return -1;
+    int rc = dse != nullptr ? NodeUpdate_RefDatastore(msg.hdr, dse) : NodeUpdate_UnrefDatastore(msg.hdr);
+    NodeUnlock(msg.hdr->uid);
+    return rc < 0 ? -1 : 0;
+}
+
+// The node joins the datastore of the entry.  While a move is not finished
+// the node's record names the datastore whose side is not settled, so that
+// whatever DS_PING comes next finds it: leaving, the datastore drops the node
+// before the record drops the datastore; joining another datastore, the
+// record names it before the datastore lists the node.  (The other way
+// round, a join cut short between the two would leave the node listed by a
+// datastore nothing names, for good, once its next DS_PING names another.)
+// A DS_PING for the datastore the record names refreshes the datastore, then
+// the record.  Only a datastore the record names readably and validly, and a
+// different one, is left first; a damaged record, or one naming no valid
+// datastore, leaves nothing (no removal on doubt) and is overwritten.
 void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
                 const char *nodeuuid)
 {
     dse_dump(dse);
     char dsuuid[16];
     std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
-    if (member[0] != '\0' && std::strcmp(member, dsuuid) != 0 &&
-        ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
-        rx_ds_leave(msg, member, nodeuuid) != 0)
-        return;
+    const bool in_it = std::strcmp(member, dsuuid) == 0;
+    if (!in_it) {
+        if (member[0] != '\0' && ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
+            rx_ds_unref(member, nodeuuid) != 0)
+            return;
+        if (rx_ds_record(msg, dse) != 0)
+            return;
+    }
     if (DatastoreLock(dse) < 0)
         return;
     int rc = DatastoreCreate(msg.hdr, dse);
     DatastoreUnlock(dse);
-    if (rc < 0)
-        return;
-    if (NodeLock(msg.hdr->uid) < 0)
-        return;
-    NodeUpdate_RefDatastore(msg.hdr, dse);
-    NodeUnlock(msg.hdr->uid);
+    if (rc == 0 && in_it)
+        rx_ds_record(msg, dse);
 }
 
 }  // namespace
@@ -101,9 +106,8 @@ void rx_aux_ping(const RxMsg &msg)
 void rx_ds_ping(const RxMsg &msg)
 {
     // The node's datastore is read in the same round as the node is created
-    // or refreshed: a DS_PING for the datastore the node is in takes the
-    // node lock twice (refresh, then the reference), one that leaves or
-    // switches once more.
+    // or refreshed: every DS_PING takes the node lock twice (refresh, then
+    // the record).
     char nodeuuid[16];
     std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
     char member[16] = "";
@@ -123,8 +127,8 @@ void rx_ds_ping(const RxMsg &msg)
         member[0] = '\0';
     if (static_cast<size_t>(msg.r) >= DS_PING_LEN)
         rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN), member, nodeuuid);
-    else if (loaded != -1)
-        rx_ds_leave(msg, member, nodeuuid);
+    else if (loaded != -1 && (member[0] == '\0' || rx_ds_unref(member, nodeuuid) == 0))
+        rx_ds_record(msg, nullptr);
 }
 
 void rx_unknown(const RxMsg &msg)

@@ -322,10 +322,13 @@ int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len, bool *dama
     int r = StringLoad(fd.get(), "datastoremember", dsuuid, ds_len - 1);
     if (r < 0) {
         log_error(F, "Failed to load %s/datastoremember: %d", node, r);
-        // Read again only to tell a damaged file from one that cannot be read.
+        // Read again only to tell a damaged file (one that reads but holds no
+        // value that fits) from one that cannot be read now.
         char text[256];
-        if (damaged != nullptr)
-            *damaged = AttrProbe(fd.get(), "datastoremember", text) != -1;
+        if (damaged != nullptr) {
+            const int len = AttrProbe(fd.get(), "datastoremember", text);
+            *damaged = len == ATTR_DAMAGED || len > ds_len - 1;
+        }
         return -2;
     }
     log_debug(F, "%s/datastoremember=%s", node, dsuuid);

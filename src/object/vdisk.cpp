@@ -148,7 +148,8 @@ int vdisk_attrs_repair(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, b
     static const char F[] = "VDiskUpdate";
     bool snapshot = vdisk->vde.snapshot != 0;
     for (VAttr a : kVAttrs) {
-        if (!vattr_applies(a, snapshot))
+        // `sectors` is written by every update anyway.
+        if (!vattr_applies(a, snapshot) || a == VAttr::SECTORS)
             continue;
         char text[256];
         unsigned number = 0;

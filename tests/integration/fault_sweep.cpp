@@ -167,7 +167,7 @@ std::vector<Scenario> scenarios()
     // After the fault, a message other than the same one again.  A stale
     // DS_PING moves the sender, the last member of ds-y, to ds-x: ds-y goes
     // with its vdisks/; its DS_PING for ds-y and PINGs must restore the link
-    // pair of v1.
+    // pair of v1 (the peer's DS_PING rewrites what the fault left of ds-x).
     const NodeSpec in_y = node_spec(kSender, "ds-y");
     const DatastoreSpec ds_x{.uuid = "ds-x", .members = {kPeer}},
                         ds_y1{.uuid = "ds-y", .members = {kSender}};
@@ -175,7 +175,7 @@ std::vector<Scenario> scenarios()
     const std::string ping_y = ping_msg(in_y, {&v1_y});
     out.push_back({"ds-stale", "DS_PING stale, then the node's own again", {in_y, node_spec(kPeer, "ds-x")},
                    {ds_x, ds_y1}, {v1_y}, ds_ping_msg(in_y, &ds_x), ping_y,
-                   {ds_ping_msg(in_y, &ds_y1), ping_y, ping_y}});
+                   {ds_ping_msg(in_y, &ds_y1), ds_ping_msg(node_spec(kPeer, "ds-x"), &ds_x), ping_y, ping_y}});
     // The sender, v1's last member, drops it; the peer's entry for v1 arrives
     // before the sender's next PING, whatever the removal left.
     const VDiskSpec v1_11 = vdisk_spec("v1", {kSender}, "ds-a"), v1_12 = vdisk_spec("v1", {kPeer}, "ds-a");
