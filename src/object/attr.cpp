@@ -34,53 +34,106 @@ struct FreeDeleter {
 };
 using MallocBuf = std::unique_ptr<char, FreeDeleter>;
 
-// The steps AttrLoad and StringLoad share: open dirfd/key, read a 1..255-byte
-// value ending in "\n" into buf and replace the newline by NUL.  One read()
-// of the whole buffer sizes the value too: a 256th byte means the file is
-// oversized.  The file's size (newline included); 0 for an empty file
-// (nothing logged); -1 on failure (logged).
-int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1])
+// What value_read found besides a value (each below 0).  READ_FAILED is a
+// read that did not happen (EIO, EACCES, EISDIR, ...), logged where it
+// failed; the others are a file that was read and is damaged, not logged
+// here.
+constexpr int READ_FAILED = -1;
+constexpr int VALUE_ABSENT = -2;
+constexpr int VALUE_OVERSIZED = -3;
+constexpr int VALUE_MALFORMED = -4;
+
+// The steps AttrLoad, StringLoad and AttrProbe share: open dirfd/key, read a
+// 1..255-byte value ending in "\n" into buf and replace the newline by NUL.
+// One read() of the whole buffer sizes the value too: a 256th byte means the
+// file is oversized.  The open never blocks: anyone who can write the store
+// can leave a FIFO at an attribute's name, which then reads as empty.  The
+// file's size (newline included); 0 for an empty file; one of the codes
+// above.  A missing file is logged (as any failed open) unless absent_ok.
+int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1],
+               bool absent_ok = false)
 {
-    UniqueFd fd(fd_openat(dirfd, key, O_RDONLY));
+    const int r = absent_ok ? store_openat_opt(dirfd, key, O_RDONLY | O_NONBLOCK)
+                            : fd_openat(dirfd, key, O_RDONLY | O_NONBLOCK);
+    if (r == -2)
+        return VALUE_ABSENT;
+    UniqueFd fd(r);
     if (!fd)
-        return -1;
+        return READ_FAILED;
     ssize_t size;
     do
         size = read(fd.get(), buf, sizeof buf);
     while (size < 0 && errno == EINTR);
     if (size < 0) {
         log_error(func, "read(%s): %s", key, strerror(errno));
-        return -1;
+        return READ_FAILED;
     }
     if (size == 0)
         return 0;
-    if (size > VALUE_MAX) {
-        log_error(func, "Oversized file %s", key);
-        return -1;
-    }
-    if (buf[size - 1] != '\n') {
-        log_error(func, "Malformed file %s", key);
-        return -1;
-    }
+    if (size > VALUE_MAX)
+        return VALUE_OVERSIZED;
+    if (buf[size - 1] != '\n')
+        return VALUE_MALFORMED;
     buf[size - 1] = '\0';
     return int(size);
 }
 
-}  // namespace
+// value_read with the readers' own lines for a damaged file: the size
+// (0 for an empty file), or -1.
+int value_read_logged(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1])
+{
+    const int size = value_read(func, dirfd, key, buf);
+    if (size == VALUE_OVERSIZED)
+        log_error(func, "Oversized file %s", key);
+    else if (size == VALUE_MALFORMED)
+        log_error(func, "Malformed file %s", key);
+    return size < 0 ? -1 : size;
+}
 
-int AttrStore(int dirfd, const char *key, const char *fmt, ...)
+// Opens dirfd/key for writing, created 0666 and truncated, without ever
+// following a link: a symbolic link planted at an attribute's name would
+// otherwise turn the write into one outside the work directory.  Such a
+// link is removed (the link itself, never its target) and the file created
+// anew, exclusively, with a notice line.  A directory at the name fails the
+// open (EISDIR) with its error line; nothing is removed on doubt.  The open
+// cannot block: O_NONBLOCK where a FIFO stands.  The descriptor, or -1.
+int attr_open_write(int dirfd, const char *key)
+{
+    const int flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd;
+    do
+        fd = openat(dirfd, key, flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0)
+        return fd;
+    // ELOOP: the name is a link, or (a key of several components) a path
+    // with too many links; only a name seen to be a link is removed.
+    const int err = errno;
+    struct stat st;
+    if (err != ELOOP || fstatat(dirfd, key, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode)) {
+        log_error("fd_openat", "openat(%s): %s", key, strerror(err));
+        return -1;
+    }
+    if (unlinkat(dirfd, key, 0) != 0 && errno != ENOENT) {
+        log_error("AttrStore", "unlink(%s): %s", key, strerror(errno));
+        return -1;
+    }
+    log_notice("AttrStore", "Removed the symbolic link at %s; writing the file anew", key);
+    return fd_openat(dirfd, key, (flags & ~O_TRUNC) | O_EXCL, 0666);
+}
+
+// AttrStore's body; with `held` the written file stays open in it.
+int attr_store_v(int dirfd, const char *key, UniqueFd *held, const char *fmt, va_list ap)
 {
     // Single values fit the stack buffer; only a long list is allocated.
     char small[VALUE_MAX + 1];
     MallocBuf big;
     const char *text = small;
 
-    va_list ap;
-    va_start(ap, fmt);
     va_list ap2;
     va_copy(ap2, ap);
     int len = std::vsnprintf(small, sizeof small, fmt, ap);
-    va_end(ap);
     if (len >= int(sizeof small)) {
         char *p = nullptr;
         len = vasprintf(&p, fmt, ap2);
@@ -93,18 +146,39 @@ int AttrStore(int dirfd, const char *key, const char *fmt, ...)
         return -1;
     MARLO_ASSERT(len > 0);
 
-    UniqueFd fd(fd_openat(dirfd, key, O_RDWR | O_CREAT | O_TRUNC, 0666));
+    UniqueFd fd(attr_open_write(dirfd, key));
     if (!fd)
         return -1;
     ssize_t n = buf_tx(fd.get(), text, size_t(len), 1);
-    fd.reset();
+    if (held != nullptr && n == len)
+        *held = std::move(fd);
     return n == len ? len : -1;
+}
+
+}  // namespace
+
+int AttrStore(int dirfd, const char *key, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = attr_store_v(dirfd, key, nullptr, fmt, ap);
+    va_end(ap);
+    return r;
+}
+
+int AttrStoreHeld(int dirfd, const char *key, UniqueFd &held, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = attr_store_v(dirfd, key, &held, fmt, ap);
+    va_end(ap);
+    return r;
 }
 
 int AttrLoad(int dirfd, const char *key, const char *fmt, ...)
 {
     char buf[VALUE_MAX + 1];
-    int size = value_read("AttrLoad", dirfd, key, buf);
+    int size = value_read_logged("AttrLoad", dirfd, key, buf);
     if (size == 0)
         log_error("AttrLoad", "Empty file %s", key);
     if (size <= 0)
@@ -121,7 +195,7 @@ int StringLoad(int dirfd, const char *key, char *dst, int dst_len)
 {
     MARLO_ASSERT(dst_len >= 0 && dst_len <= VALUE_MAX);
     char buf[VALUE_MAX + 1];
-    int size = value_read("StringLoad", dirfd, key, buf);
+    int size = value_read_logged("StringLoad", dirfd, key, buf);
     if (size <= 0)
         return size;  // an empty file is an empty value; dst untouched
 
@@ -133,6 +207,14 @@ int StringLoad(int dirfd, const char *key, char *dst, int dst_len)
     std::memset(dst, 0, size_t(dst_len));
     std::memcpy(dst, buf, size_t(n));
     return n;
+}
+
+int AttrProbe(int dirfd, const char *key, char (&value)[256])
+{
+    const int size = value_read("AttrProbe", dirfd, key, value, true);
+    if (size > 0)
+        return size - 1;
+    return size == READ_FAILED ? -1 : ATTR_DAMAGED;
 }
 
 long FileLoad(int fd, char **buf)

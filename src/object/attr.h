@@ -6,12 +6,21 @@
 
 #include <cstdint>
 
+#include "io/io.h"
 #include "proto/records.h"
 
 // Writes the formatted text (never empty; ends in "\n") as the whole content
-// of dirfd/key (created 0666, truncated).  Bytes written, or -1.
+// of dirfd/key (created 0666, truncated).  Never writes through a link: a
+// symbolic link at the name is removed (not its target) and the file made
+// anew, with a notice line; a directory there fails the write.  Bytes
+// written, or -1.
 int AttrStore(int dirfd, const char *key, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
+// AttrStore that leaves the written file open in `held` (on success), for a
+// caller whose next step must follow the write with no other file-system
+// call in between.
+int AttrStoreHeld(int dirfd, const char *key, UniqueFd &held, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 // Reads dirfd/key (1..255 bytes ending in "\n") and scans it with fmt.
 // The scanner's result (items converted, or -1), or -1 on a read failure.
 int AttrLoad(int dirfd, const char *key, const char *fmt, ...)
@@ -20,6 +29,14 @@ int AttrLoad(int dirfd, const char *key, const char *fmt, ...)
 // exactly dst_len characters has no terminator.  The value's length; 0 for an
 // empty file (dst untouched); -1 on failure (dst untouched).
 int StringLoad(int dirfd, const char *key, char *dst, int dst_len);
+// AttrProbe's result for a file that was read and is damaged: absent, empty,
+// oversized, or without its final newline.
+constexpr int ATTR_DAMAGED = -2;
+// Reads dirfd/key like StringLoad, telling a damaged file from one that
+// cannot be read.  The value's length (value NUL-terminated, newline
+// dropped); ATTR_DAMAGED (no message: the caller says what it does about
+// it); -1 when the file cannot be read (EIO, EACCES, EISDIR, ...; logged).
+int AttrProbe(int dirfd, const char *key, char (&value)[256]);
 // Reads the whole open file into a new NUL-terminated buffer that the caller
 // frees with free().  The size (0: empty, *buf unchanged), or negative.
 long FileLoad(int fd, char **buf);
