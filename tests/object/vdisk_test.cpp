@@ -434,8 +434,9 @@ TEST_F(VDiskStoreTest, DamagedGenerationIsNeverLowered)
         else
             write_file(at(vd + "/highest_gen_count"), "");
         EXPECT_EQ(apply(5, *make_vdisk(row.uuid, row.gen, {5, 6}, {"10.0.0.1"})), row.result);
-        if (row.highest != nullptr)
+        if (row.highest != nullptr) {
             EXPECT_EQ(file(vd + "/highest_gen_count"), row.highest);
+        }
         EXPECT_EQ(exists(at(vd + "/memberinfo/7")), row.keeps7);
         EXPECT_EQ(exists(at(std::string("Node/7/vdisks/") + row.uuid)), row.keeps7);
         EXPECT_EQ(fence_runs().size(), row.fence);
