@@ -26,18 +26,33 @@ long FileLoad(int fd, char **buf);
 
 // Takes the lock file `path`, backing off 50, 100, 200 ... ms up to
 // timeout_ms.  The file is written (pid and newline) and synced before it gets
-// its name, so it never exists without its holder's pid; a file of this
-// process's own pid (an unlock that failed) is taken over.  0 acquired; -1
-// timed out; -2 open failed; -3 pid write failed; -4 fsync failed (on -3 and
-// -4 no lock file is left).
+// its name, so it never exists without its holder's pid (where the process
+// can link an unnamed file: CAP_DAC_READ_SEARCH or /proc; otherwise it is
+// created exclusively under its name).  A regular file of this process's own
+// pid (an unlock that failed) is taken over; any other file, and anything
+// else at the name (a FIFO, a directory, a link), is another program's lock.
+// 0 acquired; -1 timed out; -2 open failed; -3 pid write failed; -4 fsync
+// failed (on -3 and -4 no lock file is left).
 int PathLock(const char *path, int timeout_ms);
 // Removes the lock file.
 void PathUnlock(const char *path);
-// Removes from dirpath every lock file (NODE-*, DS-*, VDISK-*) holding the
-// pid stale_pid, with a notice line each; files of other holders stay.  For
-// the locks a killed run of this daemon left behind: the caller has made sure
-// that no live daemon has that pid.  The number removed, or -1.
+// Removes from dirpath the lock files (NODE-*, DS-*, VDISK-*) holding the pid
+// stale_pid (> 0) that no process can have written under that pid: no
+// process has it, or the one that has it started after the file was last
+// written.  One notice line per file removed or kept; files of other holders
+// stay.  For the locks a killed run of this daemon left behind.  The number
+// removed, or -1.
 int lock_files_reclaim(const char *dirpath, int stale_pid);
+
+// The work directory's record of the pid that this daemon's lock files carry
+// (a file of the daemon's own; a service manager may remove the pid file).
+inline constexpr char LOCK_HOLDER_FILE[] = "lock_holder";
+// At start-up, once the daemon has bound its sockets (a second instance on
+// the same configuration fails before this and touches nothing): reclaims in
+// lock_dir the lock files of the pid the record names (lock_files_reclaim),
+// then records this process's pid, synced.  0, or -1 when the record cannot
+// be written (logged).
+int lock_holder_update(const char *lock_dir);
 
 // Lock families: "/tmp/NODE-%u", "/tmp/DS-%.*s" (14) and their text forms.
 int NodeLock(uint32_t nodeid);

@@ -489,6 +489,8 @@ Tree store_tree(const std::string &work)
             tree[rel] = "dir";
         else if (p.filename() == "lastping")
             tree[rel] = "(time)";
+        else if (rel == "lock_holder")
+            tree[rel] = "(pid)";
         else
             tree[rel] = "\"" + store_read::slurp(p.string()) + "\"";
     }
@@ -770,6 +772,7 @@ std::string eio_step(Rig &rig, const Scenario &scn, std::vector<std::string> *lo
 }
 
 // (b): the daemon dies at the call and is started again, traced by *after.
+// Its pid file goes first, as a service manager removes it at every stop.
 // "" or what went wrong.
 std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
                       std::unique_ptr<Tracer> *after)
@@ -780,6 +783,7 @@ std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
     if (status != 128 + SIGKILL)
         return "the daemon was not killed at the call (status " +
                (status ? std::to_string(*status) : std::string("running")) + ")";
+    fs::remove(rig.tmp().path("marlo.pid"));
     if (std::string why = rig.start(); !why.empty())
         return "restart: " + why;
     *after = std::make_unique<Tracer>(rig.daemon().pid(), rig.tmp().path("trace-after"),

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -133,10 +134,13 @@ TEST(Startup, RestartAfterKillRemovesOnlyTheKilledRunsLocks)
         run.daemon->signal(SIGKILL);
         ASSERT_EQ(run.daemon->wait_exit(), 128 + SIGKILL);
     }
-    // What the killed run held, and a lock of another program.
+    // What the killed run held, a lock of another program, a FIFO at a lock
+    // name (no hang); the pid file is gone, as a service manager leaves it.
     const std::string stale = "/tmp/VDISK-startup-stale", other = "/tmp/NODE-4049";
     std::ofstream(stale) << killed << "\n";
     std::ofstream(other) << killed + 1 << "\n";
+    ASSERT_EQ(mkfifo("/tmp/NODE-startup-fifo", 0666), 0);
+    ASSERT_EQ(unlink(tmp.path("marlo.pid").c_str()), 0);
 
     Running run(tmp, cfg);
     ASSERT_TRUE(run.daemon->wait_for_line("controller_thread_loop")) << run.daemon->text();
@@ -146,7 +150,26 @@ TEST(Startup, RestartAfterKillRemovesOnlyTheKilledRunsLocks)
         << run.daemon->text();
     EXPECT_NE(access(stale.c_str(), F_OK), 0);
     EXPECT_EQ(slurp(other), std::to_string(killed + 1) + "\n");
+    EXPECT_EQ(unlink("/tmp/NODE-startup-fifo"), 0);
     unlink(other.c_str());
+}
+
+TEST(Startup, SecondInstanceFailsBeforeTouchingTheFirstsLocks)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    Running first(tmp, cfg);
+    ASSERT_TRUE(first.daemon->wait_for_line("controller_thread_loop")) << first.daemon->text();
+    // A lock of the first daemon's pid dated before its start: only the order
+    // (bind, then clean up) keeps a second instance from removing it.
+    const std::string held = "/tmp/VDISK-startup-held", pid = std::to_string(first.daemon->pid());
+    std::ofstream(held) << pid << "\n";
+    std::filesystem::last_write_time(held, std::filesystem::file_time_type::clock::now() - 1h);
+    Running second(tmp, cfg);
+    EXPECT_EQ(second.daemon->wait_exit(), 1) << second.daemon->text();
+    EXPECT_EQ(slurp(held), pid + "\n");
+    EXPECT_EQ(slurp(tmp.path("DB/lock_holder")), pid + "\n");
+    unlink(held.c_str());
 }
 
 TEST(Startup, RelativePathsResolveAgainstStartAndWorkDirectory)
