@@ -122,11 +122,11 @@ pass "manual pages render without warnings"
 echo "=== systemd-analyze verify"
 if command -v systemd-analyze >/dev/null; then
     # The host's systemd checks the unit against the host's own units; only
-    # the daemon's path is moved into the scratch root, and the manual pages
-    # that Documentation= names are looked up there too.
+    # the programs' paths are moved into the scratch root, and the manual
+    # pages that Documentation= names are looked up there too.
     mkdir -p "$PKG_DIR/verify"
     for f in marlo.service marlo-metrics.service marlo-metrics.timer; do
-        sed "s#^ExecStart=/usr/sbin/#ExecStart=$ROOT/usr/sbin/#" "$UNITDIR/$f" >"$PKG_DIR/verify/$f"
+        sed "s#^\(Exec[A-Za-z]*=\)/usr/sbin/#\1$ROOT/usr/sbin/#" "$UNITDIR/$f" >"$PKG_DIR/verify/$f"
     done
     out=$(MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$PKG_DIR/verify/marlo.service" \
         "$PKG_DIR/verify/marlo-metrics.service" "$PKG_DIR/verify/marlo-metrics.timer" 2>&1) ||
