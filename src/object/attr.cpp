@@ -545,7 +545,8 @@ int lock_holder_update(const char *lock_dir)
         else
             log_warn(F, "No pid in %s: lock files of the previous run stay", record);
     } else if (errno != ENOENT) {
-        log_warn(F, "read(%s): %s: lock files of the previous run stay", record, strerror(errno));
+        log_warn(F, "read(%s): %s: lock files of the previous run stay", record,
+                 errno == EINVAL ? "No regular file" : strerror(errno));
     }
 
     // This run's pid, once that run's lock files are gone: a start cut short

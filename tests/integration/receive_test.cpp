@@ -210,7 +210,7 @@ TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)
     EXPECT_EQ(rig.d->count_lines("Refusing datastore name"), 4u) << rig.d->text();
     EXPECT_FALSE(present(rig.tmp.path("x")));
     EXPECT_TRUE(listing(rig.tmp.path("canary")).empty());
-    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node"}));
+    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node", "lock_holder"}));
     EXPECT_EQ(listing("/tmp"), tmp_before);
 }
 

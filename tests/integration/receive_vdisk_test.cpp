@@ -290,7 +290,7 @@ TEST(ReceiveVDisk, SnapshotsFenceCheckAndDeletes)
     EXPECT_EQ(listing("/tmp"), tmp_before);
     EXPECT_EQ(listing(rig.work + "/VDisk"), (std::set<std::string>{"p4"}));
     EXPECT_TRUE(present(rig.member("p4", 41)));
-    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Datastore", "Node", "VDisk"}));
+    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Datastore", "Node", "VDisk", "lock_holder"}));
 }
 
 }  // namespace
