@@ -27,7 +27,7 @@ bool starting = false;
 // daemon serves.  The end of the pipe without it means the daemon ended:
 // what it wrote goes to this standard error, and its exit status (1 when a
 // signal ended it) becomes this process's.
-[[noreturn]] void starter_wait(pid_t daemon, int fd)
+[[noreturn]] void starter_wait(pid_t child, int fd)
 {
     std::string said;
     char buf[4096];
@@ -45,10 +45,10 @@ bool starting = false;
     int status = 0;
     pid_t w;
     do {
-        w = ::waitpid(daemon, &status, 0);
+        w = ::waitpid(child, &status, 0);
     } while (w < 0 && errno == EINTR);
     if (w < 0)
-        std::fprintf(stderr, "error: waitpid(%d): %s\n", int(daemon), strerror(errno));
+        std::fprintf(stderr, "error: waitpid(%d): %s\n", int(child), strerror(errno));
     else if (WIFSIGNALED(status))
         std::fprintf(stderr, "error: the daemon was killed by signal %d (%s) before it served\n",
                      WTERMSIG(status), strsignal(WTERMSIG(status)));
