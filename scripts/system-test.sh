@@ -75,9 +75,9 @@ mount -t tmpfs -o size=2g,mode=755 marlo-systest "$ROOT"
 
 NS=marlo-peer-$$
 NSPAWN=
-TSHARK=
+CAPTURE=
 cleanup() {
-    [ -z "$TSHARK" ] || kill "$TSHARK" 2>/dev/null || true
+    [ -z "$CAPTURE" ] || kill "$CAPTURE" 2>/dev/null || true
     if [ -n "$NSPAWN" ] && kill -0 "$NSPAWN" 2>/dev/null; then
         kill -TERM "$NSPAWN"  # a clean shutdown of the container
         for _ in $(seq 100); do kill -0 "$NSPAWN" 2>/dev/null || break; sleep 0.2; done
@@ -193,8 +193,11 @@ if [ -s /tmp/fence-hold ]; then sleep "$(cat /tmp/fence-hold)"; fi
 touch /usr/local/sbin/fence-probe
 EOF
 conf unicast_mode=1 fence_check=/usr/local/sbin/fence-check ping_interval=5 heartbeat_interval=2
-ip netns exec "$NS" tshark -q -i peer0 -f "udp port 8000" -w "$DIR/peer.pcapng" 2>"$DIR/tshark.log" &
-TSHARK=$!
+# Captured by dumpcap itself: tshark, asked to stop, may wait for its dumpcap
+# for ever.
+ip netns exec "$NS" dumpcap -q -i peer0 -f "udp port 8000" -a duration:300 -w "$DIR/peer.pcapng" \
+    2>"$DIR/dumpcap.log" &
+CAPTURE=$!
 wait_for 20 "the peer's capture to start" test -s "$DIR/peer.pcapng"
 C systemctl enable --now marlo || fail "systemctl enable --now marlo"
 is is-active marlo active || fail "marlo is not active after enable --now"
@@ -205,9 +208,9 @@ heard() {
     [ "$types" = "4 16 32 35 " ]
 }
 wait_for 20 "PING (4), DS_PING (16), HEARTBEAT (32) and AUX_PING (35) of node 101 at the peer" heard
-kill "$TSHARK"
-wait "$TSHARK" || true
-TSHARK=
+kill "$CAPTURE"
+wait "$CAPTURE" || true
+CAPTURE=
 pass "enable --now: active; DS_PING, AUX_PING, PING and HEARTBEAT of node 101 heard at the peer"
 
 echo "=== a missing interface"
