@@ -39,7 +39,7 @@ skip() {
     exit 0
 }
 [ "$(id -u)" -eq 0 ] || skip "needs root (systemd-nspawn, network namespaces)"
-install_missing_packages mmdebstrap systemd-container iproute2 tshark curl
+install_missing_packages mmdebstrap systemd-container iproute2 procps tshark curl
 
 DIR=${SYSTEST_DIR:-$REPO/build-systest}
 mkdir -p "$DIR"
