@@ -1,7 +1,8 @@
 // The marlo daemon: brings the modules up in a fixed order, enters the work
-// directory, detaches, records its pid and runs the controller loop on the
-// main thread until a stop is requested.  The only place that decides the
-// exit status: 0 after an orderly shutdown, 1 for everything else.
+// directory, detaches, binds its sockets, records its pid, tells whoever
+// started it that it serves and runs the controller loop on the main thread
+// until a stop is requested.  The only place that decides the exit status: 0
+// after an orderly shutdown, 1 for everything else.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include "controller/controller.h"
 #include "daemon/check.h"
 #include "daemon/config.h"
+#include "daemon/service.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
 #include "object/attr.h"
@@ -106,15 +108,12 @@ int main(int argc, char **argv)
     umask(022);
     if (enter_work_directory() < 0)
         return 1;
-    if (opt_debug == 0 && daemon(1, 0) != 0) {
-        std::fprintf(stderr, "error: daemon(): %s\n", strerror(errno));
+    if (service_start() < 0)
         return 1;
-    }
 
     config_dump();
-    if (write_pid_file() < 0)
-        return 1;
-
+    // The pid file is written once the sockets are bound: a second instance,
+    // which cannot bind them, leaves the running one's pid file alone.
     if (controller_module_setup() < 0 || controller_listen() < 0)
         return 1;
     // A run killed while it held locks (SIGKILL, out of memory, abort) left
@@ -123,8 +122,13 @@ int main(int argc, char **argv)
     // mistake has failed before it touches another's locks.
     if (lock_holder_update("/tmp") < 0)
         return 1;
+    if (write_pid_file() < 0)
+        return 1;
+
+    service_ready();
     if (controller_thread_loop() < 0)
         return 1;
+    service_stopping();
 
     controller_module_teardown();
     config_module_teardown();

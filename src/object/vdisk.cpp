@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "daemon/config.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
+#include "io/spawn.h"
 #include "object/attr.h"
 #include "object/member.h"
 #include "object/path.h"
@@ -285,14 +285,6 @@ int vdisk_generation_store(const VDisk *vdisk, const char *vdiskpath, int vdiskf
     if (AttrStoreHeld(vdiskfd, "highest_gen_count", held, "%u\n", value) < 0)
         return -1;
     return member != nullptr && member[0] != '\0' ? FenceCheck(vdisk, member) : 0;
-}
-
-// Error text for the execve failure in the child: a table lookup, no locale
-// and no allocation between fork and exec.
-const char *exec_error_text(int err)
-{
-    const char *text = strerrordesc_np(err);
-    return text != nullptr ? text : "Unknown error";
 }
 
 // Reads one "%u" (resp. "%llu") member attribute that must convert exactly
@@ -690,36 +682,27 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
     char *const envp[] = {nullptr};
 
     log_info(F, "Call %s %s %s", prog, uuidarg, memberarg);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        log_error(F, "fork(): %s", strerror(errno));
-        return -1;
-    }
-    if (pid == 0) {
-        // The daemon ignores SIGPIPE, and an ignored signal stays ignored
-        // across execve: the program starts with the default disposition.
-        struct sigaction dfl;
-        std::memset(&dfl, 0, sizeof dfl);
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        ::sigaction(SIGPIPE, &dfl, nullptr);
-        ::execve(prog, argv, envp);
-        log_error(F, "execve(%s): %s", prog, exec_error_text(errno));
-        ::_exit(1);
-    }
-
-    // SIGHUP and SIGUSR1 interrupt the wait; the program is waited for all
-    // the same, so it never lingers as a zombie.
+    // The program's output goes to the log, a line each.
     int status;
-    pid_t w;
-    do {
-        w = ::waitpid(pid, &status, 0);
-    } while (w < 0 && errno == EINTR);
-    if (w < 0) {
-        log_error(F, "waitpid(%d): %s", int(pid), strerror(errno));
+    const int r = program_run(
+        F, prog, argv, envp,
+        [&](int stream, const char *line) {
+            if (stream == 1)
+                log_info(F, "%s %s %s stdout: %s", prog, uuidarg, memberarg, line);
+            else
+                log_warn(F, "%s %s %s stderr: %s", prog, uuidarg, memberarg, line);
+        },
+        &status);
+    if (r < 0)
         return -1;
-    }
     log_info(F, "Return %s %s %s", prog, uuidarg, memberarg);
+    // Shown to the administrator; nothing here depends on it.
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        log_notice(F, "%s %s %s exited with status %d", prog, uuidarg, memberarg,
+                   WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        log_notice(F, "%s %s %s killed by signal %d (%s)", prog, uuidarg, memberarg,
+                   WTERMSIG(status), strsignal(WTERMSIG(status)));
     return 0;
 }
 

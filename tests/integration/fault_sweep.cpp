@@ -325,7 +325,7 @@ std::string shown(std::string line, const std::string &tmpdir)
 // out.
 std::string call_key(const Call &c, const std::string &tmpdir, size_t max_args = SIZE_MAX)
 {
-    static const std::regex inode_re(R"((/tmp/#|socket:\[)[0-9]+)");
+    static const std::regex inode_re(R"((/tmp/#|socket:\[|pipe:\[)[0-9]+)");
     std::string key = c.name + "#" + std::to_string(c.nth) + "(";
     if (c.is_log())
         return key + "log)";

@@ -757,6 +757,47 @@ TEST_F(VDiskStoreTest, FenceCheckWaitsThroughInterruptingSignals)
 
 namespace {
 
+// Each line of the program's output reaches the log, and after "Return" an
+// exit status other than 0 or a signal; none of it changes the result.  A
+// process it leaves running with the pipes open does not hold the wait.
+TEST_F(VDiskStoreTest, FenceCheckLogsOutputAndExitStatus)
+{
+    const std::string sleeper = base() + "/sleeper.pid";
+    const std::string p = "FenceCheck(): " + base() + "/fence.sh uuid=vdout member=42 ";
+    const std::string x1023(1023, 'x'), x977(977, 'x');
+    const std::map<std::string, std::vector<std::string>> cases = {
+        {"echo one; echo two >&2; exit 3\n",
+         {"info: " + p + "stdout: one", "warn: " + p + "stderr: two", "Return ",
+          "notice: " + p + "exited with status 3"}},
+        {"printf 'a\\n\\nlast'\n", {p + "stdout: a\n", p + "stdout: \n", p + "stdout: last\n"}},
+        {"head -c 2000 /dev/zero | tr '\\0' x\n", {p + "stdout: " + x1023 + "\n", p + "stdout: " + x977 + "\n"}},
+        {"kill -TERM $$\n", {"Return ", "notice: " + p + "killed by signal 15 (Terminated)"}},
+        {"sleep 600 & echo $! > " + sleeper + "\n", {"Return "}},
+    };
+    for (const auto &[extra, lines] : cases) {
+        write_fence(extra);
+        auto v = make_vdisk("vdout", 1, {}, {});
+        capture_log();
+        EXPECT_EQ(FenceCheck(v.get(), "42"), 0) << extra;
+        const std::string log = captured_log();
+        size_t at = 0;  // the lines of one stream, and Return before the notice, in order
+        for (const std::string &line : lines) {
+            const size_t found = log.find(line, line.rfind("warn", 0) == 0 ? 0 : at);
+            ASSERT_NE(found, std::string::npos) << extra << "no " << line << " in:\n" << log;
+            at = line.rfind("warn", 0) == 0 ? at : found;
+        }
+        EXPECT_EQ(count_of(log, "notice: "), int(lines.back().rfind("notice", 0) == 0)) << log;
+    }
+    // The background process outlived the wait, and is ended here.
+    const pid_t pid = std::stoi(file_content(sleeper).value_or("0"));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, SIGKILL), 0);
+}
+
+}  // namespace
+
+namespace {
+
 // The daemon ignores SIGPIPE; the fence-check program must not inherit that.
 TEST_F(VDiskStoreTest, FenceCheckProgramStartsWithDefaultSigpipe)
 {
