@@ -5,7 +5,7 @@
 #     land in the parent of the source tree, stay inside build-deb/;
 #   - lintian: no errors (warnings are shown);
 #   - dpkg -x into a scratch root: the file list, the conffiles, and that the
-#     unit, the configuration and the pid file agree;
+#     unit and the configuration agree;
 #   - every manual page renders with man -l without a warning;
 #   - systemd-analyze verify on the units (the daemon's, the metrics timer
 #     and its service), and systemd-analyze security of the two services
@@ -99,16 +99,18 @@ for f in /etc/marlo/marlo.conf /etc/marlo/local_nodes /etc/marlo/unicast_hosts; 
 done
 pass "conffiles"
 
-# The unit starts the packaged daemon on the packaged configuration, and
-# watches the pid file that configuration names.
+# The unit starts the packaged daemon on the packaged configuration and waits
+# for its readiness message; the configuration's pid file lies in the unit's
+# runtime directory, the one place under /run the daemon may write.
 exec_start=$(sed -n 's/^ExecStart=//p' "$UNIT")
-pid_unit=$(sed -n 's/^PIDFile=//p' "$UNIT")
+runtime_dir=$(sed -n 's/^RuntimeDirectory=//p' "$UNIT")
 pid_conf=$(sed -n 's/^pid_file=//p' "$ROOT/etc/marlo/marlo.conf")
 [ "$exec_start" = "/usr/sbin/marlo -C /etc/marlo/marlo.conf" ] ||
     fail "unexpected ExecStart=$exec_start"
-[ -n "$pid_unit" ] && [ "$pid_unit" = "$pid_conf" ] ||
-    fail "PIDFile=$pid_unit but pid_file=$pid_conf"
-grep -qx 'Type=forking' "$UNIT" || fail "the unit is not Type=forking"
+[ -n "$runtime_dir" ] && [ "$(dirname "$pid_conf")" = "/run/$runtime_dir" ] ||
+    fail "pid_file=$pid_conf lies outside RuntimeDirectory=$runtime_dir"
+grep -qx 'Type=notify' "$UNIT" || fail "the unit is not Type=notify"
+! grep -q '^PIDFile=' "$UNIT" || fail "a Type=notify unit needs no PIDFile="
 pass "unit and configuration agree"
 
 echo "=== manual pages"
@@ -121,11 +123,11 @@ pass "manual pages render without warnings"
 echo "=== systemd-analyze verify"
 if command -v systemd-analyze >/dev/null; then
     # The host's systemd checks the unit against the host's own units; only
-    # the daemon's path is moved into the scratch root, and the manual pages
-    # that Documentation= names are looked up there too.
+    # the programs' paths are moved into the scratch root, and the manual
+    # pages that Documentation= names are looked up there too.
     mkdir -p "$PKG_DIR/verify"
     for f in marlo.service marlo-metrics.service marlo-metrics.timer; do
-        sed "s#^ExecStart=/usr/sbin/#ExecStart=$ROOT/usr/sbin/#" "$UNITDIR/$f" >"$PKG_DIR/verify/$f"
+        sed "s#^\(Exec[A-Za-z]*=\)/usr/sbin/#\1$ROOT/usr/sbin/#" "$UNITDIR/$f" >"$PKG_DIR/verify/$f"
     done
     out=$(MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$PKG_DIR/verify/marlo.service" \
         "$PKG_DIR/verify/marlo-metrics.service" "$PKG_DIR/verify/marlo-metrics.timer" 2>&1) ||

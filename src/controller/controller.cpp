@@ -116,6 +116,9 @@ int start_multicast(LoopRun &run)
     return join_mcast_groups(run.so.get(), &run.if_addr);
 }
 
+// The loop's state from controller_listen() until the loop returns.
+LoopRun loop_state;
+
 // Allocates the buffer and opens the sockets.  0, or -1 (logged).
 int loop_start(LoopRun &run)
 {
@@ -155,7 +158,7 @@ int loop_start(LoopRun &run)
     return 0;
 }
 
-// Closes every connection and both sockets; the buffer goes with `run`.
+// Closes every connection and both sockets and frees the buffer.
 void loop_exit(LoopRun &run)
 {
     if (!run.vdt.empty())
@@ -163,6 +166,7 @@ void loop_exit(LoopRun &run)
     CtrlConnListFlush(run.ccl);
     run.ctrlso.reset();
     run.so.reset();
+    run.buf.reset();
 }
 
 // Re-reads both list files and the key file.  The flag is cleared first, so
@@ -249,14 +253,22 @@ int controller_module_setup()
     return 0;
 }
 
+int controller_listen()
+{
+    MARLO_ASSERT(controller_module_initialized);
+    MARLO_ASSERT(!loop_state.so && !loop_state.ctrlso);
+    if (loop_start(loop_state) < 0) {
+        loop_exit(loop_state);
+        return -1;
+    }
+    return 0;
+}
+
 int controller_thread_loop()
 {
     MARLO_ASSERT(controller_module_initialized);
-    LoopRun run;
-    if (loop_start(run) < 0) {
-        loop_exit(run);
-        return -1;
-    }
+    LoopRun &run = loop_state;
+    MARLO_ASSERT(run.so && run.ctrlso);
 
     for (;;) {
         if (do_exit) {

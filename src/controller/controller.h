@@ -12,9 +12,13 @@ extern int controller_module_initialized;
 // allocated (the lists allocated before are freed again).
 int controller_module_setup();
 // Opens the UDP and CTRL sockets (joining the multicast groups in multicast
-// mode) and runs the loop until an exit is requested or a receive fails: 0;
-// -1 when the loop cannot start (logged).  Sockets and connections are
-// closed on return.
+// mode): from here on datagrams and connections wait for the loop.  0, or -1
+// (logged; whatever was opened is closed again).  Asserts set up and not yet
+// listening.
+int controller_listen();
+// Runs the loop on the sockets of controller_listen() until an exit is
+// requested or a receive fails: 0.  Sockets and connections are closed on
+// return.
 int controller_thread_loop();
 // Frees the three lists; asserts set up.
 void controller_module_teardown();

@@ -1,7 +1,7 @@
 // Applying the node messages: HEARTBEAT, AUX_PING, DS_PING, and the log line
 // for any type this daemon does not know.  The node's own record is updated
 // under its node lock, the datastore under the datastore lock, never both at
-// once; the datastore side changes first whether the node joins or leaves.
+// once.
 #include <cstdio>
 #include <cstring>
 
@@ -14,61 +14,58 @@
 
 namespace {
 
-// The node leaves the datastore its record names: the datastore drops it (and
-// goes with its last member), then the record drops the reference.  When the
-// node joins `joining` (a DS_PING with an entry), only a different datastore
-// is left: a node never stays a member of the one it moved away from.  0 when
-// the node may go on to join; -1 when it stopped on the way (a lock, a failed
-// step, or a record that cannot be read).
-int rx_ds_leave(const RxMsg &msg, const char *joining)
+// The datastore drops node `nodeuuid` (and goes with its last member).  0,
+// or -1 when the lock or the step failed.
+int rx_ds_unref(const char *dsuuid, const char *nodeuuid)
 {
-    char nodeuuid[16];
-    std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
-    char dsuuid[16];
-    if (NodeLock(msg.hdr->uid) < 0)
+    if (DatastoreLockStr(dsuuid) < 0)
         return -1;
-    int rc = NodeLoad_DSMember(nodeuuid, dsuuid, sizeof(dsuuid));
-    NodeUnlock(msg.hdr->uid);
-    if (rc == -1 && joining != nullptr)
-        return 0;  // in no datastore yet
-    if (rc < 0)
-        return -1;
-    if (joining != nullptr && (dsuuid[0] == '\0' || std::strcmp(dsuuid, joining) == 0))
-        return 0;
-    if (dsuuid[0] != '\0') {
-        if (DatastoreLockStr(dsuuid) < 0)
-            return -1;
-        rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
-        DatastoreUnlockStr(dsuuid);
-        if (rc < 0)
-            return -1;
-    }
-    if (NodeLock(msg.hdr->uid) < 0)
-        return -1;
-    NodeUpdate_UnrefDatastore(msg.hdr);
-    NodeUnlock(msg.hdr->uid);
-    return 0;
+    int rc = DatastoreUpdate_UnrefNode(dsuuid, nodeuuid);
+    DatastoreUnlockStr(dsuuid);
+    return rc < 0 ? -1 : 0;
 }
 
-// The node joins the datastore of the entry, after leaving any other: the
-// datastore links the node, then the node records the datastore.
-void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse)
+// The node's record names datastore dse (1), or names none (0).  0 or -1.
+int rx_ds_record(const RxMsg &msg, const DatastoreEntry *dse)
+{
+    if (NodeLock(msg.hdr->uid) < 0)
+        return -1;
+    int rc = dse != nullptr ? NodeUpdate_RefDatastore(msg.hdr, dse) : NodeUpdate_UnrefDatastore(msg.hdr);
+    NodeUnlock(msg.hdr->uid);
+    return rc < 0 ? -1 : 0;
+}
+
+// The node joins the datastore of the entry.  While a move is not finished
+// the node's record names the datastore whose side is not settled, so that
+// whatever DS_PING comes next finds it: leaving, the datastore drops the node
+// before the record drops the datastore; joining another datastore, the
+// record names it before the datastore lists the node.  (The other way
+// round, a join cut short between the two would leave the node listed by a
+// datastore nothing names, for good, once its next DS_PING names another.)
+// A DS_PING for the datastore the record names refreshes the datastore, then
+// the record.  Only a datastore the record names readably and validly, and a
+// different one, is left first; a damaged record, or one naming no valid
+// datastore, leaves nothing (no removal on doubt) and is overwritten.
+void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
+                const char *nodeuuid)
 {
     dse_dump(dse);
     char dsuuid[16];
     std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
-    if (rx_ds_leave(msg, dsuuid) != 0)
-        return;
+    const bool in_it = std::strcmp(member, dsuuid) == 0;
+    if (!in_it) {
+        if (member[0] != '\0' && ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
+            rx_ds_unref(member, nodeuuid) != 0)
+            return;
+        if (rx_ds_record(msg, dse) != 0)
+            return;
+    }
     if (DatastoreLock(dse) < 0)
         return;
     int rc = DatastoreCreate(msg.hdr, dse);
     DatastoreUnlock(dse);
-    if (rc < 0)
-        return;
-    if (NodeLock(msg.hdr->uid) < 0)
-        return;
-    NodeUpdate_RefDatastore(msg.hdr, dse);
-    NodeUnlock(msg.hdr->uid);
+    if (rc == 0 && in_it)
+        rx_ds_record(msg, dse);
 }
 
 }  // namespace
@@ -108,12 +105,30 @@ void rx_aux_ping(const RxMsg &msg)
 
 void rx_ds_ping(const RxMsg &msg)
 {
-    if (rx_node_create(msg) != 0)
+    // The node's datastore is read in the same round as the node is created
+    // or refreshed: every DS_PING takes the node lock twice (refresh, then
+    // the record).
+    char nodeuuid[16];
+    std::snprintf(nodeuuid, sizeof(nodeuuid), "%u", msg.hdr->uid);
+    char member[16] = "";
+    if (NodeLock(msg.hdr->uid) < 0)
         return;
+    int rc = NodeCreate(msg.hdr, msg.ipaddr);
+    bool damaged = false;
+    const int loaded =
+        rc < 0 ? -1 : NodeLoad_DSMember(nodeuuid, member, sizeof(member), &damaged);
+    NodeUnlock(msg.hdr->uid);
+    // A record that cannot be read (EIO, ...) says nothing: the step fails
+    // and the next DS_PING retries.  A damaged one names no datastore to
+    // leave, and is overwritten (join) or removed (leave) as the DS_PING says.
+    if (rc < 0 || (loaded == -2 && !damaged))
+        return;
+    if (loaded == -2)
+        member[0] = '\0';
     if (static_cast<size_t>(msg.r) >= DS_PING_LEN)
-        rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN));
-    else
-        rx_ds_leave(msg, nullptr);
+        rx_ds_join(msg, rx_record<DatastoreEntry>(msg, HDR_LEN), member, nodeuuid);
+    else if (loaded != -1 && (member[0] == '\0' || rx_ds_unref(member, nodeuuid) == 0))
+        rx_ds_record(msg, nullptr);
 }
 
 void rx_unknown(const RxMsg &msg)

@@ -1,13 +1,13 @@
 // The marlo daemon: brings the modules up in a fixed order, enters the work
-// directory, detaches, records its pid and runs the controller loop on the
-// main thread until a stop is requested.  The only place that decides the
-// exit status: 0 after an orderly shutdown, 1 for everything else.
+// directory, detaches, binds its sockets, records its pid, tells whoever
+// started it that it serves and runs the controller loop on the main thread
+// until a stop is requested.  The only place that decides the exit status: 0
+// after an orderly shutdown, 1 for everything else.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +17,7 @@
 #include "controller/controller.h"
 #include "daemon/check.h"
 #include "daemon/config.h"
+#include "daemon/service.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
 #include "object/attr.h"
@@ -74,37 +75,6 @@ int enter_work_directory()
     return 0;
 }
 
-// The pid the pid file names before this start, or 0 when it names none.
-int pid_file_previous()
-{
-    const int fd = open(cfg_pid_file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    char buf[16] = {};
-    const ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0)
-        return 0;
-    char *end = nullptr;
-    const long pid = std::strtol(buf, &end, 10);
-    return (end != buf && *end == '\n' && pid > 0 && pid <= INT_MAX) ? int(pid) : 0;
-}
-
-// Whether pid is a live process running this program (another daemon on the
-// same pid file, whose locks are its own).  A process that is gone, a zombie,
-// one running another program and this process itself are not.
-bool pid_is_live_daemon(int pid)
-{
-    if (pid == getpid())
-        return false;
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/%d/exe", pid);
-    char exe[4096], self[4096];
-    const ssize_t n = readlink(proc, exe, sizeof exe);
-    const ssize_t m = readlink("/proc/self/exe", self, sizeof self);
-    return n > 0 && n == m && std::memcmp(exe, self, size_t(n)) == 0;
-}
-
 // Writes "<pid>\n" to the pid file (relative to the work directory), synced
 // to disk.  The file is never removed.  0, or -1 after logging the failure.
 int write_pid_file()
@@ -147,25 +117,27 @@ int main(int argc, char **argv)
         std::fputs(auth_error.c_str(), stderr);
         return 1;
     }
-    if (opt_debug == 0 && daemon(1, 0) != 0) {
-        std::fprintf(stderr, "error: daemon(): %s\n", strerror(errno));
+    if (service_start() < 0)
         return 1;
-    }
 
     config_dump();
+    // The pid file is written once the sockets are bound: a second instance,
+    // which cannot bind them, leaves the running one's pid file alone.
+    if (controller_module_setup() < 0 || controller_listen() < 0)
+        return 1;
     // A run killed while it held locks (SIGKILL, out of memory, abort) left
-    // lock files with its pid, named by the pid file: they would lock their
-    // objects for ever.  Other holders' locks are never touched.
-    const int previous = pid_file_previous();
+    // lock files with its pid: they would lock their objects for ever.  Only
+    // now that the sockets are bound, so that a second instance started by
+    // mistake has failed before it touches another's locks.
+    if (lock_holder_update("/tmp") < 0)
+        return 1;
     if (write_pid_file() < 0)
         return 1;
-    if (previous > 0 && !pid_is_live_daemon(previous))
-        lock_files_reclaim("/tmp", previous);
 
-    if (controller_module_setup() < 0)
-        return 1;
+    service_ready();
     if (controller_thread_loop() < 0)
         return 1;
+    service_stopping();
 
     controller_module_teardown();
     config_module_teardown();

@@ -5,6 +5,7 @@
 
 int syslog_module_initialized = 0;
 int syslog_mask = LOG_UPTO(LOG_DEBUG);  // every priority until set up
+bool syslog_copy_stderr = false;
 
 void syslog_module_setup()
 {
@@ -13,7 +14,7 @@ void syslog_module_setup()
         MARLO_ASSERT(!syslog_module_initialized);
     }
     int options = LOG_PID | LOG_NDELAY;
-    if (opt_debug >= 1)
+    if (opt_debug >= 1 || syslog_copy_stderr)
         options |= LOG_PERROR;
     // openlog() keeps the pointer: the identity string belongs to the
     // configuration and the log is reopened whenever it is replaced.

@@ -31,8 +31,12 @@ inline bool log_enabled(int prio) { return (syslog_mask & LOG_MASK(prio)) != 0; 
 #define log_debug(func, fmt, ...) MARLO_LOG(LOG_DEBUG, "debug", func, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 // Opens (or reopens) the log with the configured identity, facility and
-// priority mask; -d copies lines to standard error, -d -d lifts the mask.
+// priority mask; -d (or syslog_copy_stderr) copies lines to standard error,
+// -d -d lifts the mask.
 void syslog_module_setup();
+// Copy lines to standard error without -d: set while the detached daemon
+// starts, whose standard error then goes to the waiting starter.
+extern bool syslog_copy_stderr;
 // Closes the log; asserts that it is open.
 void syslog_module_teardown();
 extern int syslog_module_initialized;

@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -30,53 +34,106 @@ struct FreeDeleter {
 };
 using MallocBuf = std::unique_ptr<char, FreeDeleter>;
 
-// The steps AttrLoad and StringLoad share: open dirfd/key, read a 1..255-byte
-// value ending in "\n" into buf and replace the newline by NUL.  One read()
-// of the whole buffer sizes the value too: a 256th byte means the file is
-// oversized.  The file's size (newline included); 0 for an empty file
-// (nothing logged); -1 on failure (logged).
-int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1])
+// What value_read found besides a value (each below 0).  READ_FAILED is a
+// read that did not happen (EIO, EACCES, EISDIR, ...), logged where it
+// failed; the others are a file that was read and is damaged, not logged
+// here.
+constexpr int READ_FAILED = -1;
+constexpr int VALUE_ABSENT = -2;
+constexpr int VALUE_OVERSIZED = -3;
+constexpr int VALUE_MALFORMED = -4;
+
+// The steps AttrLoad, StringLoad and AttrProbe share: open dirfd/key, read a
+// 1..255-byte value ending in "\n" into buf and replace the newline by NUL.
+// One read() of the whole buffer sizes the value too: a 256th byte means the
+// file is oversized.  The open never blocks: anyone who can write the store
+// can leave a FIFO at an attribute's name, which then reads as empty.  The
+// file's size (newline included); 0 for an empty file; one of the codes
+// above.  A missing file is logged (as any failed open) unless absent_ok.
+int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1],
+               bool absent_ok = false)
 {
-    UniqueFd fd(fd_openat(dirfd, key, O_RDONLY));
+    const int r = absent_ok ? store_openat_opt(dirfd, key, O_RDONLY | O_NONBLOCK)
+                            : fd_openat(dirfd, key, O_RDONLY | O_NONBLOCK);
+    if (r == -2)
+        return VALUE_ABSENT;
+    UniqueFd fd(r);
     if (!fd)
-        return -1;
+        return READ_FAILED;
     ssize_t size;
     do
         size = read(fd.get(), buf, sizeof buf);
     while (size < 0 && errno == EINTR);
     if (size < 0) {
         log_error(func, "read(%s): %s", key, strerror(errno));
-        return -1;
+        return READ_FAILED;
     }
     if (size == 0)
         return 0;
-    if (size > VALUE_MAX) {
-        log_error(func, "Oversized file %s", key);
-        return -1;
-    }
-    if (buf[size - 1] != '\n') {
-        log_error(func, "Malformed file %s", key);
-        return -1;
-    }
+    if (size > VALUE_MAX)
+        return VALUE_OVERSIZED;
+    if (buf[size - 1] != '\n')
+        return VALUE_MALFORMED;
     buf[size - 1] = '\0';
     return int(size);
 }
 
-}  // namespace
+// value_read with the readers' own lines for a damaged file: the size
+// (0 for an empty file), or -1.
+int value_read_logged(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1])
+{
+    const int size = value_read(func, dirfd, key, buf);
+    if (size == VALUE_OVERSIZED)
+        log_error(func, "Oversized file %s", key);
+    else if (size == VALUE_MALFORMED)
+        log_error(func, "Malformed file %s", key);
+    return size < 0 ? -1 : size;
+}
 
-int AttrStore(int dirfd, const char *key, const char *fmt, ...)
+// Opens dirfd/key for writing, created 0666 and truncated, without ever
+// following a link: a symbolic link planted at an attribute's name would
+// otherwise turn the write into one outside the work directory.  Such a
+// link is removed (the link itself, never its target) and the file created
+// anew, exclusively, with a notice line.  A directory at the name fails the
+// open (EISDIR) with its error line; nothing is removed on doubt.  The open
+// cannot block: O_NONBLOCK where a FIFO stands.  The descriptor, or -1.
+int attr_open_write(int dirfd, const char *key)
+{
+    const int flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd;
+    do
+        fd = openat(dirfd, key, flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0)
+        return fd;
+    // ELOOP: the name is a link, or (a key of several components) a path
+    // with too many links; only a name seen to be a link is removed.
+    const int err = errno;
+    struct stat st;
+    if (err != ELOOP || fstatat(dirfd, key, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode)) {
+        log_error("fd_openat", "openat(%s): %s", key, strerror(err));
+        return -1;
+    }
+    if (unlinkat(dirfd, key, 0) != 0 && errno != ENOENT) {
+        log_error("AttrStore", "unlink(%s): %s", key, strerror(errno));
+        return -1;
+    }
+    log_notice("AttrStore", "Removed the symbolic link at %s; writing the file anew", key);
+    return fd_openat(dirfd, key, (flags & ~O_TRUNC) | O_EXCL, 0666);
+}
+
+// AttrStore's body; with `held` the written file stays open in it.
+int attr_store_v(int dirfd, const char *key, UniqueFd *held, const char *fmt, va_list ap)
 {
     // Single values fit the stack buffer; only a long list is allocated.
     char small[VALUE_MAX + 1];
     MallocBuf big;
     const char *text = small;
 
-    va_list ap;
-    va_start(ap, fmt);
     va_list ap2;
     va_copy(ap2, ap);
     int len = std::vsnprintf(small, sizeof small, fmt, ap);
-    va_end(ap);
     if (len >= int(sizeof small)) {
         char *p = nullptr;
         len = vasprintf(&p, fmt, ap2);
@@ -89,18 +146,39 @@ int AttrStore(int dirfd, const char *key, const char *fmt, ...)
         return -1;
     MARLO_ASSERT(len > 0);
 
-    UniqueFd fd(fd_openat(dirfd, key, O_RDWR | O_CREAT | O_TRUNC, 0666));
+    UniqueFd fd(attr_open_write(dirfd, key));
     if (!fd)
         return -1;
     ssize_t n = buf_tx(fd.get(), text, size_t(len), 1);
-    fd.reset();
+    if (held != nullptr && n == len)
+        *held = std::move(fd);
     return n == len ? len : -1;
+}
+
+}  // namespace
+
+int AttrStore(int dirfd, const char *key, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = attr_store_v(dirfd, key, nullptr, fmt, ap);
+    va_end(ap);
+    return r;
+}
+
+int AttrStoreHeld(int dirfd, const char *key, UniqueFd &held, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = attr_store_v(dirfd, key, &held, fmt, ap);
+    va_end(ap);
+    return r;
 }
 
 int AttrLoad(int dirfd, const char *key, const char *fmt, ...)
 {
     char buf[VALUE_MAX + 1];
-    int size = value_read("AttrLoad", dirfd, key, buf);
+    int size = value_read_logged("AttrLoad", dirfd, key, buf);
     if (size == 0)
         log_error("AttrLoad", "Empty file %s", key);
     if (size <= 0)
@@ -117,7 +195,7 @@ int StringLoad(int dirfd, const char *key, char *dst, int dst_len)
 {
     MARLO_ASSERT(dst_len >= 0 && dst_len <= VALUE_MAX);
     char buf[VALUE_MAX + 1];
-    int size = value_read("StringLoad", dirfd, key, buf);
+    int size = value_read_logged("StringLoad", dirfd, key, buf);
     if (size <= 0)
         return size;  // an empty file is an empty value; dst untouched
 
@@ -129,6 +207,14 @@ int StringLoad(int dirfd, const char *key, char *dst, int dst_len)
     std::memset(dst, 0, size_t(dst_len));
     std::memcpy(dst, buf, size_t(n));
     return n;
+}
+
+int AttrProbe(int dirfd, const char *key, char (&value)[256])
+{
+    const int size = value_read("AttrProbe", dirfd, key, value, true);
+    if (size > 0)
+        return size - 1;
+    return size == READ_FAILED ? -1 : ATTR_DAMAGED;
 }
 
 long FileLoad(int fd, char **buf)
@@ -173,19 +259,43 @@ const PidText &lock_pid_text()
     return lock_pid;
 }
 
-// Whether the lock file dirfd/name (not followed when a link) holds exactly
-// the pid text `pid`.
-bool lock_holds(int dirfd, const char *name, const PidText &pid)
+// Reads the start of the lock file dirfd/name into buf[0..len).  No hang on
+// a file anyone can create: the name is opened without waiting (a FIFO there
+// opens at once), a symbolic link is not followed, and only a regular file
+// is read.  Anything else at a lock name is a lock of another program.  The
+// bytes read (*st filled); -1 with errno set, EINVAL when no regular file.
+ssize_t lock_file_read(int dirfd, const char *name, char *buf, size_t len, struct stat *st)
 {
-    const int fd = openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    char buf[sizeof pid.text];
-    const ssize_t n = read(fd, buf, sizeof buf);
+        return -1;
+    ssize_t n = -1;
+    if (fstat(fd, st) == 0) {
+        if (S_ISREG(st->st_mode))
+            n = read(fd, buf, len);
+        else
+            errno = EINVAL;
+    }
+    const int err = errno;
     close(fd);
+    errno = err;
+    return n;
+}
+
+// Whether the lock file dirfd/name is a regular file holding exactly the pid
+// text `pid`; *st is its status when it is.
+bool lock_holds(int dirfd, const char *name, const PidText &pid, struct stat *st)
+{
+    char buf[sizeof pid.text];
+    const ssize_t n = lock_file_read(dirfd, name, buf, sizeof buf, st);
     return n == pid.len && std::memcmp(buf, pid.text, size_t(n)) == 0;
 }
 
+bool lock_holds(int dirfd, const char *name, const PidText &pid)
+{
+    struct stat st;
+    return lock_holds(dirfd, name, pid, &st);
+}
 
 // Lock files this process failed to remove (an I/O error in unlink): still
 // its own, so the object stays locked until the file goes.  Each later unlock
@@ -226,16 +336,27 @@ int lock_file_fill(int fd, const char *path, const PidText &pid)
     return 0;
 }
 
+// How this process gives an unnamed lock file its name, found at its first
+// lock: linkat() of the descriptor itself (AT_EMPTY_PATH, open to a process
+// with CAP_DAC_READ_SEARCH, the daemon's usual case, and on newer kernels to
+// any process for a file it opened), else of the descriptor's link in /proc,
+// else none (no capability and no /proc, or no unnamed files in the lock
+// directory's file system): the lock file is then created under its name.
+// Once found, a lock costs one linkat(); a way that is closed costs one
+// failed call, once per process.
+enum class Naming { EMPTY_PATH, PROC, BY_NAME };
+Naming lock_naming = Naming::EMPTY_PATH;
+
 // The lock file, complete before it has a name: an unnamed file in the lock's
 // directory holding the pid, synced.  Linking it to the lock name is then the
 // one atomic step, and a lock file is never seen without its holder's pid,
 // even when the process dies at any point.  The descriptor, or -2 (open
-// failed), -3 (pid write failed), -4 (fsync failed); UNNAMED_UNSUPPORTED
-// when the file system has no unnamed files.
-constexpr int UNNAMED_UNSUPPORTED = -5;
-
+// failed), -3 (pid write failed), -4 (fsync failed); -1 when the lock file is
+// to be created under its name.
 int lock_file_unnamed(const char *path, const PidText &pid)
 {
+    if (lock_naming == Naming::BY_NAME)
+        return -1;
     PathBuf dir;
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr)
@@ -247,8 +368,10 @@ int lock_file_unnamed(const char *path, const PidText &pid)
         r = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     } while (r < 0 && errno == EINTR);
     if (r < 0) {
-        if (errno == EOPNOTSUPP || errno == EISDIR)
-            return UNNAMED_UNSUPPORTED;
+        if (errno == EOPNOTSUPP || errno == EISDIR) {
+            lock_naming = Naming::BY_NAME;  // the file system has no unnamed files
+            return -1;
+        }
         log_error("PathLock", "open(%s): %s", path, strerror(errno));
         return -2;
     }
@@ -257,20 +380,50 @@ int lock_file_unnamed(const char *path, const PidText &pid)
     return filled != 0 ? filled : fd.release();
 }
 
+// Links the unnamed file `unnamed` to path the first way open to this
+// process.  0; -1 with errno set (EEXIST: the lock is held).  ENOENT although
+// the lock's directory holds the unnamed file means that the way is closed:
+// the next one is tried, and after the last the lock goes by name (errno
+// ENOENT, lock_naming BY_NAME).
+int lock_file_name(int unnamed, const char *path)
+{
+    for (;;) {
+        int r;
+        if (lock_naming == Naming::EMPTY_PATH) {
+            r = linkat(unnamed, "", AT_FDCWD, path, AT_EMPTY_PATH);
+        } else {
+            char proc[32];
+            std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", unnamed);
+            r = linkat(AT_FDCWD, proc, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
+        }
+        if (r == 0 || errno != ENOENT)
+            return r;
+        if (lock_naming == Naming::EMPTY_PATH) {
+            lock_naming = Naming::PROC;
+            continue;
+        }
+        lock_naming = Naming::BY_NAME;
+        log_notice("PathLock", "Cannot link unnamed files (no /proc): lock files are created "
+                               "under their names");
+        errno = ENOENT;
+        return -1;
+    }
+}
+
 // Gives the lock file its name.  0 when named; EEXIST when the lock is held;
 // another errno value when the name cannot be made.  `unnamed` is the
-// complete unnamed file, or -1 where the file system has none: the file is
-// then created under its name exclusively, and written and synced there
-// (removed again when that fails).
+// complete unnamed file, or -1: the file is then created under its name
+// exclusively, and written and synced there (removed again when that fails).
+// A link that fails for another reason than a held lock is retried that way
+// too, so that an error is reported only when both fail.
 int lock_file_link(const char *path, int unnamed, const PidText &pid, int *result)
 {
     *result = 0;
-    if (unnamed >= 0) {
-        char proc[32];
-        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", unnamed);
-        if (linkat(AT_FDCWD, proc, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+    if (unnamed >= 0 && lock_naming != Naming::BY_NAME) {
+        if (lock_file_name(unnamed, path) == 0)
             return 0;
-        return errno;
+        if (errno == EEXIST || errno == EINTR)
+            return errno;
     }
     int r = open(path, O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0666);
     if (r < 0)
@@ -290,10 +443,10 @@ int PathLock(const char *path, int timeout_ms)
     log_info("PathLock", "Lock %s", path);
     const PidText &pid = lock_pid_text();
 
-    int r = lock_file_unnamed(path, pid);
-    if (r < 0 && r != UNNAMED_UNSUPPORTED)
+    const int r = lock_file_unnamed(path, pid);
+    if (r < -1)
         return r;
-    UniqueFd unnamed(r >= 0 ? r : -1);
+    UniqueFd unnamed(r);
 
     // 64-bit so that doubling past a large timeout cannot overflow.
     long long sleep_ms = 50;
@@ -316,7 +469,8 @@ int PathLock(const char *path, int timeout_ms)
             checked_own = true;
             // A lock file of this process's pid: a lock it never released (its
             // unlink failed).  The daemon never takes the same lock twice, so
-            // the file can only be a leftover of its own.
+            // the file can only be a leftover of its own.  Any other holder's
+            // file, and anything but a regular file, is waited out.
             if (lock_holds(AT_FDCWD, path, pid)) {
                 log_notice("PathLock", "Taking over %s, left locked by this process", path);
                 unlock_pending_forget(path);
@@ -360,9 +514,55 @@ void PathUnlock(const char *path)
     }
 }
 
+namespace {
+
+// The start of process `pid` in nanoseconds of the real-time clock, from its
+// start in clock ticks since boot (/proc/PID/stat, field 22) and the boot
+// time the clocks give now (what /proc/stat's btime is made of, to the
+// nanosecond).  0 and *start_ns set; 1 when no process has that pid (kill()
+// says ESRCH); -1 when it cannot be told (no /proc).  The roundings (ticks,
+// the order of the clock reads) make the start look earlier, never later.
+int pid_start_ns(int pid, long long *start_ns)
+{
+    if (kill(pid, 0) != 0 && errno == ESRCH)
+        return 1;
+    char path[32], buf[1024];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    // The command name (field 2) may hold blanks and parentheses: the fields
+    // after it follow its last ')'.
+    const char *p = std::strrchr(buf, ')');
+    unsigned long long ticks;
+    if (p == nullptr || std::sscanf(p + 1,
+                                    " %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s"
+                                    " %*s %*s %*s %*s %llu",
+                                    &ticks) != 1)
+        return -1;
+    const long hz = sysconf(_SC_CLK_TCK);
+    struct timespec real, boot;  // real first: the boot time comes out early
+    if (hz <= 0 || clock_gettime(CLOCK_REALTIME, &real) != 0 ||
+        clock_gettime(CLOCK_BOOTTIME, &boot) != 0)
+        return -1;
+    const long long ns = 1000000000LL;
+    const long long boot_ns = (real.tv_sec - boot.tv_sec) * ns + (real.tv_nsec - boot.tv_nsec);
+    *start_ns = boot_ns + (long long)(ticks / (unsigned long long)hz) * ns +
+                (long long)(ticks % (unsigned long long)hz) * ns / hz;
+    return 0;
+}
+
+}  // namespace
+
 int lock_files_reclaim(const char *dirpath, int stale_pid)
 {
     static const char F[] = "lock_files_reclaim";
+    MARLO_ASSERT(stale_pid > 0);
     DirEntries dir(open(dirpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd() < 0) {
         log_error(F, "opendir(%s): %s", dirpath, strerror(errno));
@@ -370,13 +570,32 @@ int lock_files_reclaim(const char *dirpath, int stale_pid)
     }
     PidText stale;
     stale.len = std::snprintf(stale.text, sizeof stale.text, "%d\n", stale_pid);
+    bool asked = false;  // pid_start_ns(stale_pid), at the first file of that pid
+    int holder = 0;
+    long long started_ns = 0;
     int removed = 0;
     while (const char *ent = dir.next()) {
         const std::string_view name(ent);
         if (!name.starts_with("NODE-") && !name.starts_with("DS-") && !name.starts_with("VDISK-"))
             continue;
-        if (!lock_holds(dir.fd(), ent, stale))
+        struct stat st;
+        if (!lock_holds(dir.fd(), ent, stale, &st))
             continue;  // another holder's lock stays theirs
+        // No destruction on doubt: the file goes only when no process can
+        // have written it under that pid: none has the pid, or the one that
+        // has it started after the file was last written.  What that process
+        // runs proves nothing; a start that cannot be read keeps the file.
+        // File times come from a coarse clock and start times are whole
+        // ticks: a start less than a second after the write proves nothing.
+        if (!asked) {
+            holder = pid_start_ns(stale_pid, &started_ns);
+            asked = true;
+        }
+        const long long written_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        if (holder < 0 || (holder == 0 && started_ns <= written_ns + 1000000000LL)) {
+            log_notice(F, "Keeping %s/%s: pid %d may have written it", dirpath, ent, stale_pid);
+            continue;
+        }
         if (unlinkat(dir.fd(), ent, 0) != 0) {
             log_warn(F, "unlink(%s/%s): %s", dirpath, ent, strerror(errno));
             continue;
@@ -385,6 +604,50 @@ int lock_files_reclaim(const char *dirpath, int stale_pid)
         removed++;
     }
     return removed;
+}
+
+int lock_holder_update(const char *lock_dir)
+{
+    static const char F[] = "lock_holder_update";
+    PathBuf record;
+    if (path_format(record, "%s/%s", cfg_work_directory.c_str(), LOCK_HOLDER_FILE) != 0) {
+        log_error(F, "Work directory path too long");
+        return -1;
+    }
+    // The previous run's pid, as its lock files hold it.
+    char buf[16];
+    struct stat st;
+    const ssize_t n = lock_file_read(AT_FDCWD, record, buf, sizeof buf - 1, &st);
+    if (n >= 0) {
+        buf[n] = '\0';
+        char *end = nullptr;
+        const long pid = std::strtol(buf, &end, 10);
+        if (end != buf && *end == '\n' && end[1] == '\0' && pid > 0 && pid <= INT_MAX)
+            lock_files_reclaim(lock_dir, int(pid));
+        else
+            log_warn(F, "No pid in %s: lock files of the previous run stay", record);
+    } else if (errno != ENOENT) {
+        log_warn(F, "read(%s): %s: lock files of the previous run stay", record,
+                 errno == EINVAL ? "No regular file" : strerror(errno));
+    }
+
+    // This run's pid, once that run's lock files are gone: a start cut short
+    // before this point leaves the record naming the previous run.
+    const PidText &pid = lock_pid_text();
+    UniqueFd fd(fd_open(record, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    if (!fd)
+        return -1;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        log_error(F, "%s is no regular file", record);
+        return -1;
+    }
+    if (buf_tx(fd.get(), pid.text, size_t(pid.len), 1) != pid.len)
+        return -1;
+    if (fsync(fd.get()) != 0) {
+        log_error(F, "fsync(%s): %s", record, strerror(errno));
+        return -1;
+    }
+    return fd.reset() < 0 ? -1 : 0;
 }
 
 int ObjectNameCheck(const char *func, const char *what, const char *name)

@@ -6,9 +6,12 @@
 #include "object/member.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +117,63 @@ int nodestatus_link(const char *vdiskpath, const char *nodeuuid, int mbfd)
     return 0;
 }
 
+// The datastore the vdisk's `datastore` link names, into dsuuid.  1 when the
+// link is there and names a datastore; 2 when it is there and names none;
+// 0 when there is no link (ENOENT); -1 when it cannot be read (logged).
+int vdisk_datastore_link(int vdiskfd, const char *vdiskpath, char (&dsuuid)[LINK_BUF_LEN])
+{
+    static const char F[] = "MemberinfoCreate";
+    char target[LINK_BUF_LEN] = {};
+    if (::readlinkat(vdiskfd, "datastore", target, sizeof target - 1) < 0) {
+        if (errno == ENOENT)
+            return 0;
+        log_error(F, "readlink(%s/datastore): %s", vdiskpath, strerror(errno));
+        return -1;
+    }
+    // A target that names no datastore is left as it is, as any link there
+    // always was (the operator tool reports it).
+    const char *slash = std::strrchr(target, '/');
+    const char *name = slash != nullptr ? slash + 1 : target;
+    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return 2;
+    std::snprintf(dsuuid, sizeof dsuuid, "%s", name);
+    return 1;
+}
+
+// Makes sure of Datastore/{dsuuid}/vdisks/{vdiskuuid} for a vdisk whose own
+// `datastore` link names dsuuid.  The look-up is the one call this costs
+// while the pair is whole; only a missing link takes the datastore's lock to
+// make it.  A datastore that is not here (its last member left) has nothing
+// to link: its members' pings make it again, and the next entry then makes
+// the link.  0 or -1.
+int datastore_pair_ensure(const char *dsuuid, const char *vdiskuuid)
+{
+    static const char F[] = "DatastoreUpdate_RefVDisk";
+    PathBuf vdisks, entry;
+    if (path_format(vdisks, "%s/Datastore/%s/vdisks", cfg_work_directory.c_str(), dsuuid) != 0 ||
+        path_format(entry, "%s/%s", vdisks, vdiskuuid) != 0)
+        return -1;
+    struct stat st;
+    if (::lstat(entry, &st) == 0)
+        return 0;
+    if (errno != ENOENT) {
+        log_error(F, "lstat(%s): %s", entry, strerror(errno));
+        return -1;
+    }
+    if (DatastoreLockStr(dsuuid) != 0)
+        return -1;
+    int r = 0;
+    if (::lstat(vdisks, &st) == 0) {
+        log_notice(F, "Restoring the link of Datastore %s to VDisk %s", dsuuid, vdiskuuid);
+        r = DatastoreUpdate_RefVDisk(dsuuid, vdiskuuid);
+    } else if (errno != ENOENT) {
+        log_error(F, "lstat(%s): %s", vdisks, strerror(errno));
+        r = -1;
+    }
+    DatastoreUnlockStr(dsuuid);
+    return r;
+}
+
 }  // namespace
 
 int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const char *nodeuuid,
@@ -175,9 +235,16 @@ int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const cha
     if (nodestatus_link(vdiskpath, nodeuuid, mbfd) != 0)
         return -1;
 
-    // The datastore side is done once: by the first member that finds the
-    // vdisk without a datastore entry and whose node records a datastore.
-    const bool need_datastore = store_lookup(vdiskfd, "datastore") == 0;
+    // The vdisk's `datastore` link and the datastore's link to the vdisk are
+    // a pair.  The vdisk's own link is made last and marks the pair as made;
+    // whenever an entry finds it, the datastore's link is made sure of too,
+    // so that the next entry restores a pair that anything broke (the
+    // datastore removed and made anew by its members' pings, a removal cut
+    // short between the two links).
+    char linked[LINK_BUF_LEN];
+    const int found = vdisk_datastore_link(vdiskfd, vdiskpath, linked);
+    if (found < 0)
+        return -1;
 
     if (NodeLockStr(nodeuuid) != 0)
         return -1;
@@ -185,9 +252,9 @@ int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const cha
         NodeUnlockStr(nodeuuid);
         return -1;
     }
-    if (!need_datastore) {
+    if (found > 0) {
         NodeUnlockStr(nodeuuid);
-        return 0;
+        return found == 1 ? datastore_pair_ensure(linked, vdisk->vdiskuuid) : 0;
     }
     char dsuuid[16];
     if (NodeLoad_DSMember(nodeuuid, dsuuid, sizeof dsuuid) != 0) {
@@ -306,6 +373,40 @@ int MembershipStore(VDisk *vdisk, const char *vdiskpath, int vdiskfd)
     }
     log_debug(F, "%s/membership", vdiskpath);
     return AttrStore(vdiskfd, "membership", "%s", buf.get()) < 0 ? -1 : 0;
+}
+
+int MemberinfoMembers(MemberList *members, const char *vdiskpath, int mbtopfd, const char *except)
+{
+    static const char F[] = "MemberinfoMembers";
+    MARLO_ASSERT(members->empty());
+    DirEntries dir(::openat(mbtopfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd() < 0) {
+        log_error(F, "open(%s/memberinfo): %s", vdiskpath, strerror(errno));
+        return -1;
+    }
+    for (;;) {
+        const char *name = dir.next();
+        if (name == nullptr) {
+            if (errno == 0)
+                return 0;
+            log_error(F, "readdir_r(%s/memberinfo): %d", vdiskpath, errno);
+            MemberListFlush(*members);
+            return -1;
+        }
+        // Only names that are node ids name members.
+        char *end;
+        const unsigned long id = std::strtoul(name, &end, 10);
+        if (name[0] < '1' || name[0] > '9' || *end != '\0' || id > UINT32_MAX ||
+            (except != nullptr && std::strcmp(name, except) == 0))
+            continue;
+        std::unique_ptr<Member> m;
+        if (MemberAlloc(m) != 0 || ListAppend(F, *members, m) != 0) {
+            MemberListFlush(*members);
+            return -1;
+        }
+        members->back()->mbe.node = uint32_t(id);
+        MemberInit(*members->back(), nullptr);
+    }
 }
 
 int MembershipLoad(MemberList *members, int *members_count, const char *vdiskpath, int vdiskfd)

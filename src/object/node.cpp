@@ -42,7 +42,7 @@ int open_existing_node(const char *func, PathBuf &path, uint32_t nodeid)
     if (node_path(path, nodeid) != 0)
         return -1;
     for (;;) {
-        int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
             return fd;
         if (errno == EINTR)
@@ -304,7 +304,7 @@ int NodeLoad(Node *np)
     return load_node_attrs(fd.get(), node, np);
 }
 
-int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len)
+int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len, bool *damaged)
 {
     const char *F = "NodeLoad_DSMember";
     MARLO_ASSERT(ds_len >= 1 && ds_len <= int(PATH_BUF_LEN));
@@ -322,6 +322,13 @@ int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len)
     int r = StringLoad(fd.get(), "datastoremember", dsuuid, ds_len - 1);
     if (r < 0) {
         log_error(F, "Failed to load %s/datastoremember: %d", node, r);
+        // Read again only to tell a damaged file (one that reads but holds no
+        // value that fits) from one that cannot be read now.
+        char text[256];
+        if (damaged != nullptr) {
+            const int len = AttrProbe(fd.get(), "datastoremember", text);
+            *damaged = len == ATTR_DAMAGED || len > ds_len - 1;
+        }
         return -2;
     }
     log_debug(F, "%s/datastoremember=%s", node, dsuuid);

@@ -22,7 +22,9 @@ int NodeLoad(Node *np);
 // Copies datastoremember into dsuuid[0..ds_len), always NUL-terminated.
 // 0; -1 silently when the node has none; -2 (logged) when the node's
 // directory or its datastoremember cannot be read, so that a caller can tell
-// "in no datastore" from "membership unknown".
-int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len);
+// "in no datastore" from "membership unknown".  With `damaged`, a -2 also
+// says whether the file was read and is damaged (too long, no newline), not
+// one that cannot be read.
+int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len, bool *damaged = nullptr);
 // Adds one VDisk (uuid only) per link in Node/{nodeid}/vdisks/ to the empty tree.
 int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree);

@@ -84,11 +84,28 @@ int ParentUpdate_RefSnapshot(const VDisk *vdisk)
     UniqueFd parentfd(store_opendir(parentpath));
     if (!parentfd)
         return -1;
-    // A parent that is itself a snapshot has no snapshots directory: there is
-    // nothing to record, and the entry stands as applied.
-    const int snapdir = store_openat_opt(parentfd.get(), "snapshots", O_RDONLY | O_DIRECTORY);
-    if (snapdir == -2)
-        return 0;
+    int snapdir = store_openat_opt(parentfd.get(), "snapshots",
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (snapdir == -2) {
+        // Only a parent whose own `snapshot` file says it is a snapshot has
+        // no snapshots directory: there is nothing to record, and the entry
+        // stands as applied.  A plain parent lost it (a create cut short, or
+        // another program): it is made again.  A parent that cannot tell
+        // fails the step, for the next entry to retry.
+        char text[256];
+        unsigned snapshot;
+        const int len = AttrProbe(parentfd.get(), "snapshot", text);
+        if (len < 0 || std::sscanf(text, "%u", &snapshot) != 1) {
+            log_error(F, "Failed to load %s/snapshot: %d", parentpath, len);
+            return -1;
+        }
+        if (snapshot != 0)
+            return 0;
+        log_notice(F, "Recreating %s/snapshots", parentpath);
+        if (store_mkdirat(F, parentfd.get(), parentpath, "snapshots") != 0)
+            return -1;
+        snapdir = store_opendirat(parentfd.get(), "snapshots");
+    }
     UniqueFd snapfd(snapdir);
     if (!snapfd)
         return -1;
@@ -282,11 +299,19 @@ int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
     if (gone_init(hdr, vdisk, g) != 0)
         return -1;
 
-    const int dir = store_openat_opt(AT_FDCWD, g.vdiskpath, O_RDONLY | O_DIRECTORY);
+    const int dir = store_openat_opt(AT_FDCWD, g.vdiskpath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (dir == -1)
         return -1;
     if (dir == -2) {
-        // The vdisk is gone; the node's link to it was all that was left.
+        // The vdisk is gone; the node's link to it may be all that is left.
+        // A vdisk this host never knew (a VDISK_DELETED for it) changes
+        // nothing: the node's lock is taken only for a link that is there.
+        PathBuf link;
+        struct stat st;
+        if (path_format(link, "%s/Node/%s/vdisks/%s", cfg_work_directory.c_str(), g.nodeuuid,
+                        vdisk->vdiskuuid) == 0 &&
+            ::lstat(link, &st) != 0 && errno == ENOENT)
+            return 0;
         return NodeUpdate_UnrefVDisk(g.nodeuuid, vdisk->vdiskuuid);
     }
     UniqueFd vdiskfd(dir);

@@ -30,11 +30,13 @@ int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *
     return -1;
 }
 
-int store_opendir(const char *path) { return fd_open(path, O_RDONLY | O_DIRECTORY); }
+// Object directories are never reached through a link at their own name:
+// every write below them then stays inside the work directory.
+int store_opendir(const char *path) { return fd_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW); }
 
 int store_opendirat(int dirfd, const char *name)
 {
-    return fd_openat(dirfd, name, O_RDONLY | O_DIRECTORY);
+    return fd_openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 int store_openat_opt(int dirfd, const char *name, int flags)
@@ -110,8 +112,9 @@ int store_load_text(const char *func, int dirfd, const char *dirpath, const char
 
 int ListFile::load(int dirfd, const char *name, bool missing_is_empty)
 {
-    const int r = missing_is_empty ? store_openat_opt(dirfd, name, O_RDONLY)
-                                   : fd_openat(dirfd, name, O_RDONLY);
+    // Never blocks on a FIFO at the name (it reads as empty).
+    const int r = missing_is_empty ? store_openat_opt(dirfd, name, O_RDONLY | O_NONBLOCK)
+                                   : fd_openat(dirfd, name, O_RDONLY | O_NONBLOCK);
     if (r == -2)
         return 0;
     UniqueFd fd(r);

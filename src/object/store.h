@@ -21,11 +21,11 @@ int store_mkdir(const char *func, const char *path, bool exist_ok = true);
 // store_mkdir.  name may have several components ("memberinfo/5").
 int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *name,
                   bool exist_ok = true);
-// Opens an object directory read-only (fd_open logs a failure).  The
-// descriptor, or -1.
+// Opens an object directory read-only, never through a link at its name
+// (fd_open logs a failure, ELOOP included).  The descriptor, or -1.
 int store_opendir(const char *path);
-// Opens a directory below dirfd read-only (fd_openat logs a failure).  The
-// descriptor, or -1.
+// Opens a directory below dirfd read-only, never through a link at its name
+// (fd_openat logs a failure).  The descriptor, or -1.
 int store_opendirat(int dirfd, const char *name);
 // openat(dirfd, name, flags) for an entry that may be missing: the
 // descriptor; -2 without a message when it does not exist; -1 after

@@ -9,9 +9,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -20,6 +20,7 @@
 #include "daemon/config.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
+#include "io/spawn.h"
 #include "object/attr.h"
 #include "object/member.h"
 #include "object/path.h"
@@ -37,63 +38,168 @@ int vdisk_path(const char *func, PathBuf &path, const char *vdiskuuid)
     return -1;
 }
 
+// The vdisk-level attributes, in the order a new vdisk writes them:
+// `parent` and `snaptime` for a snapshot only, `description` for a plain
+// vdisk only.  VDiskLoad needs each of them.
+enum class VAttr { UUID, NAME, SECTOR_SIZE, SECTORS, REPLICAS, ST_MEMS, ST_SIZE, SNAPSHOT,
+                   PARENT, SNAPTIME, DESCRIPTION };
+constexpr VAttr kVAttrs[] = {VAttr::UUID,     VAttr::NAME,    VAttr::SECTOR_SIZE,
+                             VAttr::SECTORS,  VAttr::REPLICAS, VAttr::ST_MEMS,
+                             VAttr::ST_SIZE,  VAttr::SNAPSHOT, VAttr::PARENT,
+                             VAttr::SNAPTIME, VAttr::DESCRIPTION};
+
+bool vattr_applies(VAttr a, bool snapshot)
+{
+    if (a == VAttr::PARENT || a == VAttr::SNAPTIME)
+        return snapshot;
+    return a != VAttr::DESCRIPTION || !snapshot;
+}
+
+// Writes attribute `a` from the entry, with its debug line under func.  0 or -1.
+int vattr_store(const char *func, int fd, const char *path, const VDiskEntry &vde, VAttr a)
+{
+    const char *F = func;
+    const SnapInfo &snap = vde.description.snap;
+    int r = -1;
+    switch (a) {
+    case VAttr::UUID:
+        r = STORE_ATTR(F, fd, path, "uuid", "%.*s", int(sizeof vde.uuid), vde.uuid);
+        break;
+    case VAttr::NAME:
+        r = STORE_ATTR(F, fd, path, "name", "%.*s", int(sizeof vde.name.name), vde.name.name);
+        break;
+    case VAttr::SECTOR_SIZE:
+        r = STORE_ATTR(F, fd, path, "sector_size", "%u", unsigned(vde.sector_size));
+        break;
+    case VAttr::SECTORS:
+        r = STORE_ATTR(F, fd, path, "sectors", "%llu", (unsigned long long)vde.sectors);
+        break;
+    case VAttr::REPLICAS:
+        r = STORE_ATTR(F, fd, path, "replicas", "%u", unsigned(vde.replicas));
+        break;
+    case VAttr::ST_MEMS:
+        r = STORE_ATTR(F, fd, path, "st_mems", "%u", unsigned(vde.st_mems));
+        break;
+    case VAttr::ST_SIZE:
+        r = STORE_ATTR(F, fd, path, "st_size", "%u", unsigned(vde.st_size));
+        break;
+    case VAttr::SNAPSHOT:
+        r = STORE_ATTR(F, fd, path, "snapshot", "%u", unsigned(vde.snapshot));
+        break;
+    case VAttr::PARENT:
+        r = STORE_ATTR(F, fd, path, "parent", "%.*s", int(sizeof snap.parent), snap.parent);
+        break;
+    case VAttr::SNAPTIME:
+        r = STORE_ATTR(F, fd, path, "snaptime", "%02d-%02d-%02d_%02d.%02d.%02d", int(snap.y),
+                       int(snap.m), int(snap.d), int(snap.H), int(snap.M), int(snap.S));
+        break;
+    case VAttr::DESCRIPTION:
+        r = STORE_ATTR(F, fd, path, "description", "%.*s", int(sizeof vde.description.descr),
+                       vde.description.descr);
+        break;
+    }
+    return r < 0 ? -1 : 0;
+}
+
+const char *vattr_key(VAttr a)
+{
+    static const char *const keys[] = {"uuid",     "name",    "sector_size", "sectors",
+                                       "replicas", "st_mems", "st_size",     "snapshot",
+                                       "parent",   "snaptime", "description"};
+    return keys[int(a)];
+}
+
+// Whether `text` (a value read whole, newline dropped) is what VDiskLoad
+// accepts for attribute `a`.  *number receives a numeric value.
+bool vattr_valid(VAttr a, const char *text, int len, const VDisk *vdisk, unsigned *number)
+{
+    unsigned long long big;
+    int y, m, d, H, M, S;
+    switch (a) {
+    case VAttr::UUID:
+    case VAttr::PARENT:
+        if (len > int(UUID_LEN))
+            return false;
+        return a == VAttr::UUID ||
+               (len > 0 && std::strchr(text, '/') == nullptr && std::strcmp(text, ".") != 0 &&
+                std::strcmp(text, "..") != 0 && std::strcmp(text, vdisk->vdiskuuid) != 0);
+    case VAttr::NAME:
+        return len <= int(sizeof vdisk->vde.name.name);
+    case VAttr::DESCRIPTION:
+        return len <= int(sizeof vdisk->vde.description.descr);
+    case VAttr::SECTORS:
+        return std::sscanf(text, "%llu", &big) == 1;
+    case VAttr::SNAPTIME:
+        return len <= 31 && std::sscanf(text, "%d-%d-%d_%d.%d.%d", &y, &m, &d, &H, &M, &S) == 6;
+    default:
+        return std::sscanf(text, "%u", number) == 1;
+    }
+}
+
+// "The next message repairs" for every attribute VDiskLoad needs: an entry
+// that finds one absent, empty or malformed (a create or a write cut short,
+// or another program's doing) writes it anew from the entry, with a notice
+// line, so that the vdisk loads and is announced again.  One that cannot be
+// read fails the entry: nothing is rewritten on doubt.  A plain vdisk's
+// `snapshots/` is made again too when `rebuild` (the vdisk was found
+// damaged).  0 or -1.
+int vdisk_attrs_repair(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, bool rebuild)
+{
+    static const char F[] = "VDiskUpdate";
+    bool snapshot = vdisk->vde.snapshot != 0;
+    for (VAttr a : kVAttrs) {
+        // `sectors` is written by every update anyway.
+        if (!vattr_applies(a, snapshot) || a == VAttr::SECTORS)
+            continue;
+        char text[256];
+        unsigned number = 0;
+        const int len = AttrProbe(vdiskfd, vattr_key(a), text);
+        if (len == -1)
+            return -1;
+        if (len >= 0 && vattr_valid(a, text, len, vdisk, &number)) {
+            if (a == VAttr::SNAPSHOT)
+                snapshot = number != 0;  // what VDiskLoad will go by
+            continue;
+        }
+        log_notice(F, "Rewriting %s/%s from the entry", vdiskpath, vattr_key(a));
+        if (vattr_store(F, vdiskfd, vdiskpath, vdisk->vde, a) != 0)
+            return -1;
+        if (a == VAttr::SNAPSHOT)
+            snapshot = vdisk->vde.snapshot != 0;
+    }
+    if (rebuild && !snapshot && store_mkdirat(F, vdiskfd, vdiskpath, "snapshots") != 0)
+        return -1;
+    return 0;
+}
+
 // The create branch of VDiskCreate: the vdisk directory and its memberinfo
-// were just made.  With `rebuild` the vdisk existed but was found incomplete
-// or damaged (a create or a write cut short): it is written anew from the
-// entry the same way, over what is there, and members the entry no longer
-// lists lose their directories as in an update.  0 or -1.
+// were just made.  0 or -1.
 int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char *nodeuuid,
-                     int vdiskfd, int mbtopfd, bool rebuild = false)
+                     int vdiskfd, int mbtopfd)
 {
     static const char F[] = "VDiskCreate";
     const VDiskEntry &vde = vdisk->vde;
-    const int uuid_w = int(sizeof vde.uuid);
-    const int name_w = int(sizeof vde.name.name);
 
     log_info(F, "Create VDisk %s by Node %s", vdisk->vdiskuuid, nodeuuid);
-
-    if (STORE_ATTR(F, vdiskfd, vdiskpath, "uuid", "%.*s", uuid_w, vde.uuid) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "name", "%.*s", name_w, vde.name.name) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "sector_size", "%u", unsigned(vde.sector_size)) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "sectors", "%llu", (unsigned long long)vde.sectors) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "replicas", "%u", unsigned(vde.replicas)) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "st_mems", "%u", unsigned(vde.st_mems)) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "st_size", "%u", unsigned(vde.st_size)) < 0 ||
-        STORE_ATTR(F, vdiskfd, vdiskpath, "snapshot", "%u", unsigned(vde.snapshot)) < 0)
-        return -1;
-
-    if (vde.snapshot != 0) {
-        const SnapInfo &snap = vde.description.snap;
-        if (STORE_ATTR(F, vdiskfd, vdiskpath, "parent", "%.*s", int(sizeof snap.parent),
-                       snap.parent) < 0 ||
-            STORE_ATTR(F, vdiskfd, vdiskpath, "snaptime", "%02d-%02d-%02d_%02d.%02d.%02d",
-                       int(snap.y), int(snap.m), int(snap.d), int(snap.H), int(snap.M),
-                       int(snap.S)) < 0)
+    for (VAttr a : kVAttrs) {
+        if (!vattr_applies(a, vde.snapshot != 0))
+            continue;
+        if (a == VAttr::DESCRIPTION && store_mkdirat(F, vdiskfd, vdiskpath, "snapshots", false) != 0)
             return -1;
-    } else {
-        if (store_mkdirat(F, vdiskfd, vdiskpath, "snapshots", rebuild) != 0 ||
-            STORE_ATTR(F, vdiskfd, vdiskpath, "description", "%.*s",
-                       int(sizeof vde.description.descr), vde.description.descr) < 0)
+        if (vattr_store(F, vdiskfd, vdiskpath, vde, a) != 0)
             return -1;
     }
-
     if (STORE_ATTR(F, vdiskfd, vdiskpath, "highest_gen_count", "%u",
                    unsigned(mshipgencnt_get(vde))) < 0)
         return -1;
-    MemberList previous;
-    if (rebuild)
-        (void)MembershipLoad(&previous, nullptr, vdiskpath, vdiskfd);
     if (MembershipStore(vdisk, vdiskpath, vdiskfd) != 0)
         return -1;
-    for (const auto &m : previous)
-        if (MemberLookup(vdisk->members, m->mbe.node) == nullptr)
-            (void)MemberinfoDelete(vdisk, m->uuid);
 
     // Only a listed member gets its member directory from a new vdisk.
     if (MemberLookup(vdisk->members, hdr->uid) == nullptr)
         return 0;
     log_debug(F, "%s/memberinfo/%s [MKDIR]", vdiskpath, nodeuuid);
-    if (::mkdirat(mbtopfd, nodeuuid, 0777) != 0 && !(rebuild && errno == EEXIST)) {
+    if (::mkdirat(mbtopfd, nodeuuid, 0777) != 0) {
         log_error(F, "mkdir(%s/memberinfo/%s): %s", vdiskpath, nodeuuid, strerror(errno));
         return -1;
     }
@@ -103,12 +209,82 @@ int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const 
     return MemberinfoCreate(vdisk, vdiskpath, vdiskfd, nodeuuid, mbfd.get()) != 0 ? -1 : 0;
 }
 
-// Error text for the execve failure in the child: a table lookup, no locale
-// and no allocation between fork and exec.
-const char *exec_error_text(int err)
+// The vdisk's generation as an update meets it.
+struct Generation {
+    unsigned highest = 0;  // the generation applied so far
+    bool rebuilt = false;  // highest_gen_count was damaged: it must be written
+    char owed[16] = "";    // a fence check that may never have run, for this member
+};
+
+// Reads highest_gen_count.  A file that is absent, empty or malformed (its
+// write or the create cut short) is rebuilt; one that cannot be read fails
+// the entry (EIO is no evidence of anything).  The rebuilt generation never
+// lowers the vdisk's: it is the highest of the members' membership_gen_count
+// (and the entry's, by the caller's comparison).  A rise writes the
+// sender's membership_gen_count before highest_gen_count, and runs the
+// fence check only after it, so a damaged highest_gen_count may hide a rise
+// whose check never ran: the check is owed for the highest generation the
+// members show (an extra check is harmless; a missed one is not), unless
+// the entry rises above it and brings its own.  0 or -1.
+int vdisk_generation(const VDisk *vdisk, const char *vdiskpath, const char *nodeuuid, int vdiskfd,
+                     int mbtopfd, Generation &g)
 {
-    const char *text = strerrordesc_np(err);
-    return text != nullptr ? text : "Unknown error";
+    static const char F[] = "VDiskUpdate";
+    char text[256];
+    const int len = AttrProbe(vdiskfd, "highest_gen_count", text);
+    if (len == -1) {
+        log_error(F, "Failed to load %s/highest_gen_count: %d", vdiskpath, len);
+        return -1;
+    }
+    if (len >= 0 && std::sscanf(text, "%u", &g.highest) == 1) {
+        log_debug(F, "%s/highest_gen_count=%u", vdiskpath, g.highest);
+        return 0;
+    }
+
+    const unsigned gen = mshipgencnt_get(vdisk->vde);
+    g.rebuilt = true;
+    g.highest = gen;  // no member shows one: the entry's, and nothing owed
+    MemberList members;
+    if (MemberinfoMembers(&members, vdiskpath, mbtopfd, nullptr) != 0)
+        return -1;
+    bool shown = false;
+    for (const auto &m : members) {
+        char key[64];
+        std::snprintf(key, sizeof key, "%s/membership_gen_count", m->uuid);
+        unsigned v;
+        const int r = AttrProbe(mbtopfd, key, text);
+        if (r == -1)
+            return -1;
+        if (r < 0 || std::sscanf(text, "%u", &v) != 1)
+            continue;  // a damaged member file shows nothing
+        if (!shown || v > g.highest || (v == g.highest && std::strcmp(m->uuid, nodeuuid) == 0)) {
+            if (!shown || v > g.highest)
+                g.highest = v;
+            std::snprintf(g.owed, sizeof g.owed, "%s", m->uuid);
+        }
+        shown = true;
+    }
+    if (gen > g.highest)
+        g.owed[0] = '\0';
+    log_notice(F, "Rebuilding VDisk %s generation %u from its members", vdisk->vdiskuuid,
+               std::max(g.highest, gen));
+    return 0;
+}
+
+// Writes highest_gen_count = value and runs the fence check for `member`
+// (when given) before the file is closed: no file-system call of the daemon
+// lies between the raised generation reaching the store and its check, so a
+// fault either leaves the old generation (the next entry rises again) or
+// comes after the check.  0 or -1.
+int vdisk_generation_store(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, unsigned value,
+                           const char *member)
+{
+    static const char F[] = "VDiskUpdate";
+    log_debug(F, "%s/highest_gen_count=%u", vdiskpath, value);
+    UniqueFd held;
+    if (AttrStoreHeld(vdiskfd, "highest_gen_count", held, "%u\n", value) < 0)
+        return -1;
+    return member != nullptr && member[0] != '\0' ? FenceCheck(vdisk, member) : 0;
 }
 
 // Reads one "%u" (resp. "%llu") member attribute that must convert exactly
@@ -374,11 +550,13 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
     char nodeuuid[16];
     std::snprintf(nodeuuid, sizeof nodeuuid, "%u", unsigned(hdr->uid));
     int result = -1;
-    // A vdisk without memberinfo/ was left by a create or a removal cut
-    // short: the entry writes it anew (one inside a transaction creates
-    // nothing, here as for a new vdisk).
+    // A vdisk without memberinfo/ (ENOENT: nothing else counts) was left by a
+    // create or a removal cut short: the entry makes it anew and applies
+    // itself as an update, which makes sure of every attribute (one inside a
+    // transaction creates nothing, here as for a new vdisk).
     bool rebuild = false;
-    int mbtop = exists ? store_openat_opt(vdiskfd.get(), "memberinfo", O_RDONLY | O_DIRECTORY)
+    int mbtop = exists ? store_openat_opt(vdiskfd.get(), "memberinfo",
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW)
                        : -2;
     if (exists && mbtop == -2) {
         if (vde.transaction_id != 0) {
@@ -392,11 +570,12 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
         mbtop = store_opendirat(vdiskfd.get(), "memberinfo");
     UniqueFd mbtopfd(mbtop >= 0 ? mbtop : -1);
     if (mbtopfd) {
-        if (exists && !rebuild)
-            result = VDiskUpdate(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(), mbtopfd.get());
+        if (exists)
+            result = VDiskUpdate(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(), mbtopfd.get(),
+                                 rebuild);
         else
             result = vdisk_create_new(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd.get(),
-                                      mbtopfd.get(), rebuild);
+                                      mbtopfd.get());
     }
     mbtopfd.reset();
     store_sync_close(F, vdiskfd);
@@ -404,14 +583,13 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
 }
 
 int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char *nodeuuid,
-                int vdiskfd, int mbtopfd)
+                int vdiskfd, int mbtopfd, bool rebuild)
 {
     static const char F[] = "VDiskUpdate";
     const VDiskEntry &vde = vdisk->vde;
     (void)hdr;
 
     log_info(F, "Update VDisk %s by Node %s", vdisk->vdiskuuid, nodeuuid);
-    MemberList previous;
     UniqueFd mbfd;
 
     const int found = store_lookup(mbtopfd, nodeuuid);
@@ -434,22 +612,19 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
     if (vde.transaction_id != 0)
         return 0;
 
-    // A generation that cannot be read (a write or a create cut short) is
-    // written anew from this entry, with the rest of the vdisk.
-    unsigned highest;
-    int r = AttrLoad(vdiskfd, "highest_gen_count", "%u", &highest);
-    if (r != 1) {
-        log_error(F, "Failed to load %s/highest_gen_count: %d", vdiskpath, r);
-        log_notice(F, "Rebuilding VDisk %s by Node %s", vdisk->vdiskuuid, nodeuuid);
-        mbfd.reset();
-        return vdisk_create_new(hdr, vdisk, vdiskpath, nodeuuid, vdiskfd, mbtopfd, true);
-    }
-    log_debug(F, "%s/highest_gen_count=%u", vdiskpath, highest);
+    Generation g;
+    if (vdisk_generation(vdisk, vdiskpath, nodeuuid, vdiskfd, mbtopfd, g) != 0)
+        return -1;
 
-    // A stale generation changes nothing more.
+    // A stale generation changes nothing more (a rebuilt one is written back,
+    // never lowered).
     const unsigned gen = mshipgencnt_get(vde);
-    if (gen < highest)
-        return 0;
+    if (gen < g.highest)
+        return g.rebuilt ? vdisk_generation_store(vdisk, vdiskpath, vdiskfd, g.highest, g.owed)
+                         : 0;
+
+    if (vdisk_attrs_repair(vdisk, vdiskpath, vdiskfd, rebuild || g.rebuilt) != 0)
+        return -1;
 
     // Unlike a new vdisk, an existing one takes member data from any sender.
     if (!existed) {
@@ -469,20 +644,30 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
     if (STORE_ATTR(F, vdiskfd, vdiskpath, "sectors", "%llu", (unsigned long long)vde.sectors) < 0)
         return -1;
 
-    // A membership file that cannot be read leaves no one to remove.
-    (void)MembershipLoad(&previous, nullptr, vdiskpath, vdiskfd);
+    // The previous members are those `membership` lists; when it is empty or
+    // cannot be read (its write cut short), those with a directory in
+    // memberinfo/, the sender aside.  Members the entry no longer lists go
+    // before the new list is written: while one is not removed completely
+    // the file still names it, and the next entry removes it again.
+    MemberList previous;
+    if (MembershipLoad(&previous, nullptr, vdiskpath, vdiskfd) != 0 || previous.empty()) {
+        MemberListFlush(previous);
+        if (MemberinfoMembers(&previous, vdiskpath, mbtopfd, nodeuuid) != 0)
+            return -1;
+    }
+    for (const auto &m : previous)
+        if (MemberLookup(vdisk->members, m->mbe.node) == nullptr &&
+            MemberinfoDelete(vdisk, m->uuid) != 0)
+            return -1;
     if (MembershipStore(vdisk, vdiskpath, vdiskfd) != 0)
         return -1;
-    for (const auto &m : previous)
-        if (MemberLookup(vdisk->members, m->mbe.node) == nullptr)
-            (void)MemberinfoDelete(vdisk, m->uuid);
 
-    // Same generation: member data refreshed, no fence check.
-    if (highest >= gen)
-        return 0;
-    if (STORE_ATTR(F, vdiskfd, vdiskpath, "highest_gen_count", "%u", gen) < 0)
-        return -1;
-    return FenceCheck(vdisk, nodeuuid);
+    // Same generation: member data refreshed, no fence check (unless a
+    // rebuilt generation owes one).
+    if (gen <= g.highest)
+        return g.rebuilt ? vdisk_generation_store(vdisk, vdiskpath, vdiskfd, g.highest, g.owed)
+                         : 0;
+    return vdisk_generation_store(vdisk, vdiskpath, vdiskfd, gen, nodeuuid);
 }
 
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
@@ -497,36 +682,27 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
     char *const envp[] = {nullptr};
 
     log_info(F, "Call %s %s %s", prog, uuidarg, memberarg);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        log_error(F, "fork(): %s", strerror(errno));
-        return -1;
-    }
-    if (pid == 0) {
-        // The daemon ignores SIGPIPE, and an ignored signal stays ignored
-        // across execve: the program starts with the default disposition.
-        struct sigaction dfl;
-        std::memset(&dfl, 0, sizeof dfl);
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        ::sigaction(SIGPIPE, &dfl, nullptr);
-        ::execve(prog, argv, envp);
-        log_error(F, "execve(%s): %s", prog, exec_error_text(errno));
-        ::_exit(1);
-    }
-
-    // SIGHUP and SIGUSR1 interrupt the wait; the program is waited for all
-    // the same, so it never lingers as a zombie.
+    // The program's output goes to the log, a line each.
     int status;
-    pid_t w;
-    do {
-        w = ::waitpid(pid, &status, 0);
-    } while (w < 0 && errno == EINTR);
-    if (w < 0) {
-        log_error(F, "waitpid(%d): %s", int(pid), strerror(errno));
+    const int r = program_run(
+        F, prog, argv, envp,
+        [&](int stream, const char *line) {
+            if (stream == 1)
+                log_info(F, "%s %s %s stdout: %s", prog, uuidarg, memberarg, line);
+            else
+                log_warn(F, "%s %s %s stderr: %s", prog, uuidarg, memberarg, line);
+        },
+        &status);
+    if (r < 0)
         return -1;
-    }
     log_info(F, "Return %s %s %s", prog, uuidarg, memberarg);
+    // Shown to the administrator; nothing here depends on it.
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        log_notice(F, "%s %s %s exited with status %d", prog, uuidarg, memberarg,
+                   WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        log_notice(F, "%s %s %s killed by signal %d (%s)", prog, uuidarg, memberarg,
+                   WTERMSIG(status), strsignal(WTERMSIG(status)));
     return 0;
 }
 

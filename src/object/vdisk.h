@@ -12,11 +12,14 @@ void VDiskUnlock(const VDisk *vdisk);
 // generation, running the fence check when it rises).  Caller holds the
 // vdisk lock.  0 (also when the entry changes nothing) or -1.
 int VDiskCreate(const Hdr *hdr, VDisk *vdisk);
-// The update branch of VDiskCreate.
+// The update branch of VDiskCreate; `rebuild` when the vdisk was found
+// without memberinfo/ (made anew just now).
 int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char *nodeuuid,
-                int vdiskfd, int mbtopfd);
+                int vdiskfd, int mbtopfd, bool rebuild = false);
 // Runs the fence-check program with "uuid=..." and "member=..." and an empty
-// environment, and waits for it.  0 or -1.
+// environment, and waits for it; each line of its standard output and error
+// is logged, and so is an exit status other than 0 or a signal, which changes
+// nothing else.  0 or -1.
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid);
 // Fills vdisk->vde, parentuuid, members and frontends from disk; with node
 // nullptr only the vdisk-level files.  Caller holds the vdisk lock.  0 or -1.

@@ -1,7 +1,6 @@
 #include "tools/health.h"
 
 #include <algorithm>
-#include <map>
 #include <set>
 
 namespace {

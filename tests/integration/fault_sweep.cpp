@@ -16,12 +16,16 @@
 //       daemon is started again on the same work directory and pid file.
 //
 // After the fault the same message is sent again, then the sender's next
-// PING, and the case passes when: the daemon is alive; no lock file is left
+// PING (or the scenario's own messages, when what follows a fault is not
+// the same message), and the case passes when: the daemon is alive; no lock file is left
 // in /tmp (in (a) already right after the faulted message, except the lock
 // whose removal was the faulted call); the store tree (paths, contents, link
 // targets; `lastping` masked) equals that of the same sequence without a
-// fault; one more PING brings no "error:" line; and no traced call wrote
-// outside the work directory except lock files and unnamed files in /tmp.
+// fault; the fence-check program ran as often per vdisk as without the
+// fault; `marloctl check` finds nothing; one more PING brings no "error:"
+// line; and no traced call wrote outside the work directory except lock
+// files and unnamed files in /tmp (nor changed the file a planted link
+// names).
 //
 // Needs root (ptrace, mount and network namespaces) and strace; as another
 // user it says so and exits 0.  Each worker process has mount and network
@@ -82,6 +86,12 @@ struct Scenario {
     std::vector<seed::VDiskSpec> vdisks;  // a parent before its snapshots
     std::string message;
     std::string next_ping;
+    // Sent after the fault (and after the message in the run without fault)
+    // when it is not the same message again and the next PING.
+    std::vector<std::string> after{};
+    // Made a symbolic link (work-directory-relative) to the file "outside"
+    // beside the work directory, which must never change.
+    std::string link_out{};
 
     void seed(const std::string &work) const
     {
@@ -91,6 +101,15 @@ struct Scenario {
             seed::write_datastore(work, ds);
         for (const auto &vd : vdisks)
             seed::write_vdisk(work, vd);
+        if (!link_out.empty()) {
+            seed::write_attr(work + "/..", "outside", "1");
+            fs::remove(work + "/" + link_out);
+            fs::create_symlink(work + "/../outside", work + "/" + link_out);
+        }
+    }
+    std::vector<std::string> recovery() const
+    {
+        return after.empty() ? std::vector<std::string>{message, next_ping} : after;
     }
 };
 
@@ -144,6 +163,43 @@ std::vector<Scenario> scenarios()
     const VDiskSpec v2_here = vdisk_spec("v2", {kSender}, "ds-a");
     out.push_back({"vdisk-deleted", "VDISK_DELETED, not the last member", {n11, n12}, {ds_a},
                    {v1, v2_here}, vdisk_deleted_msg(n11, "v1"), ping_msg(n11, {&v2_here})});
+
+    // After the fault, a message other than the same one again.  A stale
+    // DS_PING moves the sender, the last member of ds-y, to ds-x: ds-y goes
+    // with its vdisks/; its DS_PING for ds-y and PINGs must restore the link
+    // pair of v1 (the peer's DS_PING rewrites what the fault left of ds-x).
+    const NodeSpec in_y = node_spec(kSender, "ds-y");
+    const DatastoreSpec ds_x{.uuid = "ds-x", .members = {kPeer}},
+                        ds_y1{.uuid = "ds-y", .members = {kSender}};
+    const VDiskSpec v1_y = vdisk_spec("v1", {kSender}, "ds-y");
+    const std::string ping_y = ping_msg(in_y, {&v1_y});
+    out.push_back({"ds-stale", "DS_PING stale, then the node's own again", {in_y, node_spec(kPeer, "ds-x")},
+                   {ds_x, ds_y1}, {v1_y}, ds_ping_msg(in_y, &ds_x), ping_y,
+                   {ds_ping_msg(in_y, &ds_y1), ds_ping_msg(node_spec(kPeer, "ds-x"), &ds_x), ping_y, ping_y}});
+    // The sender, v1's last member, drops it; the peer's entry for v1 arrives
+    // before the sender's next PING, whatever the removal left.
+    const VDiskSpec v1_11 = vdisk_spec("v1", {kSender}, "ds-a"), v1_12 = vdisk_spec("v1", {kPeer}, "ds-a");
+    const std::string none = ping_msg(n11, {});
+    out.push_back({"removal-peer", "PING removing, then a peer's entry", {n11, n12}, {ds_a}, {v1_11},
+                   none, none, {ping_msg(n12, {&v1_12}), none}});
+    // v1's generation rises without the peer.
+    VDiskSpec v1_drop = v1_11;
+    v1_drop.memberinfo[0].gen = 2;
+    const std::string drop = ping_msg(n11, {&v1_drop});
+    out.push_back({"ping-drop", "PING, generation rise dropping a member", {n11, n12}, {ds_a}, {v1},
+                   drop, drop});
+    // The peer's entry of the lower generation, listing only itself, arrives
+    // late: it changes nothing but its seqno.
+    VDiskSpec v1_rise = v1;
+    v1_rise.memberinfo[0].gen = 2;
+    const std::string rise_v1 = ping_msg(n11, {&v1_rise});
+    out.push_back({"ping-late", "PING rise, then a late lower generation", {n11, n12}, {ds_a}, {v1},
+                   rise_v1, rise_v1, {ping_msg(n12, {&v1_12}), rise_v1}});
+    // A link at an attribute's name never takes a write outside the store.
+    Scenario linked{"attr-link", "PING rise, a link at highest_gen_count", {n11, n12}, {ds_a}, {v1},
+                    rise_v1, rise_v1};
+    linked.link_out = "VDisk/v1/highest_gen_count";
+    out.push_back(linked);
     return out;
 }
 
@@ -269,7 +325,7 @@ std::string shown(std::string line, const std::string &tmpdir)
 // out.
 std::string call_key(const Call &c, const std::string &tmpdir, size_t max_args = SIZE_MAX)
 {
-    static const std::regex inode_re(R"((/tmp/#|socket:\[)[0-9]+)");
+    static const std::regex inode_re(R"((/tmp/#|socket:\[|pipe:\[)[0-9]+)");
     std::string key = c.name + "#" + std::to_string(c.nth) + "(";
     if (c.is_log())
         return key + "log)";
@@ -489,6 +545,8 @@ Tree store_tree(const std::string &work)
             tree[rel] = "dir";
         else if (p.filename() == "lastping")
             tree[rel] = "(time)";
+        else if (rel == "lock_holder")
+            tree[rel] = "(pid)";
         else
             tree[rel] = "\"" + store_read::slurp(p.string()) + "\"";
     }
@@ -566,6 +624,8 @@ public:
         for (const char *key : {"node_lock_timeout_ms", "datastore_lock_timeout_ms",
                                 "vdisk_lock_timeout_ms"})
             cfg_[key] = "50";
+        // The fence-check program notes each run's vdisk beside the store.
+        cfg_["fence_check"] = tmp_.write_script("fence", "echo \"$1\" >> " + tmp_.path("fences") + "\n");
         conf_ = write_config(tmp_.path("marlo.conf"), cfg_);
         port_ = std::stoi(cfg_.at("bind_port"));
         scn.seed(work());
@@ -613,6 +673,28 @@ public:
         return out;
     }
     size_t starts() const { return runs_.size(); }
+    // "uuid=<vdisk>" -> the fence-check runs for it so far.
+    std::map<std::string, int> fences() const
+    {
+        std::map<std::string, int> out;
+        std::ifstream in(tmp_.path("fences"));
+        for (std::string line; std::getline(in, line);)
+            out[line]++;
+        return out;
+    }
+    // What `marloctl check` finds in the store ("" when nothing), and
+    // whether the file a planted link points at changed.
+    std::string findings() const
+    {
+        const std::string ctl = (fs::path(marlo_bin()).parent_path() / "marloctl").string();
+        const std::string out = tmp_.path("check.out");
+        if (std::system((ctl + " -C " + conf_ + " check > " + out + " 2>&1").c_str()) != 0)
+            return "marloctl check: " + one_line(store_read::slurp(out));
+        const std::string outside = tmp_.path("outside");
+        if (fs::exists(outside) && store_read::slurp(outside) != "1\n")
+            return "the file outside the work directory changed";
+        return "";
+    }
     std::vector<std::string> capture_paths() const
     {
         std::vector<std::string> out;
@@ -644,6 +726,7 @@ struct Plan {
     std::vector<Call> calls;     // the store calls of applying it, in order
     std::string tmpdir;          // of the dry run that listed them
     Tree reference;              // the store after message, message, next PING
+    std::map<std::string, int> fences;  // fence-check runs per vdisk, likewise
     std::map<std::string, unsigned> by_name;
     std::string why;             // not empty: no plan
 };
@@ -700,11 +783,18 @@ Plan make_plan(const Scenario &scn)
         plan.why = "reference run: " + why;
         return plan;
     }
-    if (!rig.apply({scn.message, scn.message, scn.next_ping})) {
+    std::vector<std::string> sequence = scn.recovery();
+    sequence.insert(sequence.begin(), scn.message);
+    if (!rig.apply(sequence)) {
         plan.why = "reference run: a message was not handled:" + Rig::tail(rig.daemon());
         return plan;
     }
     plan.reference = store_tree(rig.work());
+    plan.fences = rig.fences();
+    if (std::string found = rig.findings(); !found.empty()) {
+        plan.why = "reference run: " + found;
+        return plan;
+    }
     // The sequence itself must pass the checks the faulted runs must pass.
     const size_t before = rig.daemon().lines().size();
     if (auto locks = lock_files(); !locks.empty())
@@ -770,6 +860,7 @@ std::string eio_step(Rig &rig, const Scenario &scn, std::vector<std::string> *lo
 }
 
 // (b): the daemon dies at the call and is started again, traced by *after.
+// Its pid file goes first, as a service manager removes it at every stop.
 // "" or what went wrong.
 std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
                       std::unique_ptr<Tracer> *after)
@@ -780,6 +871,7 @@ std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
     if (status != 128 + SIGKILL)
         return "the daemon was not killed at the call (status " +
                (status ? std::to_string(*status) : std::string("running")) + ")";
+    fs::remove(rig.tmp().path("marlo.pid"));
     if (std::string why = rig.start(); !why.empty())
         return "restart: " + why;
     *after = std::make_unique<Tracer>(rig.daemon().pid(), rig.tmp().path("trace-after"),
@@ -792,10 +884,20 @@ std::string kill_step(Rig &rig, const Scenario &scn, Tracer &faulted,
 // without an error line.
 void check_recovery(Rig &rig, const Scenario &scn, const Plan &plan, Outcome &o)
 {
-    if (!rig.apply({scn.message, scn.next_ping})) {
+    if (!rig.apply(scn.recovery())) {
         o.problems.push_back("a message after the fault was not handled" + Rig::tail(rig.daemon()));
         return;
     }
+    // A fence check missed or run once more than without the fault.
+    for (const auto &[vdisk, runs] : rig.fences())
+        if (plan.fences.count(vdisk) == 0)
+            o.problems.push_back("fence check runs for " + vdisk + ": " + std::to_string(runs) + " instead of 0");
+    for (const auto &[vdisk, runs] : plan.fences)
+        if (rig.fences()[vdisk] != runs)
+            o.problems.push_back("fence check runs for " + vdisk + ": " +
+                                 std::to_string(rig.fences()[vdisk]) + " instead of " + std::to_string(runs));
+    if (std::string found = rig.findings(); !found.empty())
+        o.problems.push_back(found);
     if (auto locks = lock_files(); !locks.empty()) {
         std::string all;
         for (const auto &l : locks)

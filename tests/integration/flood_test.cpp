@@ -425,7 +425,7 @@ TEST(Flood, DaemonSurvivesDatagramAndConnectionBurstsWhole)
     EXPECT_EQ(listing(rig.tmp.dir()), beside);
     EXPECT_EQ(listing("/tmp"), in_tmp);
     for (const auto &name : listing(rig.work))
-        EXPECT_TRUE(name == "Node" || name == "Datastore" || name == "VDisk") << name;
+        EXPECT_TRUE((std::set<std::string>{"Node", "Datastore", "VDisk", "lock_holder"}.count(name))) << name;
 
     rig.d->signal(SIGTERM);
     EXPECT_EQ(rig.d->wait_exit(60s), 0) << rig.d->text().substr(0, 4000);

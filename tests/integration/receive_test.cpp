@@ -174,6 +174,17 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     EXPECT_EQ(slurp(dsdir + "/uuid"), "dsX\n");
     EXPECT_EQ(slurp(dsdir + "/name"), "pool\n");
 
+    // Again for the datastore it is in: two rounds of the node's lock.  A
+    // record naming no valid datastore leaves nothing and is overwritten.
+    const size_t locks = rig.d->count_lines("Lock /tmp/NODE-13");
+    rig.apply(seed::ds_ping_msg(node_spec(13), &ds));
+    EXPECT_EQ(rig.d->count_lines("Lock /tmp/NODE-13"), locks + 2) << rig.d->text();
+    for (const char *bad : {"..", "../x", ""}) {
+        seed::write_attr(rig.node(13), "datastoremember", bad);
+        rig.apply(seed::ds_ping_msg(node_spec(13), &ds));
+        EXPECT_EQ(slurp(rig.node(13) + "/datastoremember"), "dsX\n") << bad;
+    }
+
     // 207 bytes: node 13 leaves; the datastore drops it before the node drops
     // its reference; node 14 keeps the datastore alive.
     rig.apply(seed::ds_ping_msg(node_spec(13), nullptr));
@@ -224,7 +235,7 @@ TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)
     EXPECT_EQ(rig.d->count_lines("Refusing datastore name"), 4u) << rig.d->text();
     EXPECT_FALSE(present(rig.tmp.path("x")));
     EXPECT_TRUE(listing(rig.tmp.path("canary")).empty());
-    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node"}));
+    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node", "lock_holder"}));
     EXPECT_EQ(listing("/tmp"), tmp_before);
 }
 

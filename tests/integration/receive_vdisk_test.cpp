@@ -273,8 +273,11 @@ TEST(ReceiveVDisk, SnapshotsFenceCheckAndDeletes)
     // refreshes the node.
     rig.apply(seed::vdisk_deleted_msg(n8, "v7"));
     EXPECT_FALSE(present(rig.vdisk("v7")));
+    const size_t locks = rig.d->count_lines("Lock /tmp/NODE-8");
     rig.apply(seed::vdisk_deleted_msg(n8, "nosuch"));
     EXPECT_FALSE(present(rig.vdisk("nosuch")));
+    EXPECT_EQ(rig.d->count_lines("Lock /tmp/NODE-8"), locks + 1);  // the refresh alone
+    EXPECT_EQ(rig.d->count_lines("unref VDisk nosuch"), 0u);
 
     // A snapshot's last member leaves: its record at the parent goes too.
     rig.apply(seed::vdisk_deleted_msg(n41, "s4"));
@@ -290,7 +293,7 @@ TEST(ReceiveVDisk, SnapshotsFenceCheckAndDeletes)
     EXPECT_EQ(listing("/tmp"), tmp_before);
     EXPECT_EQ(listing(rig.work + "/VDisk"), (std::set<std::string>{"p4"}));
     EXPECT_TRUE(present(rig.member("p4", 41)));
-    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Datastore", "Node", "VDisk"}));
+    EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Datastore", "Node", "VDisk", "lock_holder"}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // lock or load failure costs; the targets and the transmit counters.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -233,6 +234,12 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
              seed::write_vdisk(w, big);
          },
          {}, {16, 35}, "error: send_pings(): Oversized PING from Node 315"},
+        {"FIFO at the node lock (no hang)", 317,
+         [](const std::string &w) {
+             seed::write_node(w, {.id = 317});
+             ASSERT_EQ(::mkfifo("/tmp/NODE-317", 0666), 0);
+         },
+         {}, {}, "notice: PathLock(): Timed out locking /tmp/NODE-317"},
     };
 
     for (const Case &c : cases) {
@@ -265,6 +272,7 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
         for (const auto &lock : c.held_locks)
             ::unlink(lock.c_str());
     }
+    EXPECT_EQ(::unlink("/tmp/NODE-317"), 0);
 }
 
 TEST(PingCycle, NodeInNoDatastoreSendsAHeaderOnlyDsPing)

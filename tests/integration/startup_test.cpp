@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -164,6 +167,8 @@ TEST(Startup, RestartAfterKillRemovesOnlyTheKilledRunsLocks)
     const std::string stale = "/tmp/VDISK-startup-stale", other = "/tmp/NODE-4049";
     std::ofstream(stale) << killed << "\n";
     std::ofstream(other) << killed + 1 << "\n";
+    ASSERT_EQ(mkfifo("/tmp/NODE-startup-fifo", 0666), 0);    // no hang on it
+    ASSERT_EQ(unlink(tmp.path("marlo.pid").c_str()), 0);  // as service managers do
 
     Running run(tmp, cfg);
     ASSERT_TRUE(run.daemon->wait_for_line("controller_thread_loop")) << run.daemon->text();
@@ -173,7 +178,25 @@ TEST(Startup, RestartAfterKillRemovesOnlyTheKilledRunsLocks)
         << run.daemon->text();
     EXPECT_NE(access(stale.c_str(), F_OK), 0);
     EXPECT_EQ(slurp(other), std::to_string(killed + 1) + "\n");
+    EXPECT_EQ(unlink("/tmp/NODE-startup-fifo"), 0);
     unlink(other.c_str());
+}
+
+TEST(Startup, SecondInstanceFailsBeforeTouchingTheFirstsLocks)
+{
+    TempDir tmp;
+    Settings cfg = test_settings(tmp);
+    Running first(tmp, cfg);
+    ASSERT_TRUE(first.daemon->wait_for_line("controller_thread_loop")) << first.daemon->text();
+    // A lock of the first daemon's pid dated before its start: only the order
+    // (bind, then clean up) keeps a second instance from removing it.
+    const std::string held = "/tmp/VDISK-startup-held", pid = std::to_string(first.daemon->pid());
+    std::ofstream(held) << pid << "\n";
+    std::filesystem::last_write_time(held, std::filesystem::file_time_type::clock::now() - 1h);
+    Running second(tmp, cfg);
+    EXPECT_EQ(second.daemon->wait_exit(), 1) << second.daemon->text();
+    EXPECT_EQ(slurp(held), pid + "\n");
+    unlink(held.c_str());
 }
 
 TEST(Startup, RelativePathsResolveAgainstStartAndWorkDirectory)
@@ -214,9 +237,13 @@ TEST(Startup, PidFileInMissingDirectoryFailsAfterStart)
     cfg["pid_file"] = tmp.path("gone/marlo.pid");
     Running run(tmp, cfg);
     EXPECT_EQ(run.daemon->wait_exit(), 1);
-    EXPECT_TRUE(run.daemon->wait_for_line("error: fd_open(): open(" + tmp.path("gone/marlo.pid") +
-                                          "): No such file or directory"))
-        << run.daemon->text();
+    const std::string error =
+        "error: fd_open(): open(" + tmp.path("gone/marlo.pid") + "): No such file or directory";
+    EXPECT_TRUE(run.daemon->wait_for_line(error)) << run.daemon->text();
+    // Detached, the daemon fails the starting command, with its error.
+    RunResult r = run_and_wait({"-C", tmp.path("marlo.conf")}, tmp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(error + "\n"), std::string::npos) << r.err;
 }
 
 TEST(Startup, DebugLevelsControlStandardErrorCopy)
@@ -266,23 +293,55 @@ TEST(Startup, WithoutDebugDetachesAndWritesNothingToStderr)
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     TempDir tmp;
     Settings cfg = test_settings(tmp);
-    RunResult r = run_and_wait({"-C", write_config(tmp.path("marlo.conf"), cfg)}, tmp);
+    const std::string conf = write_config(tmp.path("marlo.conf"), cfg);
+    RunResult r = run_and_wait({"-C", conf}, tmp);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 
-    // The detached daemon records its own pid; stop it through that.
-    pid_t pid = 0;
-    for (int i = 0; i < 2000 && pid <= 0; i++) {
-        std::ifstream in(tmp.path("marlo.pid"));
-        std::string line;
-        if (std::getline(in, line) && !line.empty())
-            pid = std::stoi(line);
-        else
-            std::this_thread::sleep_for(10ms);
-    }
+    // The starting command returned once the daemon served: its pid file is
+    // there.  A second start on the same ports fails, says why on standard
+    // error, and leaves that pid file alone.
+    const std::string pid_text = slurp(tmp.path("marlo.pid"));
+    const pid_t pid = std::atoi(pid_text.c_str());
     ASSERT_GT(pid, 0);
+    RunResult second = run_and_wait({"-C", conf}, tmp);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("): Address already in use\n"), std::string::npos) << second.err;
+    EXPECT_EQ(slurp(tmp.path("marlo.pid")), pid_text);
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
+
+TEST(Startup, UnderNotifySocketStaysInForegroundAndSaysReadyAndStopping)
+{
+    TempDir tmp;
+    const Settings cfg = test_settings(tmp);
+    for (const std::string &name : {tmp.path("notify"), "@marlo-notify-" + std::to_string(getpid())}) {
+        const int so = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un sa = {AF_UNIX, {}};
+        name.copy(sa.sun_path, name.size());
+        if (name[0] == '@')
+            sa.sun_path[0] = '\0';
+        ASSERT_EQ(bind(so, (sockaddr *)&sa, socklen_t(offsetof(sockaddr_un, sun_path) + name.size())), 0);
+        const struct timeval tv = {20, 0};
+        setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        auto said = [so] {
+            char buf[128] = {};
+            return recv(so, buf, sizeof buf - 1, 0) > 0 ? std::string(buf) : "nothing";
+        };
+
+        setenv("NOTIFY_SOCKET", name.c_str(), 1);
+        Running run(tmp, cfg, {});  // without -d
+        unsetenv("NOTIFY_SOCKET");
+        Daemon &d = *run.daemon;
+        EXPECT_EQ(said(), "READY=1\nMAINPID=" + std::to_string(d.pid())) << name;
+        EXPECT_EQ(slurp(tmp.path("marlo.pid")), std::to_string(d.pid()) + "\n");
+        ASSERT_EQ(d.signal(SIGTERM), 0);
+        EXPECT_EQ(said(), "STOPPING=1") << name;
+        EXPECT_EQ(d.wait_exit(), 0);
+        EXPECT_EQ(d.text(), "");  // logged as without -d: nothing on standard error
+        close(so);
+    }
 }

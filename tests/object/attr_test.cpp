@@ -238,6 +238,27 @@ TEST(PathLock, OpenFailureIsMinusTwo)
         << log;
 }
 
+TEST(PathLock, AnythingButOwnLeftoverIsWaitedOut)
+{
+    // Takeover is for this process's own lock file only; nothing hangs.
+    alarm(20);
+    const char *path = "/tmp/LOCKTEST-odd", *own = "/tmp/LOCKTEST-odd-own";
+    write_file(own, std::to_string(getpid()) + "\n");
+    const std::function<int()> plants[] = {[&] { return mkfifo(path, 0666); },
+        [&] { return mkdir(path, 0755); }, [&] { return symlink(own, path); },
+        [&] { return write_file(path, "4194304\n"), 0; }};  // above any pid_max: gone
+    for (const auto &plant : plants) {
+        ASSERT_EQ(plant(), 0);
+        capture_log();
+        EXPECT_EQ(PathLock(path, 30), -1);
+        EXPECT_EQ(count_of(captured_log(), "Timed out locking /tmp/LOCKTEST-odd"), 1);
+        EXPECT_TRUE(exists(path));
+        remove(path);  // a file, a link or an empty directory
+    }
+    alarm(0);
+    unlink(own);
+}
+
 TEST(PathLock, UnlockOfFreeLockWarns)
 {
     capture_log();
@@ -266,18 +287,30 @@ TEST(PathLock, OwnLeftoverIsTakenOverAndStaleOnesReclaimed)
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string d = dir;
     for (const char *name : {"NODE-1", "DS-a", "VDISK-b", "OTHER-1"})
-        write_file(d + "/" + name, "4242\n");
+        write_file(d + "/" + name, "4194304\n");  // above any pid_max
     write_file(d + "/NODE-2", "4243\n");
     write_file(d + "/NODE-3", "");
     capture_log();
-    EXPECT_EQ(lock_files_reclaim(dir, 4242), 3);
+    EXPECT_EQ(lock_files_reclaim(dir, 4194304), 3);
     log = captured_log();
-    EXPECT_NE(log.find("notice: lock_files_reclaim(): Removed " + d + "/VDISK-b, a lock left by pid 4242"),
+    EXPECT_NE(log.find("notice: lock_files_reclaim(): Removed " + d + "/VDISK-b, a lock left by pid 4194304"),
               std::string::npos)
         << log;
-    for (const char *gone : {"NODE-1", "DS-a", "VDISK-b"})
+    // A live child keeps its file; one dated before it started (pid reuse) goes.
+    const pid_t live = fork();
+    if (live == 0)
+        _exit(pause());
+    usleep(20000);
+    write_file(d + "/NODE-live", std::to_string(live) + "\n");
+    write_file(d + "/DS-reused", std::to_string(live) + "\n");
+    const struct timespec before[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (d + "/DS-reused").c_str(), before, 0), 0);
+    EXPECT_EQ(lock_files_reclaim(dir, live), 1);
+    kill(live, SIGKILL);
+    waitpid(live, nullptr, 0);
+    for (const char *gone : {"NODE-1", "DS-a", "VDISK-b", "DS-reused"})
         EXPECT_FALSE(exists(d + "/" + gone)) << gone;
-    for (const char *kept : {"OTHER-1", "NODE-2", "NODE-3"}) {
+    for (const char *kept : {"OTHER-1", "NODE-2", "NODE-3", "NODE-live"}) {
         EXPECT_TRUE(exists(d + "/" + kept)) << kept;
         unlink((d + "/" + kept).c_str());
     }
@@ -375,6 +408,18 @@ TEST(PathLock, WithoutUnnamedFilesTheLockIsCreatedUnderItsName)
     EXPECT_TRUE(exists(path));  // the child never unlocked
     unlink(path);
     unlink("/tmp/LOCKTEST-plain-probe");
+    // Without /proc and CAP_DAC_READ_SEARCH linkat fails with ENOENT: the same,
+    // and an error line comes only when the create by name fails too.
+    for (const int err : {0, EACCES}) {
+        capture_log();
+        r = lock_in_child(path, [err] {
+            return fail_syscall(__NR_linkat, ENOENT) && (!err || fail_syscall(__NR_openat, err, O_EXCL));
+        });
+        EXPECT_EQ(r, err ? -2 : 0);
+        EXPECT_EQ(exists(path), !err);
+        EXPECT_EQ(count_of(captured_log(), "error: PathLock(): open(" + std::string(path)), !!err);
+        unlink(path);
+    }
 #else
     GTEST_SKIP() << "O_TMPFILE fault injection is written for x86_64";
 #endif

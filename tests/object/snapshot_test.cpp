@@ -265,12 +265,28 @@ TEST_F(RemovalTest, SnapshotIsRecordedOnceAtAnExistingParent)
     EXPECT_TRUE(list_dir(at("VDisk/vdpar/snapshots")).empty());
     EXPECT_EQ(ParentUpdate_UnrefSnapshot(v.get()), 0);
 
-    // A parent that is itself a snapshot has no snapshots directory: nothing
-    // to record, and no failure; a parent that is not a directory is an error.
-    std::filesystem::create_directories(at("VDisk/vdsnappar"));
-    auto w = vdisk_of("vdsnap2", "vdsnappar");
-    EXPECT_EQ(ParentUpdate_RefSnapshot(w.get()), 0);
-    EXPECT_EQ(list_dir(at("VDisk/vdsnappar")), std::vector<std::string>{});
+    // Without snapshots/ the parent's own `snapshot` file decides: a snapshot
+    // has nothing to record, a plain vdisk gets snapshots/ again and the
+    // link, one that cannot tell fails the step and changes nothing.
+    struct Row {
+        const char *snapshot;  // the parent's file; nullptr: none
+        int result;
+        std::vector<std::string> after;
+    } const rows[] = {
+        {"1\n", 0, {"snapshot"}},
+        {"0\n", 0, {"snapshot", "snapshots/", "snapshots/vdsnap2 -> ../../../VDisk/vdsnap2"}},
+        {"", -1, {"snapshot"}},
+        {nullptr, -1, {}},
+    };
+    for (const Row &row : rows) {
+        std::filesystem::remove_all(at("VDisk/vdsnappar"));
+        std::filesystem::create_directories(at("VDisk/vdsnappar"));
+        if (row.snapshot != nullptr)
+            write_file(at("VDisk/vdsnappar/snapshot"), row.snapshot);
+        auto w = vdisk_of("vdsnap2", "vdsnappar");
+        EXPECT_EQ(ParentUpdate_RefSnapshot(w.get()), row.result) << row.snapshot;
+        EXPECT_EQ(list_tree(at("VDisk/vdsnappar")), row.after) << row.snapshot;
+    }
     write_file(at("VDisk/vdfile"), "");
     auto f = vdisk_of("vdsnap3", "vdfile");
     capture_log();

@@ -369,6 +369,15 @@ TEST_F(VDiskStoreTest, DamagedVDiskIsRebuiltByTheNextEntry)
                  std::filesystem::remove(vd + "/" + f);
              std::filesystem::remove_all(vd + "/memberinfo/5");
          }},
+        {"name gone", [](const std::string &vd) { std::filesystem::remove(vd + "/name"); }},
+        {"replicas malformed", [](const std::string &vd) { write_file(vd + "/replicas", "x\n"); }},
+        // A link at an attribute's name is replaced; its target stays as it was.
+        {"link at the generation",
+         [](const std::string &vd) {
+             write_file(vd + "/../../outside", "2\n");
+             std::filesystem::remove(vd + "/highest_gen_count");
+             std::filesystem::create_symlink("../../outside", vd + "/highest_gen_count");
+         }},
     };
     make_node(5, "D1");
     auto clean = make_vdisk("vdclean", 3, {5}, {"10.0.0.1"});
@@ -387,6 +396,51 @@ TEST_F(VDiskStoreTest, DamagedVDiskIsRebuiltByTheNextEntry)
         const std::string log = captured_log();
         EXPECT_NE(log.find("notice: "), std::string::npos) << log;
         EXPECT_EQ(snapshot_of(at("VDisk/vdclean")), want);
+    }
+    EXPECT_EQ(file("outside"), "2\n");
+}
+
+// A generation that cannot be read fails the entry; a damaged one is rebuilt
+// from the members and never lowered; member 7 is only dropped by an entry
+// at or above the generation the store shows.  Members 5, 6, 7 at 5; node 5
+// sends `gen` listing 5 and 6.
+TEST_F(VDiskStoreTest, DamagedGenerationIsNeverLowered)
+{
+    struct Row {
+        const char *uuid;
+        bool directory;  // a directory at highest_gen_count, else an empty file
+        uint16_t gen;
+        int result;
+        const char *highest;
+        bool keeps7;
+        size_t fence;  // a rebuilt generation owes its members' check
+    };
+    const Row rows[] = {
+        {"vdunread", true, 6, -1, nullptr, true, 0},
+        {"vddelayed", false, 4, 0, "5\n", true, 1},
+        {"vdequal2", false, 5, 0, "5\n", false, 1},
+        {"vdrise", false, 6, 0, "6\n", false, 1},
+    };
+    for (uint32_t id : {5u, 6u, 7u})
+        make_node(id);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.uuid);
+        const std::string vd = std::string("VDisk/") + row.uuid;
+        for (uint32_t id : {5u, 6u, 7u})
+            ASSERT_EQ(apply(id, *make_vdisk(row.uuid, 5, {5, 6, 7}, {"10.0.0.1"})), 0);
+        std::filesystem::remove(at(vd + "/highest_gen_count"));
+        if (row.directory)
+            std::filesystem::create_directory(at(vd + "/highest_gen_count"));
+        else
+            write_file(at(vd + "/highest_gen_count"), "");
+        EXPECT_EQ(apply(5, *make_vdisk(row.uuid, row.gen, {5, 6}, {"10.0.0.1"})), row.result);
+        if (row.highest != nullptr) {
+            EXPECT_EQ(file(vd + "/highest_gen_count"), row.highest);
+        }
+        EXPECT_EQ(exists(at(vd + "/memberinfo/7")), row.keeps7);
+        EXPECT_EQ(exists(at(std::string("Node/7/vdisks/") + row.uuid)), row.keeps7);
+        EXPECT_EQ(fence_runs().size(), row.fence);
+        std::remove(fence_log_.c_str());
     }
 }
 
@@ -697,6 +751,47 @@ TEST_F(VDiskStoreTest, FenceCheckWaitsThroughInterruptingSignals)
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+}  // namespace
+
+namespace {
+
+// Each line of the program's output reaches the log, and after "Return" an
+// exit status other than 0 or a signal; none of it changes the result.  A
+// process it leaves running with the pipes open does not hold the wait.
+TEST_F(VDiskStoreTest, FenceCheckLogsOutputAndExitStatus)
+{
+    const std::string sleeper = base() + "/sleeper.pid";
+    const std::string p = "FenceCheck(): " + base() + "/fence.sh uuid=vdout member=42 ";
+    const std::string x1023(1023, 'x'), x977(977, 'x');
+    const std::map<std::string, std::vector<std::string>> cases = {
+        {"echo one; echo two >&2; exit 3\n",
+         {"info: " + p + "stdout: one", "warn: " + p + "stderr: two", "Return ",
+          "notice: " + p + "exited with status 3"}},
+        {"printf 'a\\n\\nlast'\n", {p + "stdout: a\n", p + "stdout: \n", p + "stdout: last\n"}},
+        {"head -c 2000 /dev/zero | tr '\\0' x\n", {p + "stdout: " + x1023 + "\n", p + "stdout: " + x977 + "\n"}},
+        {"kill -TERM $$\n", {"Return ", "notice: " + p + "killed by signal 15 (Terminated)"}},
+        {"sleep 600 & echo $! > " + sleeper + "\n", {"Return "}},
+    };
+    for (const auto &[extra, lines] : cases) {
+        write_fence(extra);
+        auto v = make_vdisk("vdout", 1, {}, {});
+        capture_log();
+        EXPECT_EQ(FenceCheck(v.get(), "42"), 0) << extra;
+        const std::string log = captured_log();
+        size_t at = 0;  // the lines of one stream, and Return before the notice, in order
+        for (const std::string &line : lines) {
+            const size_t found = log.find(line, line.rfind("warn", 0) == 0 ? 0 : at);
+            ASSERT_NE(found, std::string::npos) << extra << "no " << line << " in:\n" << log;
+            at = line.rfind("warn", 0) == 0 ? at : found;
+        }
+        EXPECT_EQ(count_of(log, "notice: "), int(lines.back().rfind("notice", 0) == 0)) << log;
+    }
+    // The background process outlived the wait, and is ended here.
+    const pid_t pid = std::stoi(file_content(sleeper).value_or("0"));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, SIGKILL), 0);
 }
 
 }  // namespace
