@@ -51,7 +51,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "bench/cluster.sh needs root (network and mount namespaces)" >&2
     exit 1
 fi
-install_missing_packages cmake g++ make nlohmann-json3-dev iproute2 gnuplot-nox
+install_missing_packages cmake g++ make libsodium-dev nlohmann-json3-dev iproute2 gnuplot-nox
 
 BUILD=${BUILD_DIR:-build-bench}
 OUT=${OUT:-$BUILD/cluster-out}

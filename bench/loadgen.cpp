@@ -45,6 +45,7 @@
 
 #include "cluster.h"
 #include "probe.h"
+#include "proto/trailer.h"
 #include "sandbox.h"
 
 namespace {
@@ -74,6 +75,7 @@ struct Options {
     std::string scenario = "hb";  // hb | aux | ds | ping | mix | cycle
     std::string tool = "none";    // none | strace | callgrind
     std::string priority = "info";
+    std::string auth = "off";  // the daemon's auth_mode; sign/require: every datagram signed
     ClusterShape shape;
     unsigned vdisks_per_node = 0;  // when set, V = ceil(P * N / M)
     uint64_t count = 10000;        // measured datagrams (cycle: ping cycles)
@@ -101,6 +103,8 @@ void usage()
                  "                            strace: system calls counted (strace -c -f);\n"
                  "                            trace: every call in DIR/strace.txt\n"
                  "  --priority P              the daemon's syslog_priority (info)\n"
+                 "  --auth off|sign|require   the daemon's auth_mode (off); when not off, every\n"
+                 "                            datagram sent carries a valid trailer\n"
                  "  --save-log                keep every log line in DIR/daemon.log\n"
                  "  --no-sandbox              run in the current mount namespace (no log sink)\n");
     std::exit(2);
@@ -109,12 +113,13 @@ void usage()
 Options parse(int argc, char **argv)
 {
     Options o;
-    enum { MARLO = 1000, RUNDIR, STORE, SCEN, TOOL, PRIO, NODES, VDISKS, VPN, MEMBERS, FRONTENDS,
+    enum { MARLO = 1000, RUNDIR, STORE, SCEN, TOOL, PRIO, AUTH, NODES, VDISKS, VPN, MEMBERS, FRONTENDS,
            SNAP, NPD, COUNT, SECONDS, RATE, STEADY, NOSANDBOX, SAVELOG };
     static const struct option longopts[] = {
         {"marlo", 1, nullptr, MARLO},         {"run-dir", 1, nullptr, RUNDIR},
         {"store", 1, nullptr, STORE},         {"scenario", 1, nullptr, SCEN},
         {"tool", 1, nullptr, TOOL},           {"priority", 1, nullptr, PRIO},
+        {"auth", 1, nullptr, AUTH},
         {"nodes", 1, nullptr, NODES},         {"vdisks", 1, nullptr, VDISKS},
         {"vdisks-per-node", 1, nullptr, VPN}, {"members", 1, nullptr, MEMBERS},
         {"frontends", 1, nullptr, FRONTENDS}, {"snap-every", 1, nullptr, SNAP},
@@ -131,6 +136,7 @@ Options parse(int argc, char **argv)
         case SCEN: o.scenario = optarg; break;
         case TOOL: o.tool = optarg; break;
         case PRIO: o.priority = optarg; break;
+        case AUTH: o.auth = optarg; break;
         case NODES: o.shape.nodes = unsigned(std::stoul(optarg)); break;
         case VDISKS: o.shape.vdisks = unsigned(std::stoul(optarg)); break;
         case VPN: o.vdisks_per_node = unsigned(std::stoul(optarg)); break;
@@ -255,7 +261,7 @@ public:
     // last reading could reach the limit.
     void send_drained(const std::string &msg)
     {
-        const uint64_t cost = truesize_.of(msg.size()) + 256;
+        const uint64_t cost = truesize_.of(msg.size() + (signing_ ? sizeof(AuthTrailer) : 0)) + 256;
         long backoff = 20;
         while (queue_ + cost > limit_) {
             uint64_t before = queue_;
@@ -269,9 +275,24 @@ public:
         queue_ += cost;
     }
 
-    // Without looking at the queue (rate mode, wake-ups).
-    void raw_send(const std::string &msg)
+    // From now on every datagram of at least a header carries a trailer made
+    // with key, as a signing peer's do.
+    void sign_with(const AuthKey &key)
     {
+        key_ = key;
+        signing_ = true;
+    }
+
+    // Without looking at the queue (rate mode, wake-ups).
+    void raw_send(const std::string &plain)
+    {
+        std::string signed_msg;
+        if (signing_ && plain.size() >= sizeof(Hdr)) {
+            AuthTrailer t;
+            trailer_sign(key_, ++counter_, time(nullptr), plain.data(), plain.size(), &t);
+            signed_msg = plain + std::string(reinterpret_cast<const char *>(&t), sizeof t);
+        }
+        const std::string &msg = signed_msg.empty() ? plain : signed_msg;
         for (;;) {
             ssize_t n = sendto(so_, msg.data(), msg.size(), 0,
                                reinterpret_cast<const struct sockaddr *>(&dst_), sizeof dst_);
@@ -314,6 +335,9 @@ private:
     uint64_t sent_ = 0;
     uint64_t sent_counted_ = 0;
     Truesize truesize_;
+    bool signing_ = false;
+    AuthKey key_{};
+    uint64_t counter_ = 0;
 };
 
 // The running daemon and everything around it.
@@ -397,6 +421,16 @@ void write_config(Bench &b)
       << "ping_interval=" << (cycle ? 0 : 90) << "\n"
       << "heartbeat_interval=" << (cycle ? 3600 : 30) << "\n"
       << "stats_interval=1\n";
+    if (o.auth != "off") {
+        // The bench key: 32 bytes of 0x42, id 9.
+        const std::string keys = b.dir + "/auth_keys";
+        std::string line = "9 ";
+        while (line.size() < 66)
+            line += "42";
+        write_file(keys, line + "\n");
+        chmod(keys.c_str(), 0600);
+        c << "auth_mode=" << o.auth << "\nauth_keys=" << keys << "\n";
+    }
     write_file(b.dir + "/marlo.conf", c.str());
     // The cycle scenario: node 0 is local and its pings go to 127.0.0.2,
     // where this program listens on the daemon's port.
@@ -689,6 +723,13 @@ int main(int argc, char **argv)
     if (b.sink.rcvbuf() > 0)
         rcvbuf = size_t(b.sink.rcvbuf());
     b.tx = std::make_unique<Sender>(b.port, rcvbuf);
+    if (o.auth != "off") {
+        AuthKey key{9, {}};
+        std::memset(key.key, 0x42, sizeof key.key);
+        if (trailer_init() < 0)
+            die("libsodium cannot be initialised");
+        b.tx->sign_with(key);
+    }
 
     double t_populate = populate(b);
     // The cycle scenario's daemon tried to announce its local node before

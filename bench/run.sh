@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the daemon benchmarks and prints one table.
 #
-#     bench/run.sh [--quick] [--out DIR] [--long N] [--no-micro]
+#     bench/run.sh [--quick] [--out DIR] [--long N] [--no-micro] [--auth MODE]
 #
 # For each scenario the load generator (bench/loadgen.cpp) starts a fresh
 # daemon on a fresh store, populates a cluster and measures the scenario's
@@ -18,11 +18,14 @@
 #                unless --long is given)
 #   --out DIR    raw results, logs and profiles (default: build-bench/bench-out)
 #   --long N     datagrams of the long run (default 1000000; 0 skips it)
+#   --auth MODE  the daemon's auth_mode (off, sign or require; default off):
+#                with sign or require every datagram sent carries a valid
+#                trailer, and the daemon signs what it sends
 #   --no-micro   skip the Google Benchmark micro-benchmarks
 #
 # Environment: BUILD_DIR (default build-bench), the Release build used.
 # Needs root (private mount namespaces for tmpfs and the log sink) and
-# installs what it misses with apt-get: cmake g++ make strace valgrind
+# installs what it misses with apt-get: cmake g++ make libsodium-dev strace valgrind
 # libgtest-dev libbenchmark-dev.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,13 +35,15 @@ OUT=
 LONG=1000000
 LONG_SET=0
 MICRO=1
+AUTH=off
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) QUICK=1 ;;
     --out) OUT=$2; shift ;;
     --long) LONG=$2; LONG_SET=1; shift ;;
     --no-micro) MICRO=0 ;;
-    *) echo "usage: $0 [--quick] [--out DIR] [--long N] [--no-micro]" >&2; exit 2 ;;
+    --auth) AUTH=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--out DIR] [--long N] [--no-micro] [--auth MODE]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -49,7 +54,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-PACKAGES=(cmake g++ make nlohmann-json3-dev strace valgrind libgtest-dev libbenchmark-dev)
+PACKAGES=(cmake g++ make libsodium-dev nlohmann-json3-dev strace valgrind libgtest-dev libbenchmark-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -117,7 +122,7 @@ run() {
     echo "== $name on $store ($tool, $count)" >&2
     local line
     if line=$("$LOADGEN" --marlo "$MARLO" --run-dir "$dir" --store "$store" --tool "$tool" \
-        --count "$count" --seconds "$secs" "$@" 2>"$dir.err" | grep '^RESULT '); then
+        --count "$count" --seconds "$secs" --auth "$AUTH" "$@" 2>"$dir.err" | grep '^RESULT '); then
         echo "name=$name ${line#RESULT }" >>"$RESULTS"
     else
         echo "   failed; see $dir.err" >&2
@@ -151,6 +156,6 @@ bench/table.sh "$RESULTS"
 
 if [ "$MICRO" = 1 ] && [ -x "$BUILD/bench/marlo-micro" ]; then
     echo
-    echo "Micro-benchmarks (builders and datagram walk):"
+    echo "Micro-benchmarks (builders, datagram walk, authentication trailer):"
     "$BUILD/bench/marlo-micro" --benchmark_min_time=0.2 2>/dev/null | tee "$OUT/micro.txt"
 fi

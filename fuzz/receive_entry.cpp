@@ -9,12 +9,15 @@
 // the first seed datagrams.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "controller/auth.h"
 #include "controller/receive.h"
 #include "entries.h"
 #include "fuzz_store.h"
@@ -68,6 +71,18 @@ void rebuild_store()
 void fuzz_receive_init(bool strict_tmp)
 {
     fuzz_store_setup(strict_tmp);
+    // Every datagram is checked as a signing daemon checks it (and applied
+    // whatever the outcome), so the trailer's parser is fuzzed with the rest.
+    const std::string keys = fuzz_store_work() + "/auth_keys";
+    FILE *fp = std::fopen(keys.c_str(), "we");
+    std::string error;
+    cfg_auth_mode = AUTH_SIGN;
+    cfg_auth_keys = keys;
+    if (fp == nullptr || std::fputs(FUZZ_KEY_LINE, fp) < 0 || std::fclose(fp) != 0 ||
+        chmod(keys.c_str(), 0600) != 0 || auth_setup(&error) != 0 || unlink(keys.c_str()) != 0) {
+        std::fprintf(stderr, "fuzz_receive_init: key file %s: %s\n", keys.c_str(), error.c_str());
+        std::abort();
+    }
     if (const char *env = std::getenv("MARLO_FUZZ_CLEAR_EVERY"))
         clear_every = std::strtol(env, nullptr, 10);
     rebuild_store();
@@ -77,6 +92,7 @@ void fuzz_receive_init(bool strict_tmp)
 void fuzz_receive_one(const uint8_t *data, size_t size)
 {
     fuzz_store_settings();
+    cfg_auth_mode = AUTH_SIGN;
     if (clear_every > 0 && ++runs % clear_every == 0)
         rebuild_store();
     const int fds = fuzz_open_fds();

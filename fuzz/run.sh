@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/lib.sh
 . scripts/lib.sh
 
-PACKAGES=(clang libclang-rt-14-dev cmake make nlohmann-json3-dev)
+PACKAGES=(clang libclang-rt-14-dev cmake make libsodium-dev nlohmann-json3-dev)
 
 mode=${1:-60}
 if [ "$mode" != replay ] && ! [[ "$mode" =~ ^[0-9]+$ ]]; then

@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "daemon/check.h"
 #include "object/model.h"
 #include "proto/builders.h"
 #include "proto/records.h"
+#include "proto/trailer.h"
 
 namespace {
 
@@ -208,6 +210,15 @@ std::vector<Seed> receive_seeds()
     s.push_back({"16-unknown-type-7", unknown});
     n101->dsuuid[0] = '\0';
     s.push_back({"17-ds-ping-101-none", build(build_ds_ping, *n101)});
+
+    AuthKey key{9, {}};
+    std::memset(key.key, 0x42, sizeof key.key);
+    for (size_t seed : {0, 2, 3, 12}) {
+        AuthTrailer t;
+        trailer_sign(key, seed + 1, time(nullptr), s[seed].bytes.data(), s[seed].bytes.size(), &t);
+        s.push_back({s[seed].name + "-signed",
+                     s[seed].bytes + std::string(reinterpret_cast<const char *>(&t), sizeof t)});
+    }
 
     // The same messages with a last byte that leaves the receive target only
     // a few descriptors (the byte lies past everything the daemon reads).

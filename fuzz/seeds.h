@@ -19,9 +19,13 @@ struct Seed {
 // raised generation, a duplicate entry; heartbeats, statistics, datastore
 // joins and leaves, single vdisk pings and vdisk-deleted notices.  Built in
 // the order that, applied to an empty store, creates, updates and removes.
+// Then copies of some named "*-signed" with a trailer made with the receive
+// target's key (FUZZ_KEY_LINE, which the target's key file holds).
 // Last come copies of some of them named "*-fd-pressure-<n>" with one more
 // byte that makes the receive target leave only n descriptors to spare.
 std::vector<Seed> receive_seeds();
+inline constexpr char FUZZ_KEY_LINE[] =
+    "9 4242424242424242424242424242424242424242424242424242424242424242\n";
 
 // Control lines: each command with and without its arguments, in other
 // cases, with CR LF, several lines, no newline, ignored lines, and some

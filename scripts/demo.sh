@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/lib.sh
 . scripts/lib.sh
 
-PACKAGES=(cmake g++ libgtest-dev make nlohmann-json3-dev)
+PACKAGES=(cmake g++ libgtest-dev libsodium-dev make nlohmann-json3-dev)
 
 install_missing_packages "${PACKAGES[@]}"
 

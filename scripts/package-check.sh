@@ -23,7 +23,7 @@ REPO=$PWD
 # shellcheck source=scripts/lib.sh
 . scripts/lib.sh
 
-PACKAGES=(cmake g++ make nlohmann-json3-dev git debhelper dpkg-dev lintian man-db groff-base tshark)
+PACKAGES=(cmake g++ make libsodium-dev nlohmann-json3-dev git debhelper dpkg-dev lintian man-db groff-base tshark)
 
 install_missing_packages "${PACKAGES[@]}"
 

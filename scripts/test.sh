@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 # marloctl's JSON; prometheus (promtool) and prometheus-node-exporter:
 # marloctl's metrics are checked with both; nftables: the control port rule
 # of marlo(8); strace: the fault sweep (scripts/fault-sweep.sh) on this build.
-PACKAGES=(cmake g++ libgtest-dev make nlohmann-json3-dev iproute2 tshark graphviz
+PACKAGES=(cmake g++ libgtest-dev libsodium-dev make nlohmann-json3-dev iproute2 tshark graphviz
     prometheus prometheus-node-exporter nftables strace)
 
 install_missing_packages "${PACKAGES[@]}"

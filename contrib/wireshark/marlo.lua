@@ -9,6 +9,12 @@
 -- frontend records) are 32-bit numbers with the first octet most
 -- significant, stored little-endian like every other integer.
 --
+-- A daemon with auth_mode sign or require appends a 56-byte authentication
+-- trailer to every datagram: the magic A5 4D 41 01, the key id, the
+-- sender's counter and time (seconds since the epoch), and a 32-byte MAC
+-- over everything before it.  The trailer is shown (marlo.auth.*), not
+-- verified: that needs the cluster's key.
+--
 -- Use:
 --     wireshark -X lua_script:contrib/wireshark/marlo.lua
 --     tshark -X lua_script:contrib/wireshark/marlo.lua -r capture.pcap -V
@@ -32,6 +38,8 @@ local VDE_LEN = 125
 local VDDE_LEN = 18
 local REC_LEN = 4            -- member and frontend records
 local DEFAULT_PORT = 8000
+local TRAILER_LEN = 56
+local TRAILER_MAGIC = "\xa5MA\x01"
 
 local MSG_PING = 4
 local MSG_DS_PING = 16
@@ -160,6 +168,13 @@ local f = {
     -- VDiskDeleteEntry
     del_node = ProtoField.uint32("marlo.deleted.node", "Node id", base.DEC),
     del_uuid = text_field("marlo.deleted.uuid", "VDisk uuid"),
+
+    -- Authentication trailer
+    auth_magic = ProtoField.bytes("marlo.auth.magic", "Magic", base.NONE),
+    auth_key_id = ProtoField.uint32("marlo.auth.key_id", "Key id", base.DEC),
+    auth_counter = ProtoField.uint64("marlo.auth.counter", "Sender counter", base.DEC),
+    auth_time = ProtoField.int64("marlo.auth.time", "Sender time", base.DEC),
+    auth_mac = ProtoField.bytes("marlo.auth.mac", "MAC (not verified)", base.NONE),
 
     trailing = ProtoField.bytes("marlo.trailing", "Trailing bytes", base.NONE),
     body = ProtoField.bytes("marlo.body", "Body", base.NONE),
@@ -362,6 +377,27 @@ local function add_trailing(tvb, tree, off, len)
     end
 end
 
+-- The authentication trailer at the end of a datagram of len bytes, when
+-- there is one after a whole header: its fields in the tree, and the length
+-- of the message before it (len when there is none).
+local function dissect_trailer(tvb, tree, len)
+    local off = len - TRAILER_LEN
+    if off < HDR_LEN or tvb(off, 4):raw() ~= TRAILER_MAGIC then
+        return len
+    end
+    local t = tree:add(marlo, tvb(off, TRAILER_LEN), "Authentication trailer")
+    t:add(f.auth_magic, tvb(off, 4))
+    t:add_le(f.auth_key_id, tvb(off + 4, 4))
+    t:add_le(f.auth_counter, tvb(off + 8, 8))
+    local ti = t:add_le(f.auth_time, tvb(off + 16, 8))
+    local when = os.date("! (%Y-%m-%d %H:%M:%S UTC)", tvb(off + 16, 8):le_int64():tonumber())
+    if when then
+        ti:append_text(when)
+    end
+    t:add(f.auth_mac, tvb(off + 24, 32))
+    return off
+end
+
 local function too_short(tree, what, need, len)
     tree:add_proto_expert_info(ex.short, string.format(
         "%s needs %d bytes, the datagram has %d: receivers drop it", what, need, len))
@@ -385,6 +421,12 @@ function marlo.dissector(tvb, pinfo, tree)
     local big_gen = major > 1 or (major == 1 and minor >= 8)
     local info = string.format("%s node %d v%d.%d", name, uid, major, minor)
     root:append_text(string.format(", %s, node %d", name, uid))
+    -- The message is what comes before a trailer.
+    local signed_len = len
+    len = dissect_trailer(tvb, root, len)
+    if len < signed_len then
+        info = info .. string.format(" [signed, key %d]", tvb(len + 4, 4):le_uint())
+    end
 
     if code == MSG_SINGLE_VDISK_PING and len < HDR_LEN + VDE_LEN then
         too_short(root, "A SINGLE_VDISK_PING entry", HDR_LEN + VDE_LEN, len)

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <new>
 
+#include "controller/auth.h"
 #include "controller/ctrl.h"
 #include "controller/peers.h"
 #include "controller/receive.h"
@@ -168,8 +169,8 @@ void loop_exit(LoopRun &run)
     run.buf.reset();
 }
 
-// Re-reads both list files.  The flag is cleared first, so that a SIGHUP
-// arriving while the files are read causes one more reload.
+// Re-reads both list files and the key file.  The flag is cleared first, so
+// that a SIGHUP arriving while the files are read causes one more reload.
 void reload_lists()
 {
     do_reload = 0;
@@ -177,6 +178,7 @@ void reload_lists()
     dump_local_nodes();
     load_unicast_hosts();
     dump_unicast_hosts();
+    auth_reload();
 }
 
 // Waits at most one second for a readable descriptor.  The select() result:

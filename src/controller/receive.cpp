@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "controller/auth.h"
 #include "controller/rx.h"
 #include "controller/stats.h"
 #include "daemon/syslog.h"
@@ -81,6 +82,13 @@ int apply_datagram(char *buf, ssize_t r, const struct sockaddr_in *from, VDiskTr
     int port = ntohs(from->sin_port);
     log_debug(RX_FUNC, "recvfrom(%s:%d): %zd", ipaddr, port, r);
 
+    // Authentication comes before anything is counted or applied; what it
+    // passes on is the message without its trailer.
+    if (cfg_auth_mode != AUTH_OFF) {
+        r = auth_receive(buf, r, ipaddr, port);
+        if (r < 0)
+            return RX_HANDLED;
+    }
     stats_rx_add(STATS_ALL);
     RxMsg msg{buf, r, reinterpret_cast<const Hdr *>(buf), ipaddr, port, vdt};
     rx_dispatch(msg);

@@ -7,11 +7,13 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
+#include "controller/auth.h"
 #include "controller/state.h"
 #include "controller/stats.h"
 #include "daemon/check.h"
@@ -172,29 +174,44 @@ int xmit_msg(const char *buf, size_t msglen, int so, int idx)
                                                                      : multicast_groups;
     MARLO_ASSERT(targets);
     MARLO_ASSERT(msglen >= sizeof(Hdr));  // every message starts with its sender's header
+    // A signed message takes its trailer as a second piece of the same
+    // datagram: one MAC for every target, and no room needed after the
+    // message in the buffer.
+    const bool sign = auth_signing();
+    AuthTrailer trailer;
+    struct iovec iov[2] = {{const_cast<char *>(buf), msglen}, {&trailer, sizeof trailer}};
+    if (sign)
+        auth_sign(buf, msglen, &trailer);
+    const char *call = sign ? "sendmsg" : "sendto";
+    const size_t len = sign ? msglen + sizeof trailer : msglen;
     int result = 0;
     bool delivered = false;
     for (const auto &host : *targets) {
         const auto *to = reinterpret_cast<const struct sockaddr *>(&host->sa);
         const unsigned port = ntohs(host->sa.sin_port);
+        struct msghdr mh = {};
+        mh.msg_name = const_cast<struct sockaddr *>(to);
+        mh.msg_namelen = sizeof host->sa;
+        mh.msg_iov = iov;
+        mh.msg_iovlen = 2;
         ssize_t n;
         do
-            n = sendto(so, buf, msglen, 0, to, sizeof host->sa);
+            n = sign ? sendmsg(so, &mh, 0) : sendto(so, buf, msglen, 0, to, sizeof host->sa);
         while (n < 0 && errno == EINTR);
 
         if (n < 0) {
-            log_error(F, "sendto(%s:%u, %zu): %s", host->ipaddr, port, msglen, strerror(errno));
+            log_error(F, "%s(%s:%u, %zu): %s", call, host->ipaddr, port, len, strerror(errno));
             stats_tx_failed++;
             result = -1;
             continue;
         }
-        if (size_t(n) != msglen) {
-            log_error(F, "sendto(%s:%u, %zu): %zd", host->ipaddr, port, msglen, n);
+        if (size_t(n) != len) {
+            log_error(F, "%s(%s:%u, %zu): %zd", call, host->ipaddr, port, len, n);
             stats_tx_failed++;
             result = -1;
             continue;
         }
-        log_debug(F, "sendto(%s:%u, %zu): %zd", host->ipaddr, port, msglen, n);
+        log_debug(F, "%s(%s:%u, %zu): %zd", call, host->ipaddr, port, len, n);
         stats_tx_long[STATS_ALL]++;
         stats_tx_short[STATS_ALL]++;
         if (idx >= STATS_PING && idx <= STATS_HEARTBEAT) {

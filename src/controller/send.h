@@ -15,7 +15,8 @@ void send_pings(char *buf, size_t buflen, int so);
 // One heartbeat cycle over all local nodes, as send_pings.
 void send_heartbeats(char *buf, size_t buflen, int so);
 // Sends the first `msglen` bytes of `buf` on `so` to every target (the
-// unicast hosts in unicast mode, the multicast groups otherwise), counting
+// unicast hosts in unicast mode, the multicast groups otherwise), with its
+// authentication trailer after it when signing (auth.h), counting
 // every complete send under ALL and under statistics slot `idx` (1 to 6).
 // 0 when every send was complete (also when there is no target); -1 when at
 // least one failed or was short (each logged).

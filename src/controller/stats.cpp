@@ -6,6 +6,7 @@
 
 #include "controller/state.h"
 #include "daemon/check.h"
+#include "daemon/config.h"
 #include "daemon/syslog.h"
 
 int64_t stats_rx_long[STATS_RX_SLOTS];
@@ -16,6 +17,9 @@ int64_t stats_rx_dropped;
 int64_t stats_tx_failed;
 
 namespace {
+
+int64_t stats_auth_long[AUTH_SLOTS];
+int64_t stats_auth_short[AUTH_SLOTS];
 
 // The counters `counters` reports, in this order: a counter is a row here.
 // Names are lower case, digits and underscores; each counts up from zero
@@ -42,6 +46,12 @@ constexpr CounterRow COUNTERS[] = {
     {"tx_vdisk_deleted", &stats_tx_long[STATS_VDISK_DEL]},
     {"tx_heartbeat", &stats_tx_long[STATS_HEARTBEAT]},
     {"tx_failed", &stats_tx_failed},
+    {"auth_signed", &stats_auth_long[AUTH_SIGNED]},
+    {"auth_unsigned", &stats_auth_long[AUTH_UNSIGNED]},
+    {"auth_bad_mac", &stats_auth_long[AUTH_BAD_MAC]},
+    {"auth_unknown_key", &stats_auth_long[AUTH_UNKNOWN_KEY]},
+    {"auth_replayed", &stats_auth_long[AUTH_REPLAYED]},
+    {"auth_outside_window", &stats_auth_long[AUTH_OUTSIDE_WINDOW]},
 };
 
 // When each node announced from here last sent a datagram.  Kept apart from
@@ -75,6 +85,8 @@ void stats_rx_reset()
     for (int i = 0; i < STATS_RX_SLOTS; i++)
         stats_rx_long[i] = stats_rx_short[i] = 0;
     stats_rx_dropped = stats_tx_failed = 0;
+    for (int i = 0; i < AUTH_SLOTS; i++)
+        stats_auth_long[i] = stats_auth_short[i] = 0;
 }
 
 void stats_rx_add(int slot)
@@ -82,6 +94,13 @@ void stats_rx_add(int slot)
     MARLO_ASSERT(slot >= 0 && slot < STATS_RX_SLOTS);
     stats_rx_long[slot]++;
     stats_rx_short[slot]++;
+}
+
+void stats_auth_add(int slot)
+{
+    MARLO_ASSERT(slot >= 0 && slot < AUTH_SLOTS);
+    stats_auth_long[slot]++;
+    stats_auth_short[slot]++;
 }
 
 void stats()
@@ -103,6 +122,17 @@ void stats()
                TX(0), TX(1), TX(2), TX(3), TX(4), TX(5), TX(6));
 #undef TX
     for (auto &c : stats_tx_short)
+        c = 0;
+
+    if (cfg_auth_mode == AUTH_OFF)
+        return;
+#define AU(i) (long long)stats_auth_short[i], (long long)stats_auth_long[i]
+    log_notice("stats",
+               "AUTH: SIGNED=%lld/%lld UNSIGNED=%lld/%lld BAD_MAC=%lld/%lld "
+               "UNKNOWN_KEY=%lld/%lld REPLAYED=%lld/%lld OUTSIDE_WINDOW=%lld/%lld",
+               AU(0), AU(1), AU(2), AU(3), AU(4), AU(5));
+#undef AU
+    for (auto &c : stats_auth_short)
         c = 0;
 }
 

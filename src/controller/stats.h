@@ -20,17 +20,31 @@ enum StatsSlot {
     STATS_UNKNOWN = 7,
 };
 
+// Authentication counters (auth.h): received datagrams by what their
+// trailer proved.
+enum AuthSlot {
+    AUTH_SIGNED = 0,       // valid: key, MAC, time and counter
+    AUTH_UNSIGNED,         // no trailer
+    AUTH_BAD_MAC,          // a known key id, a MAC that does not match
+    AUTH_UNKNOWN_KEY,      // a key id not in the key file
+    AUTH_REPLAYED,         // valid MAC, counter not above the sender's highest
+    AUTH_OUTSIDE_WINDOW,   // valid MAC, time further than auth_window from ours
+    AUTH_SLOTS,
+};
+
 // Counted since the start, outside the slots: datagrams dropped before their
 // type was looked at (shorter than a header, a source address that could
 // not be shown), and sends that failed or were short (one per target).
 extern int64_t stats_rx_dropped;
 extern int64_t stats_tx_failed;
 
-// Zeroes every receive counter, long and short, and the counters above (the
-// send counters start at zero with the process).
+// Zeroes every receive and authentication counter, long and short, and the
+// counters above (the send counters start at zero with the process).
 void stats_rx_reset();
 // Adds 1 to receive slot `slot` (0 to 7, asserted) in both arrays.
 void stats_rx_add(int slot);
+// Adds 1 to authentication slot `slot` (asserted).
+void stats_auth_add(int slot);
 // Logs the RX and TX lines (short/long per slot) and zeroes the short
 // counters after each line.
 void stats();

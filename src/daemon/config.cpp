@@ -1,4 +1,4 @@
-// The configuration: twenty process-wide settings, their defaults, the
+// The configuration: twenty-three process-wide settings, their defaults, the
 // key=value file reader and the one-line dump of the effective values.
 #include "daemon/config.h"
 
@@ -38,13 +38,17 @@ std::string cfg_fence_check;
 int cfg_ping_interval = -1;
 int cfg_heartbeat_interval = -1;
 int cfg_stats_interval = -1;
+int cfg_auth_mode = -1;
+std::string cfg_auth_keys;
+int cfg_auth_window = -1;
 
 int config_module_initialized = 0;
 
 namespace {
 
-// Syslog facility and priority names, in the order of the system's tables:
-// when a value has several names the first one is shown.
+// Syslog facility and priority names, in the order of the system's tables
+// (when a value has several names the first one is shown), and the
+// authentication modes.
 struct SyslogName {
     const char *name;
     int value;
@@ -66,6 +70,10 @@ constexpr SyslogName priority_names[] = {
     {"emerg", LOG_EMERG},     {"err", LOG_ERR},     {"error", LOG_ERR},
     {"info", LOG_INFO},       {"none", 0x10},       {"notice", LOG_NOTICE},
     {"panic", LOG_EMERG},     {"warn", LOG_WARNING}, {"warning", LOG_WARNING},
+};
+
+constexpr SyslogName auth_mode_names[] = {
+    {"off", AUTH_OFF}, {"sign", AUTH_SIGN}, {"require", AUTH_REQUIRE},
 };
 
 static_assert(LOG_DAEMON == 24 && LOG_AUTH == 32 && LOG_LOCAL7 == 184);
@@ -94,6 +102,7 @@ enum class Kind {
     Ident,      // replaces the stored copy, then reopens the log
     Facility,   // facility name, then reopens the log
     Priority,   // priority name, then reopens the log
+    AuthMode,   // off, sign or require
     Interface,  // string of at most 15 characters
     Int,        // decimal number within [min, max]
 };
@@ -129,6 +138,9 @@ const Setting settings[] = {
     {"ping_interval", Kind::Int, nullptr, &cfg_ping_interval, 0, 3600},
     {"heartbeat_interval", Kind::Int, nullptr, &cfg_heartbeat_interval, 0, 3600},
     {"stats_interval", Kind::Int, nullptr, &cfg_stats_interval, 0, 86400},
+    {"auth_mode", Kind::AuthMode, nullptr, &cfg_auth_mode, 0, 0},
+    {"auth_keys", Kind::String, &cfg_auth_keys, nullptr, 0, 0},
+    {"auth_window", Kind::Int, nullptr, &cfg_auth_window, 1, 3600},
 };
 
 constexpr size_t IFACE_NAME_MAX = 15;
@@ -197,14 +209,17 @@ int apply(const Setting &s, const char *value, std::string *error)
         reopen_log();
         return 0;
     case Kind::Facility:
-    case Kind::Priority: {
-        const SyslogName *e = s.kind == Kind::Facility ? name_by_text(facility_names, value)
-                                                       : name_by_text(priority_names, value);
+    case Kind::Priority:
+    case Kind::AuthMode: {
+        const SyslogName *e = s.kind == Kind::Facility   ? name_by_text(facility_names, value)
+                              : s.kind == Kind::Priority ? name_by_text(priority_names, value)
+                                                         : name_by_text(auth_mode_names, value);
         if (!e)
             return fail(error, "error: %s(): Incorrect %s value: `%s'\n", "config_load", s.key,
                         value);
         *s.num = e->value;
-        reopen_log();
+        if (s.kind != Kind::AuthMode)
+            reopen_log();
         return 0;
     }
     case Kind::Interface:
@@ -272,6 +287,9 @@ void config_module_setup()
     cfg_ping_interval = 90;
     cfg_heartbeat_interval = 30;
     cfg_stats_interval = 60;
+    cfg_auth_mode = AUTH_OFF;
+    cfg_auth_keys = "/varnholt/auth_keys";
+    cfg_auth_window = 30;
 
     config_module_initialized = 1;
 }
@@ -321,7 +339,8 @@ void config_dump()
              "work_directory=%s local_nodes=%s unicast_mode=%d unicast_hosts=%s "
              "bind_interface=%s bind_port=%d ctrl_address=%s ctrl_port=%d multicast_address=%s "
              "node_lock_timeout_ms=%d datastore_lock_timeout_ms=%d vdisk_lock_timeout_ms=%d "
-             "fence_check=%s ping_interval=%d heartbeat_interval=%d stats_interval=%d",
+             "fence_check=%s ping_interval=%d heartbeat_interval=%d stats_interval=%d "
+             "auth_mode=%s auth_keys=%s auth_window=%d",
              cfg_syslog_ident.c_str(), name_of_value(facility_names, cfg_syslog_facility),
              name_of_value(priority_names, cfg_syslog_priority), cfg_pid_file.c_str(),
              cfg_work_directory.c_str(), cfg_local_nodes.c_str(), cfg_unicast_mode,
@@ -329,7 +348,8 @@ void config_dump()
              cfg_ctrl_address.c_str(), cfg_ctrl_port, cfg_multicast_address.c_str(),
              cfg_node_lock_timeout_ms, cfg_datastore_lock_timeout_ms, cfg_vdisk_lock_timeout_ms,
              cfg_fence_check.c_str(), cfg_ping_interval, cfg_heartbeat_interval,
-             cfg_stats_interval);
+             cfg_stats_interval, name_of_value(auth_mode_names, cfg_auth_mode),
+             cfg_auth_keys.c_str(), cfg_auth_window);
 }
 
 void config_module_teardown()

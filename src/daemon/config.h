@@ -8,7 +8,7 @@
 extern std::string opt_config;  // path of the configuration file
 extern int opt_debug;           // number of -d options
 
-// The twenty settings.  Before config_module_setup() the integers hold -1 and
+// The twenty-three settings.  Before config_module_setup() the integers hold -1 and
 // the strings are empty; config_module_setup() installs the defaults.
 extern std::string cfg_syslog_ident;
 extern int cfg_syslog_facility;  // numeric facility (LOG_DAEMON ...)
@@ -30,6 +30,12 @@ extern std::string cfg_fence_check;
 extern int cfg_ping_interval;
 extern int cfg_heartbeat_interval;
 extern int cfg_stats_interval;
+// Datagram authentication (controller/auth.h): off, sign or require; the key
+// file; the accepted distance in seconds between a datagram's time and ours.
+enum AuthMode { AUTH_OFF = 0, AUTH_SIGN = 1, AUTH_REQUIRE = 2 };
+extern int cfg_auth_mode;
+extern std::string cfg_auth_keys;
+extern int cfg_auth_window;
 
 extern int config_module_initialized;
 

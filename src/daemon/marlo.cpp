@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "controller/auth.h"
 #include "controller/controller.h"
 #include "daemon/check.h"
 #include "daemon/config.h"
@@ -108,6 +110,13 @@ int main(int argc, char **argv)
     umask(022);
     if (enter_work_directory() < 0)
         return 1;
+    // The key file, like the other relative paths, is taken from the work
+    // directory; a refused one stops the start here, on standard error.
+    std::string auth_error;
+    if (auth_setup(&auth_error) < 0) {
+        std::fputs(auth_error.c_str(), stderr);
+        return 1;
+    }
     if (service_start() < 0)
         return 1;
 

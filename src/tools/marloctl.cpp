@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "tools/auth.h"
 #include "tools/check.h"
 #include "tools/control.h"
 #include "tools/escape.h"
@@ -68,7 +69,10 @@ const char *const HELP =
     "  ds-ping NODE           make marlo announce the datastore of its local node NODE now\n"
     "  vdisk-deleted NODE VDISK\n"
     "                         make marlo announce that local node NODE dropped VDISK\n"
-    "  reload                 SIGHUP: marlo re-reads its local nodes and unicast hosts\n"
+    "  keygen [--output FILE] a new random key line for auth_keys; with --output\n"
+    "                         appended to FILE (created with mode 0600)\n"
+    "  reload                 SIGHUP: marlo re-reads its local nodes, unicast hosts\n"
+    "                         and keys\n"
     "  ping-now               SIGUSR1: marlo sends all its pings now\n"
     "\n"
     "Options:\n"
@@ -148,7 +152,7 @@ std::string checked_uuid(const std::string &text)
 // A command checked against its arguments, ready to run once the
 // configuration is read.
 struct Command {
-    enum class Kind { Ctrl, Signal, View, Check, Metrics, Health };
+    enum class Kind { Ctrl, Signal, View, Check, Metrics, Health, Keygen };
     Command(Kind k, const std::string &n) : kind(k), name(n) {}
     Kind kind;
     std::string name;
@@ -156,7 +160,7 @@ struct Command {
     std::string node, vdisk;  // Ctrl: the arguments, the node in canonical form
     bool json = false; // View, Check, Health
     bool repair = false, stale_locks = false, dry_run = false;  // Check
-    std::string output;                         // Metrics: "" for standard output
+    std::string output;                         // Metrics, Keygen: "" for standard output
     bool per_vdisk = false;                     // Metrics
     StatusFilter filter;
 };
@@ -233,13 +237,14 @@ Command parse_check(const std::string &cmd, const Args &args)
     return c;
 }
 
-Command parse_metrics(const std::string &cmd, const Args &args)
+// metrics [--per-vdisk] [--output FILE], keygen [--output FILE].
+Command parse_output(Command::Kind kind, const std::string &cmd, const Args &args)
 {
-    Command c(Command::Kind::Metrics, cmd);
+    Command c(kind, cmd);
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--output" && i + 1 < args.size() && !args[i + 1].empty())
             c.output = args[++i];
-        else if (args[i] == "--per-vdisk")
+        else if (args[i] == "--per-vdisk" && kind == Command::Kind::Metrics)
             c.per_vdisk = true;
         else if (args[i].rfind("--output=", 0) == 0 && args[i].size() > 9)
             c.output = args[i].substr(9);
@@ -263,7 +268,9 @@ Command parse_command(const std::string &cmd, const Args &args)
     if (cmd == "check")
         return parse_check(cmd, args);
     if (cmd == "metrics")
-        return parse_metrics(cmd, args);
+        return parse_output(Command::Kind::Metrics, cmd, args);
+    if (cmd == "keygen")
+        return parse_output(Command::Kind::Keygen, cmd, args);
     if (cmd == "health") {
         Command c(Command::Kind::Health, cmd);
         for (const std::string &a : args)
@@ -355,15 +362,19 @@ int run_view(const Command &c)
             what += (what.empty() ? "" : " or ") + std::string("vdisk ") + c.filter.vdisk;
         return fail(what + " not found in " + cfg_work_directory);
     }
+    DaemonState daemon;
     if (c.name == "status") {
-        const DaemonState daemon = daemon_state();
+        daemon = daemon_state();
         view.daemon_known = true;
         view.daemon_up = daemon.up;
         view.daemon_why = daemon.why;
     }
-    const std::string out = c.name == "graph" ? render_dot(view)
-                            : c.json          ? render_json(view)
-                                              : render_table(view);
+    std::string out = c.name == "graph" ? render_dot(view)
+                      : c.json          ? render_json(view)
+                                        : render_table(view);
+    // With authentication on, the table ends with the daemon's counters of it.
+    if (c.name == "status" && !c.json && cfg_auth_mode != AUTH_OFF)
+        out += render_auth(cfg_auth_mode == AUTH_SIGN ? "sign" : "require", daemon);
     return print(out);
 }
 
@@ -527,6 +538,11 @@ int main(int argc, char **argv)
     const Command command = parse_command(argv[optind], args);
 
     open_log(verbose);
+    // A new key needs no configuration.
+    if (command.kind == Command::Kind::Keygen) {
+        std::string why;
+        return keygen(command.output, &why) == 0 ? EXIT_OK : fail(why);
+    }
     config_module_setup();
     config_load();  // the daemon's reader: any error prints and exits with 1
 
@@ -537,6 +553,7 @@ int main(int argc, char **argv)
     case Command::Kind::Check: return run_check(command);
     case Command::Kind::Metrics: return run_metrics(command);
     case Command::Kind::Health: return run_health(command);
+    case Command::Kind::Keygen: break;
     }
     return EXIT_FAIL;
 }

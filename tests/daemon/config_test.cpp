@@ -83,7 +83,7 @@ const std::string kDefaultDump =
     "ctrl_address=127.0.0.1 ctrl_port=31337 multicast_address=224.123.123.123 "
     "node_lock_timeout_ms=750 datastore_lock_timeout_ms=750 vdisk_lock_timeout_ms=750 "
     "fence_check=/usr/harrowgate/fencecheck ping_interval=90 heartbeat_interval=30 "
-    "stats_interval=60";
+    "stats_interval=60 auth_mode=off auth_keys=/varnholt/auth_keys auth_window=30";
 
 TEST_F(Config, DefaultsAndDumpLine) { EXPECT_EQ(dump(), kDefaultDump); }
 
@@ -177,6 +177,8 @@ TEST_F(Config, RefusedLinesGiveExactMessage)
         {"ping_interval=-4294967296\n", e + "Incorrect ping_interval value: -2147483648\n"},
         {"syslog_facility=local8\n", e + "Incorrect syslog_facility value: `local8'\n"},
         {"syslog_priority=verbose\n", e + "Incorrect syslog_priority value: `verbose'\n"},
+        {"auth_mode=on\n", e + "Incorrect auth_mode value: `on'\n"},
+        {"auth_window=0\n", e + "Incorrect auth_window value: 0\n"},
         {"bind_interface=abcdefghijklmnop\n",
          e + "Incorrect bind_interface value: `abcdefghijklmnop'\n"},
         {"Bind_port=1\n", e + "Unknown config option `Bind_port'\n"},
@@ -217,6 +219,7 @@ TEST_F(Config, DumpShowsFirstNameOfEachValue)
         {"syslog_facility=security", "syslog_facility=auth "},
         {"syslog_priority=error", "syslog_priority=err "},
         {"syslog_priority=panic", "syslog_priority=emerg "},
+        {"auth_mode=SIGN", "auth_mode=sign "},
     };
     for (const auto &[line, shown] : aliases) {
         ASSERT_EQ(read(line + "\n"), 0) << error_;

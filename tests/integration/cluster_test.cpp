@@ -20,6 +20,7 @@
 
 #include "harness.h"
 #include "netns.h"
+#include "proto/trailer.h"
 #include "store_seed.h"
 
 using namespace harness;
@@ -86,6 +87,7 @@ protected:
         std::string dir;   // the host's files
         std::string work;  // its daemon's work directory
         std::string conf;
+        Settings cfg;
         seed::NodeSpec node;
         std::unique_ptr<Daemon> d;
     };
@@ -188,8 +190,23 @@ protected:
             {"heartbeat_interval", "1"},
             {"stats_interval", "3600"},
         };
+        if (auth_[h] != "off") {
+            cfg["auth_mode"] = auth_[h];
+            cfg["auth_keys"] = write_keys(h, kKey1);
+        }
+        host.cfg = cfg;
         host.conf = write_config(host.dir + "/marlo.conf", cfg);
     }
+
+    // Replaces host h's key file (mode 0600) with `lines`; its path.
+    std::string write_keys(size_t h, const std::string &lines) const
+    {
+        const std::string path = hosts_[h].dir + "/auth_keys";
+        std::ofstream(path) << lines;
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+        return path;
+    }
+
 
     void start(size_t h)
     {
@@ -327,6 +344,10 @@ protected:
     std::unique_ptr<TempDir> tmp_;
     std::string fence_;
     std::array<Host, kHosts> hosts_;
+    // Each host's auth_mode; a host that is not off starts with key 1.
+    std::array<std::string, kHosts> auth_ = {"off", "off", "off"};
+    const std::string kKey1 = "1 " + std::string(64, 'c') + "\n";
+    const std::string kKey2 = "2 " + std::string(64, 'd') + "\n";
 };
 
 TEST_F(Cluster, EveryHostLearnsTheOtherNodesAndTheirVDisks)
@@ -457,6 +478,70 @@ TEST_F(Cluster, AKilledHostFallsSilentAndRejoinsOnRestart)
     EXPECT_EQ(heard_since(2, 0, restarted), "") << tails();
     EXPECT_EQ(heard_since(2, 1, restarted), "") << tails();
     EXPECT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
+}
+
+// Host 1 runs without authentication, hosts 2 and 3 sign.
+class SigningCluster : public Cluster {
+protected:
+    SigningCluster() { auth_ = {"off", "sign", "sign"}; }
+};
+
+TEST_F(SigningCluster, UnsignedHostIsRefusedOnceSigningIsRequiredAndKeysRotateWithoutLoss)
+{
+    // Signing hosts apply host 1's unsigned datagrams; host 1 applies
+    // theirs, trailer and all, as any datagram: the same picture everywhere.
+    ASSERT_EQ(settle([&] { return missing_anywhere(); }), "") << tails();
+    for (size_t h : {1, 2}) {
+        EXPECT_GT(daemon(0).count_lines(recv_line(h, 294 + sizeof(AuthTrailer))), 0u) << tail(0);
+        EXPECT_EQ(daemon(h).count_lines("Applying DS_PING from " + addr(3 - h)), 0u) << tail(h);
+    }
+    EXPECT_EQ(daemon(0).count_lines("Malformed"), 0u) << tail(0);
+
+    // Requiring it, hosts 2 and 3 refuse everything of host 1 and still hear
+    // each other; host 1 still applies theirs.
+    for (size_t h : {1, 2}) {
+        ASSERT_EQ(daemon(h).signal(SIGTERM), 0);
+        ASSERT_EQ(daemon(h).wait_exit(), 0) << tail(h);
+        hosts_[h].cfg["auth_mode"] = "require";
+        write_config(hosts_[h].conf, hosts_[h].cfg);
+        start(h);
+    }
+    const unsigned long restarted = std::time(nullptr);
+    for (auto [h, of] : {std::pair<size_t, size_t>{0, 1}, {0, 2}, {1, 2}, {2, 1}})
+        ASSERT_EQ(heard_since(h, of, restarted + 3), "") << tails();
+    for (size_t h : {1, 2}) {
+        EXPECT_LE(lastping(h, 0), restarted) << tail(h);
+        EXPECT_GT(daemon(h).count_lines("Refused HEARTBEAT from " + addr(0) +
+                                        ":8000 of Node 9101: unsigned"),
+                  0u)
+            << tail(h);
+    }
+
+    // The key rotates in three steps, each a reload of host 2, then of host
+    // 3, as an operator goes: each reloaded host is heard by the others, and
+    // hears its peer, before the next one reloads.
+    const std::pair<std::string, std::string> steps[] = {
+        {kKey1 + kKey2, "Loaded 2 keys from "},  // accept the new key everywhere
+        {kKey2 + kKey1, "signing with key 2"},   // sign with it everywhere
+        {kKey2, "Loaded 1 keys from "},          // forget the old one
+    };
+    for (const auto &[keys, loaded] : steps) {
+        for (size_t h : {1, 2}) {
+            SCOPED_TRACE(loaded + " on host " + std::to_string(h + 1));
+            daemon(h).mark();
+            write_keys(h, keys);
+            ASSERT_EQ(daemon(h).signal(SIGHUP), 0);
+            ASSERT_TRUE(daemon(h).wait_for_line(loaded)) << tail(h);
+            const unsigned long reloaded = std::time(nullptr);
+            for (auto [to, of] : {std::pair<size_t, size_t>{0, h}, {3 - h, h}, {h, 3 - h}})
+                ASSERT_EQ(heard_since(to, of, reloaded + 1), "") << tails();
+        }
+    }
+    // No signed datagram was refused (each kind of refusal logs its first).
+    for (size_t h : {1, 2})
+        for (const char *refusal : {"bad MAC", "unknown key", "replayed", "outside "})
+            EXPECT_EQ(daemon(h).count_lines(refusal), 0u) << tail(h);
+    EXPECT_EQ(missing_on(0), "") << tails();
 }
 
 // The network goes with its owner, also when a test fails half-way.

@@ -161,7 +161,8 @@ const std::vector<std::string> kFields = {
     "marlo.vdisk.st_mem", "marlo.vdisk.st_mems", "marlo.vdisk.st_size", "marlo.vdisk.snapshot",
     "marlo.vdisk.members", "marlo.vdisk.frontends",
     "marlo.member.node", "marlo.frontend.addr", "marlo.deleted.node", "marlo.deleted.uuid",
-    "marlo.trailing", "marlo.body", "_ws.expert.message",
+    "marlo.trailing", "marlo.body", "_ws.expert.message", "marlo.auth.key_id",
+    "marlo.auth.counter", "marlo.auth.time", "marlo.auth.mac",
 };
 
 // Field -> value; repeated occurrences joined with '|'.
@@ -622,6 +623,8 @@ TEST(Dissector, FlagsDatagramsReceiversRefuse)
     put_le(aux_bad_length, 208, 27, 4);
     std::string deleted_other_node = sized(34, 225);
     put_le(deleted_other_node, 207, 778, 4);
+    std::string signed_ds_ping = sized(16, 207) + "\xa5MA\x01" + std::string(52, '\x11');
+    put_le(signed_ds_ping, 223, 1700000000, 8);  // the time; key id, counter, MAC all 0x11
     std::string old_digits = ping(0, 0, 332);
     old_digits[1] = 7;  // version 1.7: the generation is the two digits
     old_digits[207 + 18] = 'x';
@@ -666,6 +669,10 @@ TEST(Dissector, FlagsDatagramsReceiversRefuse)
         {"DS_PING without a whole entry", sized(16, 250),
          {{"_ws.expert.message", "Header only: node in no datastore|Bytes after the last record"},
           {"marlo.ds.uuid", ""}}},
+        {"DS_PING with an authentication trailer", signed_ds_ping,
+         {{"_ws.expert.message", "Header only: node in no datastore"}, {"marlo.trailing", ""},
+          {"marlo.auth.key_id", "286331153"}, {"marlo.auth.counter", "1229782938247303441"},
+          {"marlo.auth.time", "1700000000"}, {"marlo.auth.mac", std::string(64, '1')}}},
         {"HEARTBEAT with a tail", sized(32, 210),
          {{"_ws.expert.message", "Bytes after the last record"}, {"marlo.trailing", "000000"}}},
         {"an unused type", sized(7, 211),

@@ -2,15 +2,21 @@
 // receive counters, HEARTBEAT, AUX_PING, DS_PING (joining and leaving a
 // datastore, refused datastore names) and unknown types.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
 #include <set>
 
+#include "ctrl_client.h"
 #include "harness.h"
 #include "proto/records.h"
+#include "proto/trailer.h"
 #include "store_read.h"
 #include "store_seed.h"
 #include "udp.h"
@@ -41,11 +47,19 @@ struct NodeRig {
     std::string work = tmp.path("DB");
     int port = std::stoi(cfg.at("bind_port"));
 
-    NodeRig()
+    // `extra` settings over the rig's; `keys`, when given, becomes the
+    // auth_keys file (mode 0600).
+    explicit NodeRig(const Settings &extra = {}, const std::string &keys = "")
     {
         cfg["ping_interval"] = "3600";
         cfg["heartbeat_interval"] = "3600";
         cfg["stats_interval"] = "0";
+        for (const auto &[key, value] : extra)
+            cfg[key] = value;
+        if (!keys.empty()) {
+            cfg["auth_keys"] = tmp.write_file("auth_keys", keys);
+            chmod(cfg["auth_keys"].c_str(), 0600);
+        }
         std::string conf = write_config(tmp.path("marlo.conf"), cfg);
         d = std::make_unique<Daemon>(std::vector<std::string>{"-d", "-d", "-C", conf}, tmp);
         peer = std::make_unique<UdpPeer>("127.0.0.3");
@@ -223,6 +237,84 @@ TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)
     EXPECT_TRUE(listing(rig.tmp.path("canary")).empty());
     EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Node", "lock_holder"}));
     EXPECT_EQ(listing("/tmp"), tmp_before);
+}
+
+// Every way a datagram can fail authentication, against a daemon that
+// requires it (nothing of the datagram reaches the store) and one that only
+// signs (everything is applied); in both the right counter moves.
+TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
+{
+    ASSERT_EQ(trailer_init(), 0);
+    AuthKey key{5, {}}, wrong{5, {}}, unknown{99, {}};
+    std::fill(std::begin(key.key), std::end(key.key), 0x5a);
+    std::fill(std::begin(wrong.key), std::end(wrong.key), 0x5b);
+    std::string key_line = "5 ";
+    while (key_line.size() < 66)
+        key_line += "5a";  // the key's bytes as 64 hexadecimal digits
+    uint64_t counter = 1000;
+    // The message and its trailer by key k, its time `skew` seconds off now.
+    auto signed_msg = [&](const std::string &msg, const AuthKey &k, int64_t skew = 0) {
+        AuthTrailer tr;
+        trailer_sign(k, ++counter, time(nullptr) + skew, msg.data(), msg.size(), &tr);
+        return msg + std::string(reinterpret_cast<const char *>(&tr), sizeof tr);
+    };
+    struct Case {
+        const char *what;
+        std::function<std::string(const std::string &msg)> make;
+        const char *counter;
+        bool replay = false;  // the same datagram applied once before
+    };
+    // Edits of a validly signed datagram d of message m.
+    auto edit = [&](std::function<void(std::string &d, size_t msglen)> change) {
+        return [&, change](const std::string &m) {
+            std::string d = signed_msg(m, key);
+            change(d, m.size());
+            return d;
+        };
+    };
+    const Case cases[] = {
+        {"valid", [&](auto &m) { return signed_msg(m, key); }, "signed"},
+        {"unsigned", [&](auto &m) { return m; }, "unsigned"},
+        {"forged", edit([](auto &d, size_t n) { d.replace(n + 24, 32, 32, '\0'); }), "bad_mac"},
+        {"wrong key", [&](auto &m) { return signed_msg(m, wrong); }, "bad_mac"},
+        {"unknown key id", [&](auto &m) { return signed_msg(m, unknown); }, "unknown_key"},
+        {"header byte flipped", edit([](auto &d, size_t) { d[40] ^= 1; }), "bad_mac"},
+        {"body byte flipped", edit([](auto &d, size_t) { d[220] ^= 1; }), "bad_mac"},
+        {"counter flipped", edit([](auto &d, size_t n) { d[n + 8] ^= 1; }), "bad_mac"},
+        {"trailer cut short", edit([](auto &d, size_t) { d.pop_back(); }), "unsigned"},
+        {"replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed", true},
+        {"too old", [&](auto &m) { return signed_msg(m, key, -40); }, "outside_window"},
+        {"too new", [&](auto &m) { return signed_msg(m, key, 40); }, "outside_window"},
+    };
+    for (const char *mode : {"require", "sign"}) {
+        SCOPED_TRACE(mode);
+        NodeRig rig({{"auth_mode", mode}}, key_line + "\n");
+        ASSERT_TRUE(rig.d->wait_for_line("Loaded 1 keys")) << rig.d->text();
+        CtrlClient ctrl(std::stoi(rig.cfg.at("ctrl_port")));
+        std::map<std::string, long long> want;
+        uint32_t id = 100;
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.what);
+            const std::string lastping = rig.node(++id) + "/lastping";
+            const std::string datagram = c.make(seed::aux_ping_msg(node_spec(id)));
+            if (c.replay) {
+                rig.apply(datagram);
+                want["signed"]++;
+                seed::write_attr(rig.node(id), "lastping", "1");
+            }
+            const std::string before = slurp(lastping);
+            rig.apply(datagram);
+            want[c.counter]++;
+            const bool applied = std::string(mode) == "sign" || std::string(c.counter) == "signed";
+            EXPECT_EQ(slurp(lastping) != before, applied) << slurp(lastping);
+            std::string rows;  // the counters as the control port reports them
+            for (const char *n : {"signed", "unsigned", "bad_mac", "unknown_key", "replayed",
+                                  "outside_window"})
+                rows += "auth_" + std::string(n) + " " + std::to_string(want[n]) + "\n";
+            ASSERT_TRUE(ctrl.write("counters\n"));
+            EXPECT_NE(ctrl.read_through("end").find(rows), std::string::npos) << rows;
+        }
+    }
 }
 
 }  // namespace

@@ -62,7 +62,36 @@ TEST(Startup, ConfigurationErrorsStopWithExactMessage)
         std::string file;
         std::string message;
     };
+    // Key files that sign or require cannot use, each named in its refusal:
+    // the configuration that names key file `name` (made with text and mode,
+    // or a FIFO, which must not hang the start), and the refusal.
+    auto keys = [&](const std::string &name, const std::string &text, mode_t mode = 0600) {
+        if (text.empty())
+            mkfifo(tmp.path(name).c_str(), mode);
+        else
+            chmod(tmp.write_file(name, text).c_str(), mode);
+        return "work_directory=" + tmp.path("DB") + "\nauth_mode=require\nauth_keys=" +
+               tmp.path(name) + "\n";
+    };
+    auto refused = [&](const std::string &name, const std::string &why) {
+        return "error: auth_setup(): key file " + tmp.path(name) + ": " + why + "\n";
+    };
+    const std::string k = "1 " + std::string(64, 'a') + "\n", K = "2\t" + std::string(64, 'F');
+    const std::string not_a_key = "is not \"ID KEY\" (a decimal id from 1 to 4294967295 and 64 "
+                                  "hexadecimal digits)";
     const Case cases[] = {
+        {keys("k1", k, 0640),
+         refused("k1", "mode 0640 lets group or others at the keys (chmod 600 it)")},
+        {keys("k2", ""), refused("k2", "not a regular file")},
+        {keys("k3", "# none yet\n \n", 0400), refused("k3", "no key")},
+        {keys("k4", "#\n" + K + " \n" + k + k), refused("k4", "line 4: key id 1 given twice")},
+        {keys("k5", k + K), refused("k5", "line 2 has no newline")},
+        {keys("k6", k + "0" + k.substr(1)), refused("k6", "line 2 " + not_a_key)},
+        {keys("k7", "4294967296 " + k.substr(2)), refused("k7", "line 1 " + not_a_key)},
+        {keys("k8", k.substr(0, 65) + "\n"), refused("k8", "line 1 " + not_a_key)},
+        {keys("k9", k.substr(0, 65) + "g\n"), refused("k9", "line 1 " + not_a_key)},
+        {keys("k11", k) + "auth_keys=absent\n",
+         "error: auth_setup(): key file absent: No such file or directory\n"},
         {"bind_port=0\n", "error: config_load(): Incorrect bind_port value: 0\n"},
         {"work_directory=/tmp\nnope=1\n", "error: config_load(): Unknown config option `nope'\n"},
         {"bind_port=1", "error: config_load(): Config line too long\n"},

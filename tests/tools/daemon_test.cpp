@@ -2,6 +2,7 @@
 // injected datagrams, CTRL commands and signals arriving at it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -169,6 +170,32 @@ TEST(MarloctlDaemon, CommandsArriveAndRefusalsSendNothing)
     EXPECT_EQ(rig.d->count_lines(msg), 3u) << rig.d->text();
     EXPECT_EQ(rig.d->count_lines("Missing"), 0u);
     EXPECT_EQ(rig.d->count_lines("Malformed CTRL MSG"), 0u);
+}
+
+TEST(MarloctlDaemon, KeygenKeysTheDaemonWhoseRefusalsStatusCounts)
+{
+    Rig rig;
+    // Two keys appended to a new file of mode 0600, which the daemon takes;
+    // no configuration needed.
+    const std::string keys = rig.tmp.path("keys");
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(run_marloctl({"-C", "/no", "keygen", "--output", keys}, rig.tmp).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(keys.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    rig.cfg["auth_mode"] = "require";
+    rig.cfg["auth_keys"] = keys;
+    rig.start();
+    EXPECT_EQ(rig.d->count_lines("Loaded 2 keys"), 1u) << rig.d->text();
+    UdpPeer peer("127.0.0.3");
+    rig.inject(peer, {seed::aux_ping_msg({.id = 7})});  // unsigned: refused
+    CtlRun status = rig.ctl({"status"});
+    EXPECT_NE(status.out.find("Authentication (auth_mode require; datagrams received since the "
+                              "daemon started)\n"
+                              "SIGNED  UNSIGNED  BAD_MAC  UNKNOWN_KEY  REPLAYED  OUTSIDE_WINDOW\n"
+                              "0       1         0        0            0         0\n"),
+              std::string::npos)
+        << status.out;
 }
 
 TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)

@@ -1,0 +1,54 @@
+// Datagram authentication (auth_mode sign or require): the key ring read
+// from auth_keys, the trailer appended to every datagram sent, and the check
+// of every datagram received before anything of it is applied.
+//
+// A received trailer is valid when its MAC matches under a key of the ring,
+// its time lies within auth_window seconds of this host's clock, and its
+// counter is above the highest seen from the same sender (the header's node
+// id) with the same key while that sender's newest accepted time is still
+// within the window.  Those highest counters are kept in memory for at
+// most AUTH_SEEN_SLOTS (sender, key) pairs; a pair whose last time has left
+// the window gives its place up first, since no replay of it can pass the
+// window any more.  A sender's counter starts from its clock at start-up (in
+// microseconds), so a restarted sender is accepted at once; a receiver that
+// restarts has forgotten the counters, so a replay within the window can
+// pass once after its start.
+//
+// In sign mode every datagram is still applied; in require mode one without
+// a valid trailer is refused.  Either way it is counted (stats.h) and logged
+// at notice, at most AUTH_NOTICES_PER_MINUTE lines a minute for each kind of
+// failure.  With auth_mode off none of this runs: nothing is read, appended
+// or counted.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+#include "daemon/config.h"
+#include "proto/trailer.h"
+
+inline constexpr size_t AUTH_SEEN_SLOTS = 8192;
+inline constexpr int AUTH_NOTICES_PER_MINUTE = 10;
+
+// At start-up, before the process detaches: with auth_mode sign or require,
+// prepares the library, reads the key file and starts the send counter from
+// the clock.  0; -1 with *error set to a complete message (the key file
+// refused, or no key in it).  Does nothing with auth_mode off.
+int auth_setup(std::string *error);
+// On SIGHUP: reads the key file again.  A file that cannot be used is
+// logged and leaves the keys in force.
+void auth_reload();
+
+// Whether every datagram sent carries a trailer.
+inline bool auth_signing() { return cfg_auth_mode != AUTH_OFF; }
+// The trailer for the len bytes of msg: signed with the first key, the next
+// counter value, the clock now.  Asserts that signing is on.
+void auth_sign(const char *msg, size_t len, AuthTrailer *t);
+
+// Checks the r bytes received at buf (at least a header) from ipaddr:port,
+// counting and logging as above.  The number of bytes to apply (the message
+// without its trailer when the trailer verified, all r otherwise), or -1
+// when the datagram is refused.
+ssize_t auth_receive(const char *buf, ssize_t r, const char *ipaddr, int port);
