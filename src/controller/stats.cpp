@@ -8,6 +8,8 @@
 #include "daemon/check.h"
 #include "daemon/config.h"
 #include "daemon/syslog.h"
+#include "object/attr.h"
+#include "object/vdisk.h"
 
 int64_t stats_rx_long[STATS_RX_SLOTS];
 int64_t stats_rx_short[STATS_RX_SLOTS];
@@ -52,6 +54,9 @@ constexpr CounterRow COUNTERS[] = {
     {"auth_unknown_key", &stats_auth_long[AUTH_UNKNOWN_KEY]},
     {"auth_replayed", &stats_auth_long[AUTH_REPLAYED]},
     {"auth_outside_window", &stats_auth_long[AUTH_OUTSIDE_WINDOW]},
+    {"lock_timeouts", &lock_timeouts},
+    {"fence_checks", &fence_check_runs},
+    {"fence_check_failures", &fence_check_failures},
 };
 
 // When each node announced from here last sent a datagram.  Kept apart from

@@ -438,6 +438,8 @@ int lock_file_link(const char *path, int unnamed, const PidText &pid, int *resul
 
 }  // namespace
 
+int64_t lock_timeouts;
+
 int PathLock(const char *path, int timeout_ms)
 {
     log_info("PathLock", "Lock %s", path);
@@ -480,6 +482,7 @@ int PathLock(const char *path, int timeout_ms)
         if (timeout_ms <= 0)
             return -1;
         if (slept_ms >= timeout_ms || sleep_ms > timeout_ms) {
+            lock_timeouts++;
             log_notice("PathLock", "Timed out locking %s", path);
             return -1;
         }

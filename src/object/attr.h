@@ -51,6 +51,8 @@ long FileLoad(int fd, char **buf);
 // 0 acquired; -1 timed out; -2 open failed; -3 pid write failed; -4 fsync
 // failed (on -3 and -4 no lock file is left).
 int PathLock(const char *path, int timeout_ms);
+// Locks that PathLock gave up on after their time-out, since the daemon started.
+extern int64_t lock_timeouts;
 // Removes the lock file.
 void PathUnlock(const char *path);
 // Removes from dirpath the lock files (NODE-*, DS-*, VDISK-*) holding the pid

@@ -670,6 +670,9 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
     return vdisk_generation_store(vdisk, vdiskpath, vdiskfd, gen, nodeuuid);
 }
 
+int64_t fence_check_runs;
+int64_t fence_check_failures;
+
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
 {
     static const char F[] = "FenceCheck";
@@ -693,6 +696,9 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
                 log_warn(F, "%s %s %s stderr: %s", prog, uuidarg, memberarg, line);
         },
         &status);
+    fence_check_runs++;
+    if (r < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fence_check_failures++;
     if (r < 0)
         return -1;
     log_info(F, "Return %s %s %s", prog, uuidarg, memberarg);

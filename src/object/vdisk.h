@@ -21,6 +21,10 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
 // is logged, and so is an exit status other than 0 or a signal, which changes
 // nothing else.  0 or -1.
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid);
+// Fence-check programs run since the daemon started, and those of them that
+// exited with a status other than 0, were killed by a signal or never ran.
+extern int64_t fence_check_runs;
+extern int64_t fence_check_failures;
 // Fills vdisk->vde, parentuuid, members and frontends from disk; with node
 // nullptr only the vdisk-level files.  Caller holds the vdisk lock.  0 or -1.
 int VDiskLoad(const Node *node, VDisk *vdisk);

@@ -206,8 +206,10 @@ TEST(PathLock, BacksOffThenTimesOut)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.timeout_ms);
         capture_log();
+        const int64_t timeouts = lock_timeouts;
         EXPECT_EQ(PathLock(path, c.timeout_ms), -1);
         std::string log = captured_log();
+        EXPECT_EQ(lock_timeouts - timeouts, c.timed_out_line ? 1 : 0);
         EXPECT_EQ(count_of(log, "Lock /tmp/LOCKTEST-held"), 1) << log;
         EXPECT_EQ(count_of(log, "notice: PathLock(): Contention on /tmp/LOCKTEST-held, sleep "),
                   int(c.sleeps.size()))

@@ -778,8 +778,11 @@ TEST_F(VDiskStoreTest, FenceCheckLogsOutputAndExitStatus)
         write_fence(extra);
         auto v = make_vdisk("vdout", 1, {}, {});
         capture_log();
+        const int64_t runs = fence_check_runs, failures = fence_check_failures;
         EXPECT_EQ(FenceCheck(v.get(), "42"), 0) << extra;
         const std::string log = captured_log();
+        EXPECT_EQ(fence_check_runs - runs, 1);  // a failure is a run that logged a notice
+        EXPECT_EQ(fence_check_failures - failures, count_of(log, "notice: ")) << log;
         size_t at = 0;  // the lines of one stream, and Return before the notice, in order
         for (const std::string &line : lines) {
             const size_t found = log.find(line, line.rfind("warn", 0) == 0 ? 0 : at);
