@@ -4,15 +4,21 @@
 //
 // A received trailer is valid when its MAC matches under a key of the ring,
 // its time lies within auth_window seconds of this host's clock, and its
-// counter is above the highest seen from the same sender (the header's node
-// id) with the same key while that sender's newest accepted time is still
-// within the window.  Those highest counters are kept in memory for at
-// most AUTH_SEEN_SLOTS (sender, key) pairs; a pair whose last time has left
-// the window gives its place up first, since no replay of it can pass the
-// window any more.  A sender's counter starts from its clock at start-up (in
-// microseconds), so a restarted sender is accepted at once; a receiver that
-// restarts has forgotten the counters, so a replay within the window can
-// pass once after its start.
+// counter is new for the pair of sender (the header's node id) and key: above
+// the highest seen, or one of the 64 below it not seen yet, so that a
+// datagram overtaken on the way still counts.  A pair is live while its
+// newest accepted time is within the window; a live pair is never forgotten,
+// since a replay of it could pass.  The table of pairs grows with the
+// cluster up to AUTH_PAIRS_MAX live pairs; when that many are live a new
+// pair is refused (require) or applied (sign), and counted as table full.
+// Only a datagram whose MAC verified reaches the table, so only a key
+// holder can fill it.  A sender's counter starts from its clock at start-up
+// (in microseconds), so a restarted sender is accepted at once; a receiver
+// that restarts has forgotten the counters, so a replay within the window
+// can pass once after its start.
+//
+// The keys are kept in memory that is locked against swapping, left out of
+// core dumps, read-only between loads and wiped when the daemon stops.
 //
 // In sign mode every datagram is still applied; in require mode one without
 // a valid trailer is refused.  Either way it is counted (stats.h) and logged
@@ -29,7 +35,10 @@
 #include "daemon/config.h"
 #include "proto/trailer.h"
 
-inline constexpr size_t AUTH_SEEN_SLOTS = 8192;
+// The live (sender, key) pairs kept at most: 37,000 nodes (the largest
+// cluster one daemon keeps up with) signing with two keys each while a key
+// is rotated, with room to spare; 4 MiB of table when full.
+inline constexpr size_t AUTH_PAIRS_MAX = 98304;
 inline constexpr int AUTH_NOTICES_PER_MINUTE = 10;
 
 // At start-up, before the process detaches: with auth_mode sign or require,
@@ -40,9 +49,18 @@ int auth_setup(std::string *error);
 // On SIGHUP: reads the key file again.  A file that cannot be used is
 // logged and leaves the keys in force.
 void auth_reload();
+// At the stop: wipes and frees the keys and the table of pairs.
+void auth_teardown();
 
 // Whether every datagram sent carries a trailer.
 inline bool auth_signing() { return cfg_auth_mode != AUTH_OFF; }
+// The room a builder may fill in a buffer of buflen bytes: all of it
+// without signing; with signing at most what leaves room for the trailer in
+// the largest UDP datagram.
+inline size_t auth_message_room(size_t buflen)
+{
+    return auth_signing() && buflen > AUTH_SIGNED_MSG_MAX ? AUTH_SIGNED_MSG_MAX : buflen;
+}
 // The trailer for the len bytes of msg: signed with the first key, the next
 // counter value, the clock now.  Asserts that signing is on.
 void auth_sign(const char *msg, size_t len, AuthTrailer *t);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "controller/auth.h"
 #include "controller/ctrl.h"
 #include "controller/send.h"
 #include "controller/state.h"
@@ -175,7 +176,7 @@ void send_single_vdisk_ping(const char *nodeuuid, const char *vdiskuuid, char *b
         return;
 
     size_t len;
-    if (build_single_vdisk_ping(node, vdisk, buf, buflen, &len) != 0) {
+    if (build_single_vdisk_ping(node, vdisk, buf, auth_message_room(buflen), &len) != 0) {
         log_error(F, "Oversized SINGLE_VDISK_PING from Node %s VDisk %s", nodeuuid, vdiskuuid);
         return;
     }

@@ -133,8 +133,9 @@ void ping_node(Node *node, char *buf, size_t buflen, int so)
             return;
         }
     }
+    // Signed, a PING leaves room for its trailer in the largest datagram.
     size_t len;
-    if (build_vdisk_ping(node, buf, buflen, &len) != 0) {
+    if (build_vdisk_ping(node, buf, auth_message_room(buflen), &len) != 0) {
         log_error(F, "Oversized PING from Node %s", node->nodeuuid);
         return;
     }

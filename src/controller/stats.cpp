@@ -54,6 +54,7 @@ constexpr CounterRow COUNTERS[] = {
     {"auth_unknown_key", &stats_auth_long[AUTH_UNKNOWN_KEY]},
     {"auth_replayed", &stats_auth_long[AUTH_REPLAYED]},
     {"auth_outside_window", &stats_auth_long[AUTH_OUTSIDE_WINDOW]},
+    {"auth_table_full", &stats_auth_long[AUTH_TABLE_FULL]},
     {"lock_timeouts", &lock_timeouts},
     {"fence_checks", &fence_check_runs},
     {"fence_check_failures", &fence_check_failures},
@@ -134,8 +135,9 @@ void stats()
 #define AU(i) (long long)stats_auth_short[i], (long long)stats_auth_long[i]
     log_notice("stats",
                "AUTH: SIGNED=%lld/%lld UNSIGNED=%lld/%lld BAD_MAC=%lld/%lld "
-               "UNKNOWN_KEY=%lld/%lld REPLAYED=%lld/%lld OUTSIDE_WINDOW=%lld/%lld",
-               AU(0), AU(1), AU(2), AU(3), AU(4), AU(5));
+               "UNKNOWN_KEY=%lld/%lld REPLAYED=%lld/%lld OUTSIDE_WINDOW=%lld/%lld "
+               "TABLE_FULL=%lld/%lld",
+               AU(0), AU(1), AU(2), AU(3), AU(4), AU(5), AU(6));
 #undef AU
     for (auto &c : stats_auth_short)
         c = 0;

@@ -27,8 +27,9 @@ enum AuthSlot {
     AUTH_UNSIGNED,         // no trailer
     AUTH_BAD_MAC,          // a known key id, a MAC that does not match
     AUTH_UNKNOWN_KEY,      // a key id not in the key file
-    AUTH_REPLAYED,         // valid MAC, counter not above the sender's highest
+    AUTH_REPLAYED,         // valid MAC, a counter seen or below the sender's window
     AUTH_OUTSIDE_WINDOW,   // valid MAC, time further than auth_window from ours
+    AUTH_TABLE_FULL,       // valid MAC, a new sender while the replay table is full
     AUTH_SLOTS,
 };
 

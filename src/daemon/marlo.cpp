@@ -140,6 +140,7 @@ int main(int argc, char **argv)
     service_stopping();
 
     controller_module_teardown();
+    auth_teardown();
     config_module_teardown();
     syslog_module_teardown();
     return 0;

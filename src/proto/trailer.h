@@ -35,6 +35,11 @@ static_assert(sizeof(AuthTrailer) <= 86,
               "a trailer of 87 bytes would make an entry-less DS_PING look like one with a "
               "datastore entry to a receiver without authentication");
 static_assert(sizeof(AuthTrailer) == 56);
+
+// The longest message that can carry a trailer: an IPv4 UDP datagram holds
+// at most 65,507 bytes (65,535 less the IP and UDP headers).
+inline constexpr size_t UDP_PAYLOAD_MAX = 65507;
+inline constexpr size_t AUTH_SIGNED_MSG_MAX = UDP_PAYLOAD_MAX - sizeof(AuthTrailer);
 static_assert(offsetof(AuthTrailer, mac) == 24);
 
 // Prepares libsodium (chooses its fastest implementations); call once before
