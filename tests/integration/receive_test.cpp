@@ -252,17 +252,41 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
     while (key_line.size() < 66)
         key_line += "5a";  // the key's bytes as 64 hexadecimal digits
     uint64_t counter = 1000;
-    // The message and its trailer by key k, its time `skew` seconds off now.
-    auto signed_msg = [&](const std::string &msg, const AuthKey &k, int64_t skew = 0) {
+    // The message and its trailer by key k, its time `skew` seconds off now,
+    // with the next counter or counter c.
+    auto signed_msg = [&](const std::string &msg, const AuthKey &k, int64_t skew = 0,
+                          uint64_t c = 0) {
         AuthTrailer tr;
-        trailer_sign(k, ++counter, time(nullptr) + skew, msg.data(), msg.size(), &tr);
+        trailer_sign(k, c != 0 ? c : ++counter, time(nullptr) + skew, msg.data(), msg.size(), &tr);
         return msg + std::string(reinterpret_cast<const char *>(&tr), sizeof tr);
     };
+    // The case's datagram d of message m, then the datagrams applied (and
+    // counted signed) before it.
+    using Before = std::function<std::vector<std::string>(const std::string &m,
+                                                          const std::string &d)>;
     struct Case {
         const char *what;
         std::function<std::string(const std::string &msg)> make;
         const char *counter;
-        bool replay = false;  // the same datagram applied once before
+        Before before = {};
+    };
+    // Before d: m signed with d's counter moved by each of `offsets`, in order.
+    auto around = [&](std::vector<int64_t> offsets) -> Before {
+        return [&, offsets](const std::string &m, const std::string &d) {
+            std::vector<std::string> out;
+            for (int64_t o : offsets)
+                out.push_back(o == 0 ? d : signed_msg(m, key, 0, counter + uint64_t(o)));
+            return out;
+        };
+    };
+    // 17 senders whose node ids differ from the case's only above bit 16
+    // (host << 16 | n), after d.
+    auto crowd = [&](const std::string &, const std::string &d) {
+        std::vector<std::string> out{d};
+        const uint32_t id = reinterpret_cast<const Hdr *>(d.data())->uid;
+        for (uint32_t host = 1; host <= 17; host++)
+            out.push_back(signed_msg(seed::aux_ping_msg(node_spec(host << 16 | id)), key));
+        return out;
     };
     // Edits of a validly signed datagram d of message m.
     auto edit = [&](std::function<void(std::string &d, size_t msglen)> change) {
@@ -282,7 +306,19 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
         {"body byte flipped", edit([](auto &d, size_t) { d[220] ^= 1; }), "bad_mac"},
         {"counter flipped", edit([](auto &d, size_t n) { d[n + 8] ^= 1; }), "bad_mac"},
         {"trailer cut short", edit([](auto &d, size_t) { d.pop_back(); }), "unsigned"},
-        {"replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed", true},
+        {"tag's last byte flipped", edit([](auto &d, size_t n) { d[n + 55] ^= 1; }), "bad_mac"},
+        {"replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed", around({0})},
+        {"later one replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed",
+         around({-1, 0})},
+        {"replayed behind 17 colliding senders", [&](auto &m) { return signed_msg(m, key); },
+         "replayed", crowd},
+        {"overtaken", [&](auto &m) { return signed_msg(m, key); }, "signed", around({1})},
+        {"overtaken, replayed", [&](auto &m) { return signed_msg(m, key); }, "replayed",
+         around({1, 0})},
+        {"64 below the highest", [&](auto &m) { return signed_msg(m, key); }, "signed",
+         around({64})},
+        {"65 below the highest", [&](auto &m) { return signed_msg(m, key); }, "replayed",
+         around({65})},
         {"too old", [&](auto &m) { return signed_msg(m, key, -40); }, "outside_window"},
         {"too new", [&](auto &m) { return signed_msg(m, key, 40); }, "outside_window"},
     };
@@ -297,9 +333,11 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
             SCOPED_TRACE(c.what);
             const std::string lastping = rig.node(++id) + "/lastping";
             const std::string datagram = c.make(seed::aux_ping_msg(node_spec(id)));
-            if (c.replay) {
-                rig.apply(datagram);
-                want["signed"]++;
+            if (c.before) {
+                for (const std::string &b : c.before(seed::aux_ping_msg(node_spec(id)), datagram)) {
+                    rig.apply(b);
+                    want["signed"]++;
+                }
                 seed::write_attr(rig.node(id), "lastping", "1");
             }
             const std::string before = slurp(lastping);
@@ -309,7 +347,7 @@ TEST(ReceiveNode, AuthenticationRefusesOrCountsEachBadTrailer)
             EXPECT_EQ(slurp(lastping) != before, applied) << slurp(lastping);
             std::string rows;  // the counters as the control port reports them
             for (const char *n : {"signed", "unsigned", "bad_mac", "unknown_key", "replayed",
-                                  "outside_window"})
+                                  "outside_window", "table_full"})
                 rows += "auth_" + std::string(n) + " " + std::to_string(want[n]) + "\n";
             ASSERT_TRUE(ctrl.write("counters\n"));
             EXPECT_NE(ctrl.read_through("end").find(rows), std::string::npos) << rows;

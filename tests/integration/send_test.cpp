@@ -185,6 +185,21 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
         std::vector<std::string> held_locks;  // lock files taken before the start
         std::vector<int> types;               // what the node sends, in order
         std::string line;                     // logged once
+        bool sign = false;                    // with auth_mode=sign
+    };
+    // Node id's store with one vdisk of `members` members: a PING of
+    // 207 + 125 + 4 * members bytes.
+    auto ping_of = [](uint32_t id, uint32_t members) {
+        return [=](const std::string &w) {
+            const std::string ds = "ds-" + std::to_string(id);
+            seed::write_node(w, {.id = id, .datastore = ds});
+            seed::write_datastore(w, {.uuid = ds, .members = {id}});
+            seed::VDiskSpec big{.uuid = "vd-" + std::to_string(id), .memberinfo = {{.node = id}},
+                                .datastore = ds};
+            for (uint32_t m = 1; m <= members; m++)
+                big.membership.push_back(m);
+            seed::write_vdisk(w, big);
+        };
     };
     const Case cases[] = {
         {"held datastore lock", 311,
@@ -222,18 +237,16 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
              ::unlink((w + "/Node/313/memavail").c_str());
          },
          {}, {}, "error: NodeLoad(): Failed to load " },
-        {"oversized PING", 315,
-         [](const std::string &w) {
-             seed::write_node(w, {.id = 315, .datastore = "ds-315"});
-             seed::write_datastore(w, {.uuid = "ds-315", .members = {315}});
-             // 16400 members: 207 + 125 + 4 * 16400 bytes > 65536.
-             seed::VDiskSpec big{.uuid = "vd-315", .memberinfo = {{.node = 315}},
-                                 .datastore = "ds-315"};
-             for (uint32_t m = 1; m <= 16400; m++)
-                 big.membership.push_back(m);
-             seed::write_vdisk(w, big);
-         },
+        {"oversized PING", 315, ping_of(315, 16400),  // 65,932 bytes
          {}, {16, 35}, "error: send_pings(): Oversized PING from Node 315"},
+        // The largest UDP datagram holds 65,507 bytes: unsigned, all of them
+        // are the PING; signed, 56 of them are its trailer.
+        {"largest PING", 318, ping_of(318, 16293),
+         {}, {16, 35, 4}, "info: send_pings(): Send PING 65504B from Node 318"},
+        {"largest signed PING", 319, ping_of(319, 16279),
+         {}, {16, 35, 4}, "info: send_pings(): Send PING 65448B from Node 319", true},
+        {"signed PING a member too large", 314, ping_of(314, 16280),
+         {}, {16, 35}, "error: send_pings(): Oversized PING from Node 314", true},
         {"FIFO at the node lock (no hang)", 317,
          [](const std::string &w) {
              seed::write_node(w, {.id = 317});
@@ -251,12 +264,20 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
         c.seed(rig.work);
         for (const auto &lock : c.held_locks)
             write_lock(lock);
+        if (c.sign) {
+            rig.cfg["auth_mode"] = "sign";
+            rig.cfg["auth_keys"] = rig.tmp.write_file("auth_keys", "1 " + std::string(64, 'a') + "\n");
+            chmod(rig.cfg["auth_keys"].c_str(), 0600);
+        }
         rig.start(std::to_string(c.node) + "\n310\n");
         ASSERT_TRUE(rig.first_cycle_done()) << rig.d->text();
 
         std::vector<std::string> mine, other;
-        for (auto &m : rig.peer->drain())
+        for (auto &m : rig.peer->drain()) {
+            if (c.sign)
+                m.resize(m.size() - 56);  // the trailer
             (uid_of(m) == c.node ? mine : other).push_back(m);
+        }
         std::vector<int> types;
         for (const auto &m : mine)
             types.push_back(type_of(m));

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -73,6 +74,16 @@ TEST(Startup, ConfigurationErrorsStopWithExactMessage)
         return "work_directory=" + tmp.path("DB") + "\nauth_mode=require\nauth_keys=" +
                tmp.path(name) + "\n";
     };
+    // The configuration conf, its key file `name` given to uid, or named
+    // by a link at `link`.
+    auto owned_by = [&](uid_t uid, const std::string &name, const std::string &conf) {
+        EXPECT_EQ(chown(tmp.path(name).c_str(), uid, uid), 0);
+        return conf;
+    };
+    auto linked = [&](const std::string &link, const std::string &name, const std::string &conf) {
+        EXPECT_EQ(symlink(tmp.path(name).c_str(), tmp.path(link).c_str()), 0);
+        return conf + "auth_keys=" + tmp.path(link) + "\n";
+    };
     auto refused = [&](const std::string &name, const std::string &why) {
         return "error: auth_setup(): key file " + tmp.path(name) + ": " + why + "\n";
     };
@@ -90,6 +101,11 @@ TEST(Startup, ConfigurationErrorsStopWithExactMessage)
         {keys("k7", "4294967296 " + k.substr(2)), refused("k7", "line 1 " + not_a_key)},
         {keys("k8", k.substr(0, 65) + "\n"), refused("k8", "line 1 " + not_a_key)},
         {keys("k9", k.substr(0, 65) + "g\n"), refused("k9", "line 1 " + not_a_key)},
+        {owned_by(65534, "k12", keys("k12", k)),
+         refused("k12", "owned by uid 65534, not by uid " + std::to_string(geteuid()) +
+                            " that reads it (chown it)")},
+        {linked("k14", "k13", keys("k13", k)),
+         refused("k14", "a symbolic link (name the key file itself)")},
         {keys("k11", k) + "auth_keys=absent\n",
          "error: auth_setup(): key file absent: No such file or directory\n"},
         {"bind_port=0\n", "error: config_load(): Incorrect bind_port value: 0\n"},
