@@ -210,10 +210,6 @@ void auth_notice(int slot, const Hdr *hdr, const AuthTrailer &t, const char *ipa
                why, more);
 }
 
-}  // namespace
-
-namespace {
-
 // Reads the key file into the ring, which is writable only meanwhile.
 int ring_load(std::string *error)
 {

@@ -69,24 +69,6 @@ int parse_line(const char *p, const char *end, AuthKey *key)
     return 0;
 }
 
-}  // namespace
-
-const AuthKey *auth_key_find(const AuthKeyRing &ring, uint32_t id)
-{
-    for (int i = 0; i < ring.count; i++)
-        if (ring.keys[i].id == id)
-            return &ring.keys[i];
-    return nullptr;
-}
-
-void auth_keys_wipe(AuthKeyRing *ring)
-{
-    sodium_memzero(ring->keys, sizeof ring->keys);
-    ring->count = 0;
-}
-
-namespace {
-
 // Parses the len bytes of a key file at sc->text into sc->parsed.  0 with at
 // least one key; -1 with *error set to what is wrong and where.
 int parse_keys(KeyScratch *sc, size_t len, std::string *error)
@@ -156,6 +138,20 @@ ssize_t read_key_file(int fd, KeyScratch *sc, std::string *error)
 }
 
 }  // namespace
+
+const AuthKey *auth_key_find(const AuthKeyRing &ring, uint32_t id)
+{
+    for (int i = 0; i < ring.count; i++)
+        if (ring.keys[i].id == id)
+            return &ring.keys[i];
+    return nullptr;
+}
+
+void auth_keys_wipe(AuthKeyRing *ring)
+{
+    sodium_memzero(ring->keys, sizeof ring->keys);
+    ring->count = 0;
+}
 
 int auth_keys_load(const char *path, AuthKeyRing *ring, std::string *error)
 {
