@@ -266,7 +266,8 @@ TEST(PingCycle, AFailedLockOrLoadCostsOnlyWhatDependsOnIt)
             write_lock(lock);
         if (c.sign) {
             rig.cfg["auth_mode"] = "sign";
-            rig.cfg["auth_keys"] = rig.tmp.write_file("auth_keys", "1 " + std::string(64, 'a') + "\n");
+            rig.cfg["auth_keys"] =
+                rig.tmp.write_file("auth_keys", "1 " + std::string(64, 'a') + "\n");
             chmod(rig.cfg["auth_keys"].c_str(), 0600);
         }
         rig.start(std::to_string(c.node) + "\n310\n");

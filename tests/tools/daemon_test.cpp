@@ -194,7 +194,8 @@ TEST(MarloctlDaemon, KeygenKeysTheDaemonWhoseRefusalsStatusCounts)
                               "daemon started)\n"
                               "SIGNED  UNSIGNED  BAD_MAC  UNKNOWN_KEY  REPLAYED  OUTSIDE_WINDOW  "
                               "TABLE_FULL\n"
-                              "0       1         0        0            0         0               0\n"),
+                              "0       1         0        0            0         0               "
+                              "0\n"),
               std::string::npos)
         << status.out;
 }
