@@ -80,6 +80,7 @@ const char *const HELP =
     "  -v          show the errors met while reading the object database; -v -v\n"
     "              every log line of the readers\n"
     "  -h, --help  this text\n"
+    "  --version   the release (marloctl VERSION)\n"
     "\n"
     "NODE is a decimal node id, VDISK a vdisk uuid of 1 to 14 characters without\n"
     "blanks; NODE must be in the local nodes file, and single-vdisk-ping's VDISK\n"
@@ -499,6 +500,7 @@ int main(int argc, char **argv)
     int verbose = 0;
     static const struct option long_options[] = {
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // the usage line is the complaint
@@ -516,6 +518,8 @@ int main(int argc, char **argv)
             std::fputs(USAGE, stdout);
             std::fputs(HELP, stdout);
             return EXIT_OK;
+        case 'V':
+            return print(std::string("marloctl ") + MARLO_VERSION + "\n");
         default:
             if (optopt == 'C')
                 usage_error("-C needs a path");
