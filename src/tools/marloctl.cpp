@@ -72,7 +72,8 @@ const char *const HELP =
     "  keygen [--output FILE] a new random key line for auth_keys; with --output\n"
     "                         appended to FILE (created with mode 0600)\n"
     "  reload                 SIGHUP: marlo re-reads its local nodes, unicast hosts\n"
-    "                         and keys\n"
+    "                         and keys; refused, without the signal, when marlo\n"
+    "                         would refuse one of them\n"
     "  ping-now               SIGUSR1: marlo sends all its pings now\n"
     "\n"
     "Options:\n"
@@ -318,9 +319,13 @@ int run_ctrl(const Command &c)
     return EXIT_OK;
 }
 
+// reload first reads what the daemon would read, with its readers: a file it
+// would refuse fails the command, and the daemon is left alone.
 int run_signal(const Command &c)
 {
     std::string why;
+    if (c.name == "reload" && reload_check(&why) != 0)
+        return fail("reload refused, marlo not signalled: " + why);
     const int sig = c.name == "reload" ? SIGHUP : SIGUSR1;
     if (signal_daemon(sig, &why) != 0)
         return fail(why);
