@@ -117,7 +117,7 @@ int main(int argc, char **argv)
     // directory; a refused one stops the start here, on standard error.
     std::string auth_error;
     if (auth_setup(&auth_error) < 0) {
-        std::fputs(auth_error.c_str(), stderr);
+        print_error(auth_error.c_str());
         return 1;
     }
     if (service_start() < 0)

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "daemon/syslog.h"
 #include "tools/auth.h"
 #include "tools/check.h"
 #include "tools/control.h"
@@ -106,7 +107,7 @@ const char *const HELP =
 
 int fail(const std::string &why)
 {
-    std::fprintf(stderr, "marloctl: %s\n", why.c_str());
+    print_error(("marloctl: " + why + "\n").c_str());
     return EXIT_FAIL;
 }
 
