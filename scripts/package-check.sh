@@ -4,12 +4,15 @@
 #     knows, committed or not), so that the .deb and its companions, which
 #     land in the parent of the source tree, stay inside build-deb/;
 #   - lintian: no errors (warnings are shown);
-#   - dpkg -x into a scratch root: the file list, the conffiles, and that the
-#     unit and the configuration agree;
+#   - dpkg -x into a scratch root: the file list, no conffile under /etc/marlo
+#     (the postinst makes the configuration), that the unit and the
+#     configuration agree, and that the programs and manual pages carry the
+#     changelog's version;
 #   - every manual page renders with man -l without a warning;
 #   - systemd-analyze verify on the units (the daemon's, the metrics timer
 #     and its service), and systemd-analyze security of the two services
-#     (their exposure printed, at most 5.0), where systemd-analyze exists;
+#     (their exposure printed, at most 4.2 for the daemon and 5.0 for the
+#     metrics), where systemd-analyze exists;
 #   - the packaged daemon starts on the packaged configuration and stops
 #     cleanly, and tshark loads the packaged dissector.
 #
@@ -83,28 +86,40 @@ done
 for f in usr/sbin/marlo usr/sbin/marloctl; do
     [ -f "$ROOT/$f" ] && [ -x "$ROOT/$f" ] || fail "$f missing or not executable"
 done
-for f in etc/marlo/marlo.conf etc/marlo/local_nodes etc/marlo/unicast_hosts \
+CONF=usr/share/marlo/conf
+for f in $CONF/marlo.conf $CONF/local_nodes $CONF/unicast_hosts \
     usr/share/man/man8/marlo.8.gz usr/share/man/man8/marloctl.8.gz \
     usr/share/man/man5/marlo.conf.5.gz usr/share/doc/marlo/copyright \
-    usr/share/doc/marlo/examples/marlo.conf usr/share/marlo/wireshark/marlo.lua \
+    usr/share/marlo/wireshark/marlo.lua \
     usr/share/marlo/prometheus/marlo-alerts.yml; do
     [ -f "$ROOT/$f" ] || fail "$f missing"
 done
 pass "file list"
 
+# The host's configuration is its own: a conffile would make an upgrade ask
+# about it whenever the package changed the file.
+[ ! -e "$ROOT/etc/marlo" ] || fail "the package installs into /etc/marlo: $(cd "$ROOT" && find etc/marlo)"
 CTRL=$PKG_DIR/control
 dpkg-deb -e "$DEB" "$CTRL"
-for f in /etc/marlo/marlo.conf /etc/marlo/local_nodes /etc/marlo/unicast_hosts; do
-    grep -qx "$f" "$CTRL/conffiles" || fail "$f is not a conffile"
+! grep -s '^/etc/marlo/' "$CTRL/conffiles" || fail "conffiles under /etc/marlo"
+pass "no file and no conffile under /etc/marlo"
+
+version=$(dpkg-deb -f "$DEB" Version)
+[ "$("$ROOT/usr/sbin/marlo" -V)" = "marlo $version" ] || fail "marlo -V: $("$ROOT/usr/sbin/marlo" -V)"
+[ "$("$ROOT/usr/sbin/marloctl" --version)" = "marloctl $version" ] ||
+    fail "marloctl --version: $("$ROOT/usr/sbin/marloctl" --version)"
+for page in "$ROOT"/usr/share/man/man*/*; do
+    zcat "$page" | head -1 | grep -F "\"marlo $version\"" >/dev/null ||
+        fail "$(basename "$page") is not of $version: $(zcat "$page" | head -1)"
 done
-pass "conffiles"
+pass "marlo -V, marloctl --version and the manual pages say $version"
 
 # The unit starts the packaged daemon on the packaged configuration and waits
 # for its readiness message; the configuration's pid file lies in the unit's
 # runtime directory, the one place under /run the daemon may write.
 exec_start=$(sed -n 's/^ExecStart=//p' "$UNIT")
 runtime_dir=$(sed -n 's/^RuntimeDirectory=//p' "$UNIT")
-pid_conf=$(sed -n 's/^pid_file=//p' "$ROOT/etc/marlo/marlo.conf")
+pid_conf=$(sed -n 's/^pid_file=//p' "$ROOT/$CONF/marlo.conf")
 [ "$exec_start" = "/usr/sbin/marlo -C /etc/marlo/marlo.conf" ] ||
     fail "unexpected ExecStart=$exec_start"
 [ -n "$runtime_dir" ] && [ "$(dirname "$pid_conf")" = "/run/$runtime_dir" ] ||
@@ -139,15 +154,17 @@ if command -v systemd-analyze >/dev/null; then
     # The exposure of each service as systemd rates its hardening (0 best,
     # 10 worst); the daemon keeps some doors open for the fence-check program
     # (see the unit's comments), but losing its hardening fails here.
-    for f in marlo.service marlo-metrics.service; do
+    for f in marlo.service:4.2 marlo-metrics.service:5.0; do
+        limit=${f#*:}
+        f=${f%:*}
         out=$(systemd-analyze security --offline=true --no-pager "$PKG_DIR/verify/$f" 2>&1) ||
             fail "systemd-analyze security $f: $out"
         score=$(printf '%s\n' "$out" | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
         [ -n "$score" ] || fail "systemd-analyze security $f: no exposure level in: $out"
         echo "package-check: systemd-analyze security $f: exposure $score"
-        awk -v s="$score" 'BEGIN { exit !(s <= 5.0) }' || fail "$f: exposure $score above 5.0"
+        awk -v s="$score" -v l="$limit" 'BEGIN { exit !(s <= l) }' || fail "$f: exposure $score above $limit"
     done
-    pass "systemd-analyze security: marlo.service and marlo-metrics.service at most 5.0"
+    pass "systemd-analyze security: marlo.service at most 4.2, marlo-metrics.service at most 5.0"
 else
     echo "package-check: systemd-analyze not installed: units not verified"
 fi
@@ -160,11 +177,11 @@ mkdir -p "$RUN"
 port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
     echo $((20000 + RANDOM % 20000)); }
 {
-    cat "$ROOT/etc/marlo/marlo.conf"
+    cat "$ROOT/$CONF/marlo.conf"
     echo "work_directory=$RUN/DB"
     echo "pid_file=$RUN/marlo.pid"
-    echo "local_nodes=$ROOT/etc/marlo/local_nodes"
-    echo "unicast_hosts=$ROOT/etc/marlo/unicast_hosts"
+    echo "local_nodes=$ROOT/$CONF/local_nodes"
+    echo "unicast_hosts=$ROOT/$CONF/unicast_hosts"
     echo "unicast_mode=1"
     echo "bind_interface=lo"
     echo "bind_port=$(port)"

@@ -21,6 +21,17 @@
 #              main pid, the timer active
 #   remove     daemon and timer stopped, the metrics file gone
 #   purge      only what debian/README.Debian says stays (/var/lib/marlo)
+#   previous   the previous release's package (built from its commit, kept
+#              as $SYSTEST_DIR/marlo_<commit>.deb), configured by editing its
+#              files, signing with a key file, upgraded by apt-get install -y
+#              without a terminal: no question, the edits kept, running anew
+#              on the new binary
+#   bad-keys   a reload with a broken key file fails without signalling and
+#              the daemon goes on signing with the old keys; a SIGHUP sent
+#              anyway is refused by the daemon: err in the journal, counted,
+#              health warns until a good reload
+#   purge-all  purge of the configured host: /etc/marlo with its key file
+#              gone, no dpkg warning, /var/lib/marlo kept
 #
 #     scripts/system-test.sh
 #
@@ -50,6 +61,26 @@ if [ ${#debs[@]} -ne 1 ]; then
     debs=("$REPO"/build-deb/marlo_*.deb)
 fi
 DEB=${debs[0]}
+VERSION=$(dpkg-deb -f "$DEB" Version)
+
+# The previous release, whose hosts this one upgrades: its package is built
+# once from its commit and kept beside the cached root.
+PREVIOUS=1f7c40b
+PREVIOUS_DEB=$DIR/marlo_$PREVIOUS.deb
+if [ ! -f "$PREVIOUS_DEB" ]; then
+    echo "=== the previous release's package, from commit $PREVIOUS"
+    rm -rf "$DIR/previous"
+    mkdir -p "$DIR/previous/marlo"
+    git -C "$REPO" archive "$PREVIOUS" | tar -x -C "$DIR/previous/marlo"
+    (cd "$DIR/previous/marlo" && dpkg-buildpackage -us -uc -b) >"$DIR/previous/build.log" 2>&1 || {
+        tail -20 "$DIR/previous/build.log" >&2
+        echo "system-test: FAILED: the package of commit $PREVIOUS does not build" >&2
+        exit 1
+    }
+    mv "$DIR"/previous/marlo_*.deb "$DIR/previous/marlo.deb"
+    mv -T "$DIR/previous/marlo.deb" "$PREVIOUS_DEB"
+    rm -rf "$DIR/previous"
+fi
 
 # The container's packages beyond the minimal base, the package's own
 # dependencies included (the container installs it without a network); the
@@ -270,11 +301,14 @@ exists /tmp/VDISK-vd-demo-1 && fail "the killed run's lock /tmp/VDISK-vd-demo-1 
 pass "kill -9 of $killed holding vd-demo-1's lock: restarted as $(main_pid), the lock removed"
 
 echo "=== metrics"
+mark
 C systemctl enable --now marlo-metrics.timer || fail "enable --now marlo-metrics.timer"
 C systemctl start marlo-metrics.service || fail "marlo-metrics.service"
+metrics_log=$(C journalctl --after-cursor="$CURSOR" -o cat --no-pager -q _SYSTEMD_UNIT=marlo-metrics.service + UNIT=marlo-metrics.service)
+[ -z "$metrics_log" ] || fail "marlo-metrics.service logged on success: $metrics_log"
 scrape() { P curl -sf http://10.77.0.1:9100/metrics | grep '^marlo_' >/dev/null; }
 wait_for 20 "marlo_ series at the node exporter" scrape
-pass "marlo_ series at 10.77.0.1:9100/metrics ($(P curl -sf http://10.77.0.1:9100/metrics | grep -c '^marlo_') lines)"
+pass "marlo_ series at 10.77.0.1:9100/metrics ($(P curl -sf http://10.77.0.1:9100/metrics | grep -c '^marlo_') lines); the run logged nothing"
 
 echo "=== upgrade"
 # The same package with a higher version, as a rebuild would make it.
@@ -316,5 +350,101 @@ left=$(C sh -c 'find / /run /tmp -xdev \( -path /var/lib/marlo -prune \) -o \( -
 units=$(C systemctl list-units --all --plain --no-legend 'marlo*')
 [ -z "$units" ] || fail "units left after purge: $units"
 pass "purge: /var/lib/marlo kept, nothing else left"
+
+# The configured host of the previous release: its /etc/marlo edited in
+# place (its files were conffiles then), signing with a key file, node 101
+# of the store that purge kept.
+step_previous() {
+    echo "=== upgrade from the previous release, edited configuration, no terminal"
+    C rm -f /tmp/fence-hold
+    cp "$PREVIOUS_DEB" "$ROOT/root/previous.deb"
+    cp "$DEB" "$ROOT/root/"
+    C apt-get install -y -q /root/previous.deb >"$DIR/apt.log" 2>&1 ||
+        fail "apt install of the previous release: $(tail -5 "$DIR/apt.log")"
+    echo 101 >"$ROOT/etc/marlo/local_nodes"
+    printf '10.77.0.1\n10.77.0.2\n' >"$ROOT/etc/marlo/unicast_hosts"
+    sed -i 's/^#unicast_mode=0$/unicast_mode=1/' "$ROOT/etc/marlo/marlo.conf"
+    conf fence_check=/usr/local/sbin/fence-check ping_interval=2 heartbeat_interval=2 \
+        auth_mode=require auth_keys=/etc/marlo/auth_keys
+    C marloctl keygen --output /etc/marlo/auth_keys || fail "marloctl keygen"
+    C systemctl enable --now marlo || fail "systemctl enable --now marlo (previous release)"
+    edited=$(cd "$ROOT/etc/marlo" && md5sum marlo.conf local_nodes unicast_hosts auth_keys)
+    before=$(main_pid)
+    # As unattended-upgrades runs it: no terminal, nothing on standard input.
+    C setsid apt-get install -y -q "/root/$(basename "$DEB")" </dev/null >"$DIR/apt.log" 2>&1 ||
+        fail "apt-get install -y of $VERSION over the previous release: $(tail -5 "$DIR/apt.log")"
+    ! grep -i 'conffile' "$DIR/apt.log" || fail "dpkg spoke of a conffile: $(cat "$DIR/apt.log")"
+    [ "$(C dpkg-query -W -f '${Status} ${Version}' marlo)" = "install ok installed $VERSION" ] ||
+        fail "after the upgrade: $(C dpkg-query -W -f '${Status} ${Version}' marlo)"
+    [ "$(cd "$ROOT/etc/marlo" && md5sum marlo.conf local_nodes unicast_hosts auth_keys)" = "$edited" ] ||
+        fail "the upgrade changed the host's files: $(cd "$ROOT/etc/marlo" && md5sum *)"
+    wait_for 30 "marlo active with a new main pid" running_anew "$before"
+    [ "$(C readlink "/proc/$(main_pid)/exe")" = /usr/sbin/marlo ] ||
+        fail "the daemon runs $(C readlink "/proc/$(main_pid)/exe")"
+    [ "$(C marlo -V)" = "marlo $VERSION" ] || fail "marlo -V: $(C marlo -V)"
+    pass "apt-get install -y without a terminal from the previous release: no question, edits kept, running as $(main_pid) (was $before) on marlo $VERSION"
+}
+
+# The daemon's count of its own datagrams taken with a valid trailer (it
+# sends to itself too).
+signed() { C marloctl -C /etc/marlo/marlo.conf metrics | sed -n 's/^marlo_auth_signed_total \([0-9]*\)$/\1/p'; }
+signed_above() { [ "$(signed)" -gt "$1" ]; }
+health_has() { C marloctl -C /etc/marlo/marlo.conf health | grep -F -- "$1" >/dev/null; }
+health_without() { ! health_has "$1"; }
+# What marloctl wrote to the journal as the unit's ExecReload since the
+# mark, in journalctl's output form $2 (default cat), holds the text.
+marloctl_said() {
+    C journalctl --after-cursor="$CURSOR" -o "${2:-cat}" --no-pager -q _SYSTEMD_UNIT=marlo.service \
+        SYSLOG_IDENTIFIER=marloctl | grep -F -e "$1" -e PRIORITY=
+}
+# The journal since the mark holds the text at priority err or above.
+err_has() { C journalctl -p err --after-cursor="$CURSOR" -o cat --no-pager -q | grep -F -- "$1" >/dev/null; }
+
+step_bad_keys() {
+    echo "=== reload with a broken key file"
+    mark
+    pid=$(main_pid)
+    cp -p "$ROOT/etc/marlo/auth_keys" "$DIR/auth_keys.good"
+    echo "1 not-a-key" >"$ROOT/etc/marlo/auth_keys"
+    out=$(C systemctl reload marlo 2>&1) && fail "systemctl reload succeeded with a broken key file"
+    reason="marloctl: reload refused, marlo not signalled: key file /etc/marlo/auth_keys: "
+    wait_for 10 "marloctl's reason in the journal" marloctl_said "$reason"
+    err_has "$reason" || fail "marloctl's reason is not at err: $(marloctl_said "$reason" -o verbose)"
+    ! journal_has "auth_reload()" || fail "the daemon was signalled: $(since_mark)"
+    [ "$(main_pid)" = "$pid" ] && is is-active marlo active || fail "the refused reload stopped the daemon"
+    n=$(signed)
+    wait_for 20 "the daemon's own datagrams, signed with the old key, taken" signed_above "$n"
+    pass "systemctl reload fails (\"${out%%$'\n'*}\"), nothing signalled; still signing with the old keys"
+
+    mark
+    C systemctl kill -s HUP --kill-who=main marlo
+    wait_for 10 "the daemon's refusal at err" err_has "error: auth_reload(): key file /etc/marlo/auth_keys: "
+    C marloctl -C /etc/marlo/marlo.conf metrics | grep -x 'marlo_reload_failures_total 1' >/dev/null ||
+        fail "reload_failures is not 1: $(C marloctl -C /etc/marlo/marlo.conf metrics | grep reload)"
+    health_has "WARN   the daemon refused its last reload (auth_keys)" ||
+        fail "health: $(C marloctl -C /etc/marlo/marlo.conf health)"
+    n=$(signed)
+    wait_for 20 "signed datagrams after the refused SIGHUP" signed_above "$n"
+    cp -p "$DIR/auth_keys.good" "$ROOT/etc/marlo/auth_keys"
+    C systemctl reload marlo || fail "systemctl reload with the key file mended"
+    wait_for 10 "health without the refused reload" health_without "refused its last reload"
+    pass "SIGHUP with the broken key file: refused at err, counted, health warned until the mended reload"
+}
+
+step_purge_all() {
+    echo "=== purge of the configured host"
+    C apt-get purge -y -q marlo >"$DIR/apt.log" 2>&1 || fail "apt purge: $(tail -5 "$DIR/apt.log")"
+    ! grep -i 'warning' "$DIR/apt.log" || fail "purge warned: $(cat "$DIR/apt.log")"
+    [ -d "$ROOT/var/lib/marlo/Node/101" ] || fail "purge removed /var/lib/marlo"
+    ! exists /etc/marlo || fail "left after purge: $(C find /etc/marlo)"
+    rm -f "$ROOT"/root/*.deb
+    left=$(C sh -c 'find / /run /tmp -xdev \( -path /var/lib/marlo -prune \) -o \( -name "*marlo*" -o -name "NODE-*" -o -name "DS-*" -o -name "VDISK-*" \) -print' | sort -u)
+    [ -z "$left" ] || fail "left after purge: $left"
+    pass "purge: /etc/marlo and its key file gone without a warning, /var/lib/marlo kept"
+}
+
+step_previous
+step_bad_keys
+step_purge_all
 
 echo "system-test: all $checks checks passed"

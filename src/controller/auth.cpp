@@ -245,18 +245,19 @@ int auth_setup(std::string *error)
     return 0;
 }
 
-void auth_reload()
+int auth_reload()
 {
     if (cfg_auth_mode == AUTH_OFF)
-        return;
+        return 0;
     std::string error;
     if (ring_load(&error) < 0) {
         log_error("auth_reload", "key file %s; keeping the %d keys in force", error.c_str(),
                   ring->count);
-        return;
+        return -1;
     }
     log_notice("auth_reload", "Loaded %d keys from %s, signing with key %u", ring->count,
                cfg_auth_keys.c_str(), ring->keys[0].id);
+    return 0;
 }
 
 void auth_teardown()

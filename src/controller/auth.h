@@ -47,8 +47,9 @@ inline constexpr int AUTH_NOTICES_PER_MINUTE = 10;
 // refused, or no key in it).  Does nothing with auth_mode off.
 int auth_setup(std::string *error);
 // On SIGHUP: reads the key file again.  A file that cannot be used is
-// logged and leaves the keys in force.
-void auth_reload();
+// logged and leaves the keys in force.  0 (also with auth_mode off, when
+// nothing is read), or -1 when the file was refused.
+int auth_reload();
 // At the stop: wipes and frees the keys and the table of pairs.
 void auth_teardown();
 

@@ -170,15 +170,25 @@ void loop_exit(LoopRun &run)
 }
 
 // Re-reads both list files and the key file.  The flag is cleared first, so
-// that a SIGHUP arriving while the files are read causes one more reload.
+// that a SIGHUP arriving while the files are read causes one more reload.  A
+// file refused (its reader logged why) leaves what was read before in force;
+// the reload is then counted as refused, naming the settings of those files.
 void reload_lists()
 {
     do_reload = 0;
-    load_local_nodes();
+    std::string refused;
+    auto refuse = [&](const char *setting) {
+        refused += (refused.empty() ? "" : ",") + std::string(setting);
+    };
+    if (load_local_nodes() < 0)
+        refuse("local_nodes");
     dump_local_nodes();
-    load_unicast_hosts();
+    if (load_unicast_hosts() < 0)
+        refuse("unicast_hosts");
     dump_unicast_hosts();
-    auth_reload();
+    if (auth_reload() < 0)
+        refuse("auth_keys");
+    stats_reload(refused);
 }
 
 // Waits at most one second for a readable descriptor.  The select() result:

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -23,20 +24,22 @@ struct FileCloser {
 };
 
 // One list file, read entry line by entry line.  Every failure is logged
-// under the name of the operation that reads the file.
+// under the name of the operation that reads the file, and its text kept in
+// *why when the caller asked for it.
 class ListFile {
 public:
-    ListFile(const char *func, const char *path) : func_(func), path_(path) {}
+    ListFile(const char *func, const char *path, std::string *why)
+        : func_(func), path_(path), why_(why)
+    {
+    }
 
     // Logs the "Loading" line and opens the file.  0, or -1 (logged).
     int open()
     {
         log_notice(func_, "Loading %s", path_);
         fp_.reset(std::fopen(path_, "re"));
-        if (!fp_) {
-            log_error(func_, "fopen(%s): %s", path_, strerror(errno));
-            return -1;
-        }
+        if (!fp_)
+            return error("fopen(%s): %s", path_, strerror(errno));
         return 0;
     }
 
@@ -47,17 +50,13 @@ public:
     {
         for (;;) {
             if (std::fgets(buf_, sizeof(buf_), fp_.get()) == nullptr) {
-                if (std::ferror(fp_.get())) {
-                    log_error(func_, "Error reading %s", path_);
-                    return -1;
-                }
+                if (std::ferror(fp_.get()))
+                    return error("Error reading %s", path_);
                 return 0;
             }
             char *nl = std::strchr(buf_, '\n');
-            if (nl == nullptr) {
-                log_error(func_, "Malformed file %s", path_);
-                return -1;
-            }
+            if (nl == nullptr)
+                return malformed();
             *nl = '\0';
             if (buf_[0] == '\0' || buf_[0] == '#')
                 continue;
@@ -66,12 +65,27 @@ public:
         }
     }
 
-    // Logs the malformed-file line for a bad entry.
-    void malformed() const { log_error(func_, "Malformed file %s", path_); }
+    // Logs the malformed-file line for a bad entry; -1.
+    int malformed() { return error("Malformed file %s", path_); }
+
+    // Logs an error line about the file at err; -1.
+    __attribute__((format(printf, 2, 3))) int error(const char *fmt, ...)
+    {
+        char text[512];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(text, sizeof text, fmt, ap);
+        va_end(ap);
+        log_error(func_, "%s", text);
+        if (why_ != nullptr)
+            *why_ = text;
+        return -1;
+    }
 
 private:
     const char *func_;
     const char *path_;
+    std::string *why_;
     std::unique_ptr<FILE, FileCloser> fp_;
     char buf_[256];
 };
@@ -113,38 +127,37 @@ int host_init(Host &host, const char *text)
 
 }  // namespace
 
-void load_local_nodes()
+int load_local_nodes(std::string *why)
 {
     static const char func[] = "load_local_nodes";
     MARLO_ASSERT(local_nodes);
-    ListFile file(func, cfg_local_nodes.c_str());
+    ListFile file(func, cfg_local_nodes.c_str(), why);
     if (file.open() < 0)
-        return;
+        return -1;
     std::unique_ptr<NodeList> list;
     if (NodeListAlloc(list) < 0)
-        return;
+        return -1;
 
     // Any early return abandons the new list and keeps the old one.
     const char *line = nullptr;
     int r;
     while ((r = file.next(&line)) > 0) {
         uint32_t id = 0;
-        if (parse_node_id(line, &id) < 0) {
-            file.malformed();
-            return;
-        }
+        if (parse_node_id(line, &id) < 0)
+            return file.malformed();
         std::unique_ptr<Node> node;
         if (NodeAlloc(node) < 0)
-            return;
+            return -1;
         std::snprintf(node->nodeuuid, sizeof(node->nodeuuid), "%u", id);
         node->nodeid = id;
         log_debug(func, "LOCAL_NODE: %u (%s)", id, line);
         if (ListAppend(func, *list, node) != 0)
-            return;
+            return -1;
     }
     if (r < 0)
-        return;
+        return -1;
     local_nodes = std::move(list);
+    return 0;
 }
 
 void dump_local_nodes()
@@ -156,34 +169,33 @@ void dump_local_nodes()
         log_notice("dump_local_nodes", "[%d/%d] %u", ++i, n, node->nodeid);
 }
 
-void load_unicast_hosts()
+int load_unicast_hosts(std::string *why)
 {
     static const char func[] = "load_unicast_hosts";
     MARLO_ASSERT(unicast_hosts);
-    ListFile file(func, cfg_unicast_hosts.c_str());
+    ListFile file(func, cfg_unicast_hosts.c_str(), why);
     if (file.open() < 0)
-        return;
+        return -1;
     std::unique_ptr<HostList> list;
     if (HostListAlloc(list) < 0)
-        return;
+        return -1;
 
     const char *line = nullptr;
     int r;
     while ((r = file.next(&line)) > 0) {
         std::unique_ptr<Host> host;
         if (HostAlloc(host) < 0)
-            return;
-        if (host_init(*host, line) < 0) {
-            log_error(func, "Malformed unicast address: %s", line);
-            return;
-        }
+            return -1;
+        if (host_init(*host, line) < 0)
+            return file.error("Malformed unicast address: %s", line);
         log_debug(func, "UNICAST_HOST: %s:%u (%s)", host->ipaddr, unsigned(cfg_bind_port), line);
         if (ListAppend(func, *list, host) != 0)
-            return;
+            return -1;
     }
     if (r < 0)
-        return;
+        return -1;
     unicast_hosts = std::move(list);
+    return 0;
 }
 
 void dump_unicast_hosts()

@@ -12,14 +12,17 @@
 
 #include <netinet/in.h>
 
+#include <string>
+
 // Reads the local nodes file.  A clean file replaces local_nodes as a whole;
-// any error (logged) leaves the previous list in force.
-void load_local_nodes();
+// any error (logged) leaves the previous list in force.  0, or -1 on an
+// error, with *why (when given) set to the logged text.
+int load_local_nodes(std::string *why = nullptr);
 // Logs "[i/n] id" for every local node, in list order.
 void dump_local_nodes();
 // Reads the unicast hosts file; replaces unicast_hosts as load_local_nodes
-// replaces local_nodes.
-void load_unicast_hosts();
+// replaces local_nodes, with the same results.
+int load_unicast_hosts(std::string *why = nullptr);
 // Logs "[i/n] address" for every unicast host, in list order.
 void dump_unicast_hosts();
 

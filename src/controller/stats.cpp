@@ -22,6 +22,8 @@ namespace {
 
 int64_t stats_auth_long[AUTH_SLOTS];
 int64_t stats_auth_short[AUTH_SLOTS];
+int64_t stats_reload_failures;
+std::string reload_refused;  // what the last reload refused; "" when nothing
 
 // The counters `counters` reports, in this order: a counter is a row here.
 // Names are lower case, digits and underscores; each counts up from zero
@@ -58,6 +60,7 @@ constexpr CounterRow COUNTERS[] = {
     {"lock_timeouts", &lock_timeouts},
     {"fence_checks", &fence_check_runs},
     {"fence_check_failures", &fence_check_failures},
+    {"reload_failures", &stats_reload_failures},
 };
 
 // When each node announced from here last sent a datagram.  Kept apart from
@@ -90,7 +93,7 @@ void stats_rx_reset()
 {
     for (int i = 0; i < STATS_RX_SLOTS; i++)
         stats_rx_long[i] = stats_rx_short[i] = 0;
-    stats_rx_dropped = stats_tx_failed = 0;
+    stats_rx_dropped = stats_tx_failed = stats_reload_failures = 0;
     for (int i = 0; i < AUTH_SLOTS; i++)
         stats_auth_long[i] = stats_auth_short[i] = 0;
 }
@@ -143,6 +146,13 @@ void stats()
         c = 0;
 }
 
+void stats_reload(const std::string &refused)
+{
+    if (!refused.empty())
+        stats_reload_failures++;
+    reload_refused = refused;
+}
+
 void stats_sent(uint32_t nodeid, time_t when)
 {
     for (Sent &s : sent) {
@@ -174,6 +184,9 @@ long stats_counters_text(char *buf, size_t buflen)
         if (!append(buf, buflen, &len, "local %s %lld\n", node->nodeuuid,
                     (long long)stats_last_sent(node->nodeid)))
             return -1;
+    if (!reload_refused.empty() &&
+        !append(buf, buflen, &len, "reload_refused %s\n", reload_refused.c_str()))
+        return -1;
     if (!append(buf, buflen, &len, "end\n"))
         return -1;
     return long(len);

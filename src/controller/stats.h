@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // Counter slots, the same in the receive and the send arrays (the send
 // arrays have no UNKNOWN slot).
@@ -50,6 +51,12 @@ void stats_auth_add(int slot);
 // counters after each line.
 void stats();
 
+// Records the outcome of a reload of the list and key files: `refused` names
+// the settings of the files it refused, comma-separated ("local_nodes,
+// auth_keys"), empty when it took every one.  A refused reload is counted
+// (reload_failures) and its names reported until the next reload.
+void stats_reload(const std::string &refused);
+
 // Records that node `nodeid` was announced at `when` (a datagram of it went
 // out).  A node seen for the first time takes one list entry; when no memory
 // is left for it, the failure is logged and the time is not kept.
@@ -60,6 +67,8 @@ time_t stats_last_sent(uint32_t nodeid);
 // The reply to `counters`: one "NAME VALUE\n" line per counter of the table
 // in stats.cpp (values since the daemon started), one "local NODE
 // LAST_SENT\n" line per local node (its id, the time of its last sent
-// datagram in seconds since the epoch, 0 when none), then "end\n".  Written
+// datagram in seconds since the epoch, 0 when none), a "reload_refused
+// NAMES\n" line while the last reload was refused (NAMES as given to
+// stats_reload), then "end\n".  Written
 // into buf; the length, or -1 when it does not fit `buflen` bytes.
 long stats_counters_text(char *buf, size_t buflen);

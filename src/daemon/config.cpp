@@ -317,16 +317,17 @@ void config_load()
 {
     MARLO_ASSERT(config_module_initialized);
     FILE *fp = std::fopen(opt_config.c_str(), "re");
-    if (!fp) {
-        std::fprintf(stderr, "error: %s(): fopen(%s): %s\n", "config_load", opt_config.c_str(),
-                     strerror(errno));
-        std::exit(1);
-    }
     std::string error;
-    int rc = config_read(fp, &error);
-    std::fclose(fp);
+    int rc;
+    if (!fp) {
+        rc = fail(&error, "error: %s(): fopen(%s): %s\n", "config_load", opt_config.c_str(),
+                  strerror(errno));
+    } else {
+        rc = config_read(fp, &error);
+        std::fclose(fp);
+    }
     if (rc < 0) {
-        std::fputs(error.c_str(), stderr);
+        print_error(error.c_str());  // at err in the journal
         std::exit(1);
     }
 }

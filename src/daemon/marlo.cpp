@@ -34,7 +34,7 @@ void parse_options(int argc, char **argv)
 {
     opterr = 0;  // the usage line is the only complaint
     int c;
-    while ((c = getopt(argc, argv, "dC:h")) != -1) {
+    while ((c = getopt(argc, argv, "dC:hV")) != -1) {
         switch (c) {
         case 'd':
             opt_debug++;
@@ -42,6 +42,9 @@ void parse_options(int argc, char **argv)
         case 'C':
             opt_config = optarg;
             break;
+        case 'V':  // which release a host runs, for the package and for scripts
+            std::printf("marlo %s\n", MARLO_VERSION);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
         default:  // -h, an unknown option, -C without its path
             usage(argv[0]);
         }
@@ -114,7 +117,7 @@ int main(int argc, char **argv)
     // directory; a refused one stops the start here, on standard error.
     std::string auth_error;
     if (auth_setup(&auth_error) < 0) {
-        std::fputs(auth_error.c_str(), stderr);
+        print_error(auth_error.c_str());
         return 1;
     }
     if (service_start() < 0)

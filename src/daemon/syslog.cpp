@@ -1,5 +1,10 @@
 #include "daemon/syslog.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 #include "daemon/check.h"
 #include "daemon/config.h"
 
@@ -31,4 +36,15 @@ void syslog_module_teardown()
     MARLO_ASSERT(syslog_module_initialized);
     ::closelog();
     syslog_module_initialized = 0;
+}
+
+void print_error(const char *text)
+{
+    // "device:inode" of the journal's stream, in decimal.
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    struct stat st;
+    unsigned long long dev, ino;
+    const bool journal = stream != nullptr && std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
+                         fstat(2, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+    std::fprintf(stderr, "%s%s", journal ? "<3>" : "", text);
 }

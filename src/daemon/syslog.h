@@ -37,6 +37,12 @@ void syslog_module_setup();
 // Copy lines to standard error without -d: set while the detached daemon
 // starts, whose standard error then goes to the waiting starter.
 extern bool syslog_copy_stderr;
+// Writes an error message (with its newline) to standard error, where the
+// messages before the log matters go.  Under a service manager that connects
+// standard error to the journal (JOURNAL_STREAM names it) the message gets
+// the prefix "<3>", so that the journal files it at err priority instead of
+// the stream's default info.
+void print_error(const char *text);
 // Closes the log; asserts that it is open.
 void syslog_module_teardown();
 extern int syslog_module_initialized;

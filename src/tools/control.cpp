@@ -21,7 +21,9 @@
 #include "daemon/config.h"
 #include "io/io.h"
 #include "object/attr.h"
+#include "proto/keys.h"
 #include "proto/records.h"
+#include "proto/trailer.h"
 
 int node_arg_check(const std::string &text, std::string *canonical, std::string *why)
 {
@@ -202,6 +204,8 @@ void counters_line(const std::string &line, DaemonCounters *out)
     unsigned long long value, node;
     if (words.size() == 2 && counter_name(words[0]) && decimal(words[1], &value))
         out->counters.emplace_back(words[0], value);
+    else if (words.size() == 2 && words[0] == "reload_refused")
+        out->reload_refused = words[1];
     else if (words.size() == 3 && words[0] == "local" && decimal(words[1], &node) &&
              node <= UINT32_MAX && decimal(words[2], &value) && value <= LLONG_MAX)
         out->local.emplace_back(std::to_string(node), (long long)value);
@@ -274,6 +278,33 @@ std::string work_path(const std::string &work_directory, const std::string &path
     return work_directory + "/" + path;
 }
 
+namespace {
+
+// Runs the daemon's reader `load` of a list file on the file that `setting`
+// names, taken from the work directory as the daemon takes it.  The reader
+// replaces its list only when the whole file is good.  0; -1 with *why set
+// to the file and what the reader found wrong with it.
+int read_list(const char *what, std::string &setting, int (*load)(std::string *),
+              std::string *why)
+{
+    if ((!local_nodes && NodeListAlloc(local_nodes) < 0) ||
+        (!unicast_hosts && HostListAlloc(unicast_hosts) < 0)) {
+        *why = "out of memory";
+        return -1;
+    }
+    const std::string configured = setting;
+    setting = work_path(cfg_work_directory, configured);
+    std::string error;
+    const int r = load(&error);
+    if (r != 0)
+        *why = std::string(what) + " " + setting + ": " +
+               (error.empty() ? std::string("cannot be read") : error);
+    setting = configured;
+    return r;
+}
+
+}  // namespace
+
 int local_nodes_file(std::vector<std::string> *ids, std::string *why)
 {
     const std::string file = work_path(cfg_work_directory, cfg_local_nodes);
@@ -281,21 +312,32 @@ int local_nodes_file(std::vector<std::string> *ids, std::string *why)
         *why = "local nodes file " + file + ": " + strerror(errno);
         return -1;
     }
-    // The reader replaces the list only when the whole file is good.
-    const std::string configured = cfg_local_nodes;
-    cfg_local_nodes = file;
-    local_nodes.reset();
-    NodeList *before = NodeListAlloc(local_nodes) == 0 ? local_nodes.get() : nullptr;
-    if (before != nullptr)
-        load_local_nodes();
-    cfg_local_nodes = configured;
-    if (before == nullptr || local_nodes.get() == before) {
-        *why = "local nodes file " + file + " cannot be read (malformed? see marloctl -v)";
+    if (read_list("local nodes file", cfg_local_nodes, load_local_nodes, why) != 0)
         return -1;
-    }
     for (const auto &node : *local_nodes)
         ids->push_back(node->nodeuuid);
     return 0;
+}
+
+int reload_check(std::string *why)
+{
+    if (read_list("local nodes file", cfg_local_nodes, load_local_nodes, why) != 0 ||
+        read_list("unicast hosts file", cfg_unicast_hosts, load_unicast_hosts, why) != 0)
+        return -1;
+    if (cfg_auth_mode == AUTH_OFF)
+        return 0;
+    const std::string keys = work_path(cfg_work_directory, cfg_auth_keys);
+    // The keys read only to be checked stay in guarded memory, wiped when freed.
+    GuardedRing ring = trailer_init() == 0 ? auth_ring_alloc() : nullptr;
+    if (!ring) {
+        *why = "key file " + keys + ": libsodium cannot be initialised or is out of memory";
+        return -1;
+    }
+    std::string error;
+    const int r = auth_keys_load(keys.c_str(), ring.get(), &error);
+    if (r != 0)
+        *why = "key file " + error;
+    return r;
 }
 
 std::vector<std::string> local_node_ids(const DaemonState &daemon)

@@ -40,6 +40,9 @@ struct DaemonCounters {
     // "local NODE LAST_SENT" lines: this host's nodes and when the daemon
     // last sent a datagram of each (seconds since the epoch; 0: never).
     std::vector<std::pair<std::string, long long>> local;
+    // "reload_refused NAMES": the settings whose files the daemon's last
+    // reload refused (comma-separated); empty when it took them all.
+    std::string reload_refused;
 };
 // How long the reply to `counters` is waited for: the daemon answers
 // between two datagrams, but a lock wait or a fence check may hold it up.
@@ -59,6 +62,12 @@ std::string work_path(const std::string &work_directory, const std::string &path
 // by the daemon's own reader, in file order.  0; -1 with *why set when the
 // file cannot be read or has a malformed line.
 int local_nodes_file(std::vector<std::string> *ids, std::string *why);
+
+// What the daemon would refuse on a reload (SIGHUP), read with its own
+// readers: the local nodes and unicast hosts files, and with auth_mode sign
+// or require the key file.  0 when it would take them all; -1 with *why set
+// to the first file refused and why.
+int reload_check(std::string *why);
 
 // Reads the pid file ("<pid>\n") and checks that the process exists.  0
 // with *pid set; -1 with *why set.

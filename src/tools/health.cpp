@@ -84,6 +84,18 @@ void finding_lines(const Finding &f, const ClusterView &view, const std::set<std
     out->push_back({level, text});
 }
 
+// While the daemon's last reload refused a file, it runs on what it read
+// before: the file on disk is not what it uses, and the next restart would
+// meet the same file.
+void reload_line(const DaemonState &daemon, std::vector<HealthLine> *out)
+{
+    if (daemon.up && !daemon.counters.reload_refused.empty())
+        out->push_back({HealthLevel::Warn,
+                        "the daemon refused its last reload (" + daemon.counters.reload_refused +
+                            "): it keeps what it read before (its log at err says why; "
+                            "mend the file, then marloctl reload)"});
+}
+
 }  // namespace
 
 const char *health_word(HealthLevel level)
@@ -114,6 +126,7 @@ Health health_of(const ClusterView &view, const CheckReport &check, const Daemon
                                                      "of it for " +
                                                      std::to_string(view.now - sent) + "s"});
     }
+    reload_line(daemon, &lines);
     for (const Finding &f : check.findings)
         finding_lines(f, view, local, &lines);
     for (const NodeView &n : view.nodes)

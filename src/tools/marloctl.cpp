@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "daemon/syslog.h"
 #include "tools/auth.h"
 #include "tools/check.h"
 #include "tools/control.h"
@@ -72,7 +73,8 @@ const char *const HELP =
     "  keygen [--output FILE] a new random key line for auth_keys; with --output\n"
     "                         appended to FILE (created with mode 0600)\n"
     "  reload                 SIGHUP: marlo re-reads its local nodes, unicast hosts\n"
-    "                         and keys\n"
+    "                         and keys; refused, without the signal, when marlo\n"
+    "                         would refuse one of them\n"
     "  ping-now               SIGUSR1: marlo sends all its pings now\n"
     "\n"
     "Options:\n"
@@ -80,6 +82,7 @@ const char *const HELP =
     "  -v          show the errors met while reading the object database; -v -v\n"
     "              every log line of the readers\n"
     "  -h, --help  this text\n"
+    "  --version   the release (marloctl VERSION)\n"
     "\n"
     "NODE is a decimal node id, VDISK a vdisk uuid of 1 to 14 characters without\n"
     "blanks; NODE must be in the local nodes file, and single-vdisk-ping's VDISK\n"
@@ -104,7 +107,7 @@ const char *const HELP =
 
 int fail(const std::string &why)
 {
-    std::fprintf(stderr, "marloctl: %s\n", why.c_str());
+    print_error(("marloctl: " + why + "\n").c_str());
     return EXIT_FAIL;
 }
 
@@ -317,9 +320,13 @@ int run_ctrl(const Command &c)
     return EXIT_OK;
 }
 
+// reload first reads what the daemon would read, with its readers: a file it
+// would refuse fails the command, and the daemon is left alone.
 int run_signal(const Command &c)
 {
     std::string why;
+    if (c.name == "reload" && reload_check(&why) != 0)
+        return fail("reload refused, marlo not signalled: " + why);
     const int sig = c.name == "reload" ? SIGHUP : SIGUSR1;
     if (signal_daemon(sig, &why) != 0)
         return fail(why);
@@ -499,6 +506,7 @@ int main(int argc, char **argv)
     int verbose = 0;
     static const struct option long_options[] = {
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // the usage line is the complaint
@@ -516,6 +524,8 @@ int main(int argc, char **argv)
             std::fputs(USAGE, stdout);
             std::fputs(HELP, stdout);
             return EXIT_OK;
+        case 'V':
+            return print(std::string("marloctl ") + MARLO_VERSION + "\n");
         default:
             if (optopt == 'C')
                 usage_error("-C needs a path");

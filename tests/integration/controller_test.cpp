@@ -116,6 +116,22 @@ TEST(ControllerLoop, SighupReloadsBothListsAndMalformedFilesKeepTheirList)
     EXPECT_EQ(run.grep(base, "dump_unicast_hosts(): "),
               (std::vector<std::string>{"[1/2] 127.0.0.2", "[2/2] 127.0.0.4"}));
 
+    // The refused reload is counted and named until a reload takes every file.
+    CtrlClient ctrl(run.port("ctrl_port"));
+    ASSERT_TRUE(ctrl.write("counters\n"));
+    std::string counters = ctrl.read_through("end");
+    EXPECT_NE(counters.find("\nreload_failures 1\n"), std::string::npos) << counters;
+    EXPECT_NE(counters.find("\nreload_refused local_nodes,unicast_hosts\nend\n"), std::string::npos)
+        << counters;
+    run.tmp.write_file("local_nodes", "7\n");
+    run.tmp.write_file("unicast_hosts", "127.0.0.2\n");
+    run.d->signal(SIGHUP);
+    ASSERT_TRUE(run.d->wait_for_line("dump_unicast_hosts(): [1/1] 127.0.0.2")) << run.d->text();
+    ASSERT_TRUE(ctrl.write("counters\n"));
+    counters = ctrl.read_through("end");
+    EXPECT_NE(counters.find("\nreload_failures 1\n"), std::string::npos) << counters;
+    EXPECT_EQ(counters.find("reload_refused"), std::string::npos) << counters;
+
     run.d->signal(SIGTERM);
     EXPECT_EQ(run.d->wait_exit(), 0);
 }

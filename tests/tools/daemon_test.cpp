@@ -232,6 +232,21 @@ TEST(MarloctlDaemon, ReloadAndPingNowReachTheDaemonThroughItsPidFile)
     ASSERT_EQ(reload.status, 0) << reload.err;
     EXPECT_TRUE(rig.d->wait_for_line("dump_local_nodes(): [2/2] 302")) << rig.d->text();
 
+    // A file the daemon would refuse: marloctl says why and signals nothing.
+    // Signalled anyway, the daemon keeps its list, and health says so.
+    const std::string nodes = rig.tmp.write_file("local_nodes", "301\nx302\n");
+    const size_t loads = rig.d->count_lines("load_local_nodes(): Loading");
+    CtlRun refused = rig.ctl({"reload"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "marloctl: reload refused, marlo not signalled: local nodes file " +
+                               nodes + ": Malformed file " + nodes + "\n");
+    rig.d->signal(SIGHUP);
+    ASSERT_TRUE(rig.d->wait_for_line("error: load_local_nodes(): Malformed file")) << rig.d->text();
+    EXPECT_EQ(rig.d->count_lines("load_local_nodes(): Loading"), loads + 1);
+    EXPECT_NE(rig.ctl({"health"}).out.find("WARN   the daemon refused its last reload (local_nodes)"),
+              std::string::npos);
+    rig.tmp.write_file("local_nodes", "301\n302\n");
+
     // The pid file outlives the daemon.
     rig.d->signal(SIGTERM);
     ASSERT_EQ(rig.d->wait_exit(), 0);
