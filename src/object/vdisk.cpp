@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "daemon/check.h"
 #include "daemon/config.h"
@@ -685,17 +686,27 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
     char *const envp[] = {nullptr};
 
     log_info(F, "Call %s %s %s", prog, uuidarg, memberarg);
-    // The program's output goes to the log, a line each.
+    // The program's output goes to the log, a line each, also what a process
+    // it leaves behind writes later (read by the daemon's loop), up to a
+    // bound per run.
+    const std::string who = std::string(prog) + " " + uuidarg + " " + memberarg;
+    ProgramOutput output;
+    output.max_lines = FENCE_CHECK_MAX_LINES;
+    output.on_line = [who](int stream, const char *line) {
+        if (stream == 1)
+            log_info(F, "%s stdout: %s", who.c_str(), line);
+        else
+            log_warn(F, "%s stderr: %s", who.c_str(), line);
+    };
+    output.on_dropped = [who](unsigned long dropped) {
+        log_notice(F, "%s: %lu more lines of output not logged", who.c_str(), dropped);
+    };
     int status;
-    const int r = program_run(
-        F, prog, argv, envp,
-        [&](int stream, const char *line) {
-            if (stream == 1)
-                log_info(F, "%s %s %s stdout: %s", prog, uuidarg, memberarg, line);
-            else
-                log_warn(F, "%s %s %s stderr: %s", prog, uuidarg, memberarg, line);
-        },
-        &status);
+    const int r = program_run(F, prog, argv, envp, output, &status);
+    if (r == -2) {
+        log_notice(F, "%s left to itself: the daemon stops; the check is owed", who.c_str());
+        return -1;
+    }
     fence_check_runs++;
     if (r < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         fence_check_failures++;

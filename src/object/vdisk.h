@@ -18,9 +18,13 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
                 int vdiskfd, int mbtopfd, bool rebuild = false);
 // Runs the fence-check program with "uuid=..." and "member=..." and an empty
 // environment, and waits for it; each line of its standard output and error
-// is logged, and so is an exit status other than 0 or a signal, which changes
-// nothing else.  0 or -1.
+// is logged (at most FENCE_CHECK_MAX_LINES per run, also those a process it
+// left behind writes later), and so is an exit status other than 0 or a
+// signal, which changes nothing else.  0 when the program ran and was
+// waited for; -1 when it could not be (pipes, fork, wait) or the daemon
+// stops (the program was not started, or is left running).
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid);
+inline constexpr unsigned long FENCE_CHECK_MAX_LINES = 100;
 // Fence-check programs run since the daemon started, and those of them that
 // exited with a status other than 0, were killed by a signal or never ran.
 extern int64_t fence_check_runs;
