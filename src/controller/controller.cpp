@@ -278,6 +278,8 @@ int controller_thread_loop()
     LoopRun &run = loop_state;
     MARLO_ASSERT(run.so && run.ctrlso);
 
+    // Checks a killed or stopped run of the daemon owed.
+    VDiskFenceOwedScan();
     for (;;) {
         if (do_exit) {
             log_notice(LOOP, "Exit...");

@@ -57,6 +57,7 @@ constexpr CounterRow COUNTERS[] = {
     {"lock_timeouts", &lock_timeouts},
     {"fence_checks", &fence_check_runs},
     {"fence_check_failures", &fence_check_failures},
+    {"fence_checks_rerun", &fence_checks_rerun},
 };
 
 // When each node announced from here last sent a datagram.  Kept apart from
