@@ -186,7 +186,7 @@ int program_run(const char *func, const char *prog, char *const argv[], char *co
     UniqueFd ended(int(::syscall(SYS_pidfd_open, pid, 0)));
     if (!ended)
         log_warn(func, "pidfd_open(%d): %s", int(pid), strerror(errno));
-    bool reaped = false;
+    bool reaped = false, told = false;
     for (;;) {
         // A second at most between two looks at the stop flag: a signal
         // between the look and poll() does not interrupt it.
@@ -198,8 +198,12 @@ int program_run(const char *func, const char *prog, char *const argv[], char *co
             log_error(func, "poll(): %s", strerror(errno));
             break;  // the wait below is all that is left
         }
-        if (stop_requested())
-            return -2;  // the pipes close; the program runs on
+        // A stop waits for the program: cut short, its work would be left
+        // half done.  The request is seen now, and acted on when it ends.
+        if (stop_requested() && !told) {
+            log_notice(func, "Stop requested: waiting for %s (pid %d) to end first", prog, int(pid));
+            told = true;
+        }
         for (int i = 0; i < 2 && n > 0; i++)
             if (p[i].revents != 0)
                 outs[i].read_once();

@@ -35,8 +35,9 @@ void program_stop_flag(const volatile sig_atomic_t *flag);
 // such a process neither holds the wait nor dies of SIGPIPE.  0 with the
 // wait status in *status; -1 when the pipes, fork or waitpid fail (logged
 // under func, as are a failed execve in the child, which then ends with
-// status 1, and a failed read); -2 when the stop flag was set, before the
-// start (nothing started) or during the wait (the program runs on, unwaited).
+// status 1, and a failed read); -2 when the stop flag was set before the
+// start (nothing started).  A stop requested during the wait is logged at
+// once (a notice under func) and the program still waited for.
 int program_run(const char *func, const char *prog, char *const argv[], char *const envp[],
                 const ProgramOutput &output, int *status);
 

@@ -816,7 +816,7 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
     int status;
     const int r = program_run(F, prog, argv, envp, output, &status);
     if (r == -2) {
-        log_notice(F, "%s left to itself: the daemon stops; the check is owed", who.c_str());
+        log_notice(F, "%s not started: the daemon stops; the check is owed", who.c_str());
         return -1;
     }
     fence_check_runs++;

@@ -21,8 +21,8 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
 // is logged (at most FENCE_CHECK_MAX_LINES per run, also those a process it
 // left behind writes later), and so is an exit status other than 0 or a
 // signal, which changes nothing else.  0 when the program ran and was
-// waited for; -1 when it could not be (pipes, fork, wait) or the daemon
-// stops (the program was not started, or is left running).
+// waited for (a stop requested meanwhile waits for it too); -1 when it could
+// not be (pipes, fork, wait) or the daemon stops (not started).
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid);
 inline constexpr unsigned long FENCE_CHECK_MAX_LINES = 100;
 // Fence-check programs run since the daemon started, and those of them that
