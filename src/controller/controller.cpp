@@ -247,7 +247,7 @@ int controller_module_setup()
     install_signal(SIGTERM, sigint);
     install_signal(SIGHUP, sighup);
     install_signal(SIGUSR1, sigusr1);
-    // A stop request also ends the wait for a fence check.
+    // A stop requested while a fence check runs is seen (logged) at once.
     program_stop_flag(&do_exit);
 
     stats_rx_reset();

@@ -758,7 +758,8 @@ int VDiskFenceOwedScan()
     errno = 0;
     while (const char *name = dir.next()) {
         char key[256];
-        if (name[0] == '.' || std::snprintf(key, sizeof key, "%s/%s", name, FENCE_OWED) >= int(sizeof key) ||
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            std::snprintf(key, sizeof key, "%s/%s", name, FENCE_OWED) >= int(sizeof key) ||
             store_lookup(dir.fd(), key) != 1)
             continue;
         std::unique_ptr<VDisk> vdisk;
