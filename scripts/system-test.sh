@@ -15,6 +15,8 @@
 #              its output and exit status in the journal
 #   kill       kill -9 of the main pid while the fence check holds a vdisk's
 #              lock: restarted, and the restarted daemon removes that lock
+#   owed       the check the kill cut short runs again after the restart;
+#              marloctl health during it says busy, not down
 #   metrics    marlo-metrics.timer and prometheus-node-exporter: marlo_
 #              series at :9100/metrics, scraped from the peer
 #   upgrade    to the same package with a higher version: running with a new
@@ -297,8 +299,30 @@ exists /tmp/VDISK-vd-demo-1 || fail "no lock of vd-demo-1 during its fence check
 killed=$(main_pid)
 C sh -c "kill -9 $killed"  # (a minimal system has no /bin/kill)
 wait_for 40 "a restart after kill -9" running_anew "$killed"
-exists /tmp/VDISK-vd-demo-1 && fail "the killed run's lock /tmp/VDISK-vd-demo-1 is still there"
+# (The restarted daemon takes that lock again at once, to run the check
+# the kill cut short: the file must not carry the killed pid.)
+C grep -qx "$killed" /tmp/VDISK-vd-demo-1 && fail "the killed run's lock /tmp/VDISK-vd-demo-1 is still there"
 pass "kill -9 of $killed holding vd-demo-1's lock: restarted as $(main_pid), the lock removed"
+
+# The check the kill above cut short was owed: the restarted daemon runs it
+# again (it holds as long), and while it runs the daemon is busy, not down.
+fence_owed_step() {
+    echo "=== the fence check cut short runs again; busy is not down"
+    wait_for 30 "the owed check run again" journal_has \
+        "notice: FenceCheck(): Running the fence check owed for VDisk vd-demo-1 generation 5 by Node 101"
+    local health
+    health=$(C marloctl -C /etc/marlo/marlo.conf health || true)
+    case "$health" in
+    *"busy: fence check for vdisk vd-demo-1 running for "*) ;;
+    *) fail "health during the check: $health" ;;
+    esac
+    case "$health" in *"is down"*) fail "health says down during the check: $health" ;; esac
+    C sh -c ': >/tmp/fence-hold'
+    wait_for 30 "the owed check's return" journal_has "info: FenceCheck(): Return /usr/local/sbin/fence-check uuid=vd-demo-1 member=101"
+    exists /var/lib/marlo/VDisk/vd-demo-1/fence_owed && fail "the owed record is still there"
+    pass "the check cut short ran again after the restart; health said busy meanwhile"
+}
+fence_owed_step
 
 echo "=== metrics"
 mark

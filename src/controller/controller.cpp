@@ -1,6 +1,7 @@
 // Module set-up and teardown, signal flags and the loop itself.  One pass:
-// check the flags, reload the lists, wait, run the timers, receive one
-// datagram, serve the CTRL connections, accept one new connection.
+// check the flags, reload the lists, wait, run the timers, read what fence
+// checks left behind write, receive one datagram, serve the CTRL
+// connections, accept one new connection.
 #include "controller/controller.h"
 
 #include <arpa/inet.h>
@@ -25,6 +26,8 @@
 #include "daemon/syslog.h"
 #include "io/io.h"
 #include "io/netlib.h"
+#include "io/spawn.h"
+#include "object/vdisk.h"
 #include "proto/records.h"
 
 int controller_module_initialized = 0;
@@ -164,6 +167,7 @@ void loop_exit(LoopRun &run)
     if (!run.vdt.empty())
         VDiskTreeFlush(run.vdt);
     CtrlConnListFlush(run.ccl);
+    program_outputs_close();
     run.ctrlso.reset();
     run.so.reset();
     run.buf.reset();
@@ -191,13 +195,15 @@ void reload_lists()
     stats_reload(refused);
 }
 
-// Waits at most one second for a readable descriptor.  The select() result:
-// the number ready, 0 on time-out, -1 on failure (logged unless EINTR).
+// Waits at most one second for a readable descriptor (the master set and
+// the output pipes fence checks left behind).  The select() result: the
+// number ready, 0 on time-out, -1 on failure (logged unless EINTR).
 int wait_readable(const LoopRun &run, fd_set *ready)
 {
     *ready = run.fds;
+    const int nfds = program_outputs_watch(ready, run.nfds);
     struct timeval tv = {1, 0};
-    int n = select(run.nfds, ready, nullptr, nullptr, &tv);
+    int n = select(nfds, ready, nullptr, nullptr, &tv);
     if (n < 0 && errno != EINTR)
         log_error(LOOP, "select(): %s", strerror(errno));
     return n;
@@ -251,6 +257,8 @@ int controller_module_setup()
     install_signal(SIGTERM, sigint);
     install_signal(SIGHUP, sighup);
     install_signal(SIGUSR1, sigusr1);
+    // A stop requested while a fence check runs is seen (logged) at once.
+    program_stop_flag(&do_exit);
 
     stats_rx_reset();
 
@@ -280,6 +288,8 @@ int controller_thread_loop()
     LoopRun &run = loop_state;
     MARLO_ASSERT(run.so && run.ctrlso);
 
+    // Checks a killed or stopped run of the daemon owed.
+    VDiskFenceOwedScan();
     for (;;) {
         if (do_exit) {
             log_notice(LOOP, "Exit...");
@@ -299,6 +309,7 @@ int controller_thread_loop()
             log_debug(LOOP, "Waiting...");
             continue;
         }
+        program_outputs_serve(&ready);
 
         if (FD_ISSET(run.so.get(), &ready)) {
             int rx = receive_msg(run.buf.get(), run.buflen, run.so.get(), run.vdt);
@@ -327,6 +338,7 @@ void controller_module_teardown()
     multicast_groups.reset();
     unicast_hosts.reset();
     local_nodes.reset();
+    program_stop_flag(nullptr);
     controller_module_initialized = 0;
     log_notice("controller_module_teardown", "Shutdown sequence finished!");
 }

@@ -60,6 +60,7 @@ constexpr CounterRow COUNTERS[] = {
     {"lock_timeouts", &lock_timeouts},
     {"fence_checks", &fence_check_runs},
     {"fence_check_failures", &fence_check_failures},
+    {"fence_checks_rerun", &fence_checks_rerun},
     {"reload_failures", &stats_reload_failures},
 };
 

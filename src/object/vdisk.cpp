@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "daemon/check.h"
 #include "daemon/config.h"
@@ -271,20 +272,78 @@ int vdisk_generation(const VDisk *vdisk, const char *vdiskpath, const char *node
     return 0;
 }
 
+// The record of a fence check owed: "<generation> <member>" in the vdisk's
+// `fence_owed`, written before the raised generation and removed once the
+// check has returned.  A check cut short (the daemon killed or stopped
+// while it ran, fork or wait failing) leaves it; the daemon's start and
+// the next entry for the vdisk run the check again, so that every raised
+// generation has its check at least once.
+const char FENCE_OWED[] = "fence_owed";
+
+// Records this process left behind since its start (checks that failed, or
+// owed ones it could not run): while there are any, every update looks
+// for its vdisk's record; otherwise none does (a record is only ever left
+// by a check cut short, which the start-up scan finds).
+long fence_owed_left;
+
+// Runs `member`'s check and removes the record once it returned.  0, or -1
+// (the record stays; the caller counts it as left).
+int fence_check_settle(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, const char *member)
+{
+    static const char F[] = "FenceCheck";
+    if (FenceCheck(vdisk, member) != 0)
+        return -1;
+    log_debug(F, "%s/%s [UNLINK]", vdiskpath, FENCE_OWED);
+    if (::unlinkat(vdiskfd, FENCE_OWED, 0) != 0 && errno != ENOENT) {
+        log_error(F, "unlink(%s/%s): %s", vdiskpath, FENCE_OWED, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Runs the check that the vdisk's record says is owed, if any, with a
+// notice.  1 when one was owed and ran, 0 when none was owed (a damaged
+// record, its write cut short before the generation it announces was
+// written, owes nothing: that rise comes again with its own record), -1
+// when the record cannot be read or the check failed (the record stays).
+int fence_owed_run(const VDisk *vdisk, const char *vdiskpath, int vdiskfd)
+{
+    static const char F[] = "FenceCheck";
+    char text[256];
+    const int len = AttrProbe(vdiskfd, FENCE_OWED, text);
+    if (len == -1)
+        return -1;
+    unsigned gen;
+    char member[16];
+    if (len < 0 || std::sscanf(text, "%u %15[0-9]", &gen, member) != 2)
+        return 0;
+    log_notice(F, "Running the fence check owed for VDisk %s generation %u by Node %s",
+               vdisk->vdiskuuid, gen, member);
+    fence_checks_rerun++;
+    return fence_check_settle(vdisk, vdiskpath, vdiskfd, member) == 0 ? 1 : -1;
+}
+
 // Writes highest_gen_count = value and runs the fence check for `member`
-// (when given) before the file is closed: no file-system call of the daemon
-// lies between the raised generation reaching the store and its check, so a
-// fault either leaves the old generation (the next entry rises again) or
-// comes after the check.  0 or -1.
+// (when given) before the file is closed, the check recorded as owed
+// before: a fault before the record leaves the old generation (the next
+// entry rises again), one after it leaves the record, and the check runs
+// again.  0 or -1.
 int vdisk_generation_store(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, unsigned value,
                            const char *member)
 {
     static const char F[] = "VDiskUpdate";
+    const bool check = member != nullptr && member[0] != '\0';
+    if (check && STORE_ATTR(F, vdiskfd, vdiskpath, "fence_owed", "%u %s", value, member) < 0)
+        return -1;
     log_debug(F, "%s/highest_gen_count=%u", vdiskpath, value);
     UniqueFd held;
     if (AttrStoreHeld(vdiskfd, "highest_gen_count", held, "%u\n", value) < 0)
         return -1;
-    return member != nullptr && member[0] != '\0' ? FenceCheck(vdisk, member) : 0;
+    if (check && fence_check_settle(vdisk, vdiskpath, vdiskfd, member) != 0) {
+        fence_owed_left++;
+        return -1;
+    }
+    return 0;
 }
 
 // Reads one "%u" (resp. "%llu") member attribute that must convert exactly
@@ -612,6 +671,15 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
     if (vde.transaction_id != 0)
         return 0;
 
+    // A check owed from before runs first, once.
+    if (fence_owed_left > 0) {
+        const int owed = fence_owed_run(vdisk, vdiskpath, vdiskfd);
+        if (owed < 0)
+            return -1;
+        if (owed > 0)
+            fence_owed_left--;
+    }
+
     Generation g;
     if (vdisk_generation(vdisk, vdiskpath, nodeuuid, vdiskfd, mbtopfd, g) != 0)
         return -1;
@@ -672,6 +740,52 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
 
 int64_t fence_check_runs;
 int64_t fence_check_failures;
+int64_t fence_checks_rerun;
+
+int VDiskFenceOwedScan()
+{
+    static const char F[] = "FenceCheck";
+    PathBuf top;
+    if (path_format(top, "%s/VDisk", cfg_work_directory.c_str()) != 0)
+        return -1;
+    const int fd = store_openat_opt(AT_FDCWD, top, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd == -2)
+        return 0;  // no vdisk yet
+    if (fd < 0)
+        return -1;
+    DirEntries dir(fd);
+    int run = 0;
+    errno = 0;
+    while (const char *name = dir.next()) {
+        char key[256];
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            std::snprintf(key, sizeof key, "%s/%s", name, FENCE_OWED) >= int(sizeof key) ||
+            store_lookup(dir.fd(), key) != 1)
+            continue;
+        std::unique_ptr<VDisk> vdisk;
+        if (VDiskAlloc(vdisk) != 0)
+            return -1;
+        std::snprintf(vdisk->vdiskuuid, sizeof vdisk->vdiskuuid, "%s", name);
+        PathBuf vdiskpath;
+        if (std::strlen(name) >= sizeof vdisk->vdiskuuid || vdisk_path(F, vdiskpath, name) != 0 ||
+            VDiskLock(vdisk.get()) != 0) {
+            fence_owed_left++;  // an entry for the vdisk runs it
+            continue;
+        }
+        UniqueFd vdiskfd(store_opendirat(dir.fd(), name));
+        const int owed = vdiskfd ? fence_owed_run(vdisk.get(), vdiskpath, vdiskfd.get()) : -1;
+        VDiskUnlock(vdisk.get());
+        if (owed < 0)
+            fence_owed_left++;
+        run += owed > 0;
+        errno = 0;
+    }
+    if (errno != 0) {
+        log_error(F, "readdir(%s): %s", top, strerror(errno));
+        return -1;
+    }
+    return run;
+}
 
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
 {
@@ -685,17 +799,27 @@ int FenceCheck(const VDisk *vdisk, const char *nodeuuid)
     char *const envp[] = {nullptr};
 
     log_info(F, "Call %s %s %s", prog, uuidarg, memberarg);
-    // The program's output goes to the log, a line each.
+    // The program's output goes to the log, a line each, also what a process
+    // it leaves behind writes later (read by the daemon's loop), up to a
+    // bound per run.
+    const std::string who = std::string(prog) + " " + uuidarg + " " + memberarg;
+    ProgramOutput output;
+    output.max_lines = FENCE_CHECK_MAX_LINES;
+    output.on_line = [who](int stream, const char *line) {
+        if (stream == 1)
+            log_info(F, "%s stdout: %s", who.c_str(), line);
+        else
+            log_warn(F, "%s stderr: %s", who.c_str(), line);
+    };
+    output.on_dropped = [who](unsigned long dropped) {
+        log_notice(F, "%s: %lu more lines of output not logged", who.c_str(), dropped);
+    };
     int status;
-    const int r = program_run(
-        F, prog, argv, envp,
-        [&](int stream, const char *line) {
-            if (stream == 1)
-                log_info(F, "%s %s %s stdout: %s", prog, uuidarg, memberarg, line);
-            else
-                log_warn(F, "%s %s %s stderr: %s", prog, uuidarg, memberarg, line);
-        },
-        &status);
+    const int r = program_run(F, prog, argv, envp, output, &status);
+    if (r == -2) {
+        log_notice(F, "%s not started: the daemon stops; the check is owed", who.c_str());
+        return -1;
+    }
     fence_check_runs++;
     if (r < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         fence_check_failures++;

@@ -18,13 +18,25 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
                 int vdiskfd, int mbtopfd, bool rebuild = false);
 // Runs the fence-check program with "uuid=..." and "member=..." and an empty
 // environment, and waits for it; each line of its standard output and error
-// is logged, and so is an exit status other than 0 or a signal, which changes
-// nothing else.  0 or -1.
+// is logged (at most FENCE_CHECK_MAX_LINES per run, also those a process it
+// left behind writes later), and so is an exit status other than 0 or a
+// signal, which changes nothing else.  0 when the program ran and was
+// waited for (a stop requested meanwhile waits for it too); -1 when it could
+// not be (pipes, fork, wait) or the daemon stops (not started).
 int FenceCheck(const VDisk *vdisk, const char *nodeuuid);
+inline constexpr unsigned long FENCE_CHECK_MAX_LINES = 100;
 // Fence-check programs run since the daemon started, and those of them that
-// exited with a status other than 0, were killed by a signal or never ran.
+// exited with a status other than 0, were killed by a signal or never ran;
+// checks run again because a record said they were owed.
 extern int64_t fence_check_runs;
 extern int64_t fence_check_failures;
+extern int64_t fence_checks_rerun;
+// At the daemon's start: runs each check that a vdisk's `fence_owed`
+// record says is owed (one cut short when the daemon was killed or stopped),
+// under the vdisk's lock, with a notice.  One that cannot run now is left
+// for the next entry of that vdisk.  The number run, or -1 when VDisk/
+// cannot be read.
+int VDiskFenceOwedScan();
 // Fills vdisk->vde, parentuuid, members and frontends from disk; with node
 // nullptr only the vdisk-level files.  Caller holds the vdisk lock.  0 or -1.
 int VDiskLoad(const Node *node, VDisk *vdisk);

@@ -76,7 +76,7 @@ const Key VDISK_KEYS[] = {
     {"st_size", Val::Number},        {"snapshot", Val::Number},
     {"parent", Val::Text, 14},       {"snaptime", Val::Text, 31},
     {"description", Val::Text, 32},  {"highest_gen_count", Val::Number},
-    {"transaction_id", Val::Number},
+    {"transaction_id", Val::Number}, {"fence_owed", Val::Text, 31},
 };
 const Key MEMBERSHIP = {"membership", Val::Membership};
 const Key MEMBER_KEYS[] = {

@@ -395,8 +395,10 @@ DaemonState daemon_state()
     if (daemon_pid(work_path(cfg_work_directory, cfg_pid_file), &d.pid, &d.why) != 0)
         return d;
     d.up = ctrl_counters(cfg_ctrl_address, cfg_ctrl_port, &d.counters, &d.why) == 0;
-    if (!d.up)
+    if (!d.up) {
         d.why = "process " + std::to_string(d.pid) + " runs, but " + d.why;
+        d.busy = fence_check_running(d.pid, cfg_fence_check, &d.fence);
+    }
     return d;
 }
 

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/busy.h"
+
 // Checks a node id argument: decimal digits only, at most 4294967295.  The
 // daemon compares node ids as text, so the id is rewritten in the form it
 // uses ("007" becomes "7").  0 with *canonical set; -1 with *why set.
@@ -76,11 +78,15 @@ int daemon_pid(const std::string &pid_path, pid_t *pid, std::string *why);
 // Whether the daemon runs: the process the pid file names exists and the
 // CTRL port answers `counters` (the daemon never removes its pid file, so
 // after a stop the pid may belong to another program, whatever its name).
+// A daemon that runs but does not answer because it waits for a fence
+// check is busy, not down.
 struct DaemonState {
     bool up = false;
     pid_t pid = 0;
     DaemonCounters counters;  // when up
     std::string why;          // when not up: what failed
+    bool busy = false;        // not up, waiting for `fence`
+    FenceCheckRun fence;
 };
 // Looks at the daemon of the configuration read (cfg_*).
 DaemonState daemon_state();

@@ -1,7 +1,14 @@
 #include "tools/health.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <set>
+
+#include "daemon/config.h"
 
 namespace {
 
@@ -108,13 +115,37 @@ const char *health_word(HealthLevel level)
     return "ERROR";
 }
 
+std::vector<HealthLine> config_health(const std::vector<std::string> &local_nodes)
+{
+    std::vector<HealthLine> lines;
+    // The daemon runs the program from its work directory.
+    const std::string prog = work_path(cfg_work_directory, cfg_fence_check);
+    struct stat st;
+    if (::stat(prog.c_str(), &st) != 0)
+        lines.push_back({HealthLevel::Error, "the fence-check program " + prog + " cannot be run: " +
+                                                 strerror(errno) + " (fence_check)"});
+    else if (!S_ISREG(st.st_mode) || ::access(prog.c_str(), X_OK) != 0)
+        lines.push_back({HealthLevel::Error, "the fence-check program " + prog +
+                                                 " cannot be run: not an executable file "
+                                                 "(fence_check)"});
+    if (local_nodes.empty())
+        lines.push_back({HealthLevel::Warn, "no local nodes: the daemon announces nothing "
+                                            "(local_nodes " + cfg_local_nodes + ")"});
+    return lines;
+}
+
 Health health_of(const ClusterView &view, const CheckReport &check, const DaemonState &daemon,
-                 const std::vector<std::string> &local_nodes)
+                 const std::vector<std::string> &local_nodes,
+                 const std::vector<HealthLine> &config)
 {
     const std::set<std::string> local(local_nodes.begin(), local_nodes.end());
     const long long limit = 3LL * view.heartbeat_interval;
-    std::vector<HealthLine> lines;
-    if (!daemon.up)
+    std::vector<HealthLine> lines = config;
+    if (daemon.busy)
+        lines.push_back({HealthLevel::Warn, "busy: fence check for vdisk " + daemon.fence.vdisk +
+                                                " running for " +
+                                                std::to_string(daemon.fence.seconds) + " s"});
+    else if (!daemon.up)
         lines.push_back({HealthLevel::Error, "the daemon is down: " + daemon.why});
     for (const auto &[node, sent] : daemon.counters.local) {
         if (sent == 0)

@@ -31,5 +31,13 @@ const char *health_word(HealthLevel level);
 // The summary of a check, the store as read, the daemon's state and this
 // host's nodes (the daemon's times of sending stand in for their silence:
 // a host does not hear its own nodes).
+// `config`: what config_health found.
 Health health_of(const ClusterView &view, const CheckReport &check, const DaemonState &daemon,
-                 const std::vector<std::string> &local_nodes);
+                 const std::vector<std::string> &local_nodes,
+                 const std::vector<HealthLine> &config = {});
+
+// The configuration the daemon runs with (cfg_*): a fence-check program
+// that is missing or not executable is an ERROR (it shows only when a
+// generation rises, when it matters most); no local node a WARN (the
+// daemon announces nothing).
+std::vector<HealthLine> config_health(const std::vector<std::string> &local_nodes);

@@ -375,6 +375,10 @@ int run_view(const Command &c)
         view.daemon_known = true;
         view.daemon_up = daemon.up;
         view.daemon_why = daemon.why;
+        if (daemon.busy)
+            view.daemon_busy = "fence check for vdisk " + daemon.fence.vdisk + " member " +
+                               daemon.fence.member + " running for " +
+                               std::to_string(daemon.fence.seconds) + " s";
     }
     std::string out = c.name == "graph" ? render_dot(view)
                       : c.json          ? render_json(view)
@@ -493,7 +497,8 @@ int run_health(const Command &c)
     std::string why;
     if (observe(&o, &why) != 0)
         return fail(why);
-    const Health health = health_of(o.view, o.report, o.daemon, o.scope.local_nodes);
+    const Health health = health_of(o.view, o.report, o.daemon, o.scope.local_nodes,
+                                    config_health(o.scope.local_nodes));
     if (print(c.json ? render_health_json(health) : render_health(health)) != EXIT_OK)
         return EXIT_FAIL;
     return health.level == HealthLevel::Ok ? EXIT_OK : EXIT_FAIL;

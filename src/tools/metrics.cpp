@@ -179,12 +179,16 @@ std::string render_metrics(const ClusterView &view, const CheckReport &check,
         findings.add("kind", k, counts[k]);
 
     Family up("marlo_daemon_up",
-              "1 when the process the pid file names runs and answers on the CTRL port, else 0.");
-    up.add({}, daemon.up ? 1LL : 0LL);
+              "1 when the process the pid file names runs and answers on the CTRL port, or "
+              "waits for a fence check; else 0.");
+    up.add({}, daemon.up || daemon.busy ? 1LL : 0LL);
+    Family fence("marlo_fence_check_running_seconds",
+                 "How long the fence check the daemon waits for has run; 0 when none.");
+    fence.add({}, daemon.busy ? daemon.fence.seconds : 0LL);
 
     std::string out;
     for (const Family *f : {&lastping, &last_sent, &node_ds, &node_vdisks, &nodes, &ds_members,
-                            &ds_vdisks, &datastores, &vdisks, &findings, &up})
+                            &ds_vdisks, &datastores, &vdisks, &findings, &up, &fence})
         out += f->render();
     if (run.per_vdisk)
         for (const Family *f : {&vd_members, &vd_frontends, &vd_gen})

@@ -393,7 +393,10 @@ std::string render_table(const ClusterView &view)
 
     const long long limit = 3LL * view.heartbeat_interval;
     std::string out;
-    if (view.daemon_known && !view.daemon_up)
+    if (view.daemon_known && !view.daemon_busy.empty())
+        out += "The daemon is busy: " + cell_text(view.daemon_busy) +
+               "; it answers when the check returns.\n\n";
+    else if (view.daemon_known && !view.daemon_up)
         out += "The daemon is down: " + cell_text(view.daemon_why) +
                "\nWhat follows is the store as it was left.\n\n";
     out += section("Nodes (LASTPING: seconds since; * over " + std::to_string(limit) +

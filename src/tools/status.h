@@ -102,6 +102,7 @@ struct ClusterView {
     bool daemon_known = false;
     bool daemon_up = false;
     std::string daemon_why;
+    std::string daemon_busy;  // a fence check it waits for, in words ("" when none)
 };
 
 // Reads the whole object database under work_directory into *view (which

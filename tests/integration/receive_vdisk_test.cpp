@@ -4,6 +4,7 @@
 // fence check on a generation rise, VDISK_DELETED, and uuids that cannot name
 // an object.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <set>
 
 #include "harness.h"
+#include "object/vdisk.h"
 #include "proto/records.h"
 #include "store_read.h"
 #include "store_seed.h"
@@ -294,6 +296,63 @@ TEST(ReceiveVDisk, SnapshotsFenceCheckAndDeletes)
     EXPECT_EQ(listing(rig.work + "/VDisk"), (std::set<std::string>{"p4"}));
     EXPECT_TRUE(present(rig.member("p4", 41)));
     EXPECT_EQ(listing(rig.work), (std::set<std::string>{"Datastore", "Node", "VDisk", "lock_holder"}));
+}
+
+}  // namespace
+
+namespace {
+
+// The fence check on the real loop: a check that leaves a writer behind
+// neither holds the loop nor floods the log, and the daemon stops at once;
+// a stop during a check is seen at once and waits for it; a check cut
+// short (the daemon killed) runs again, once, when the daemon starts.
+TEST(ReceiveVDisk, FenceCheckNeverHoldsTheLoopAndACheckCutShortRunsAgain)
+{
+    VDiskRig rig;
+    const std::string mode = rig.tmp.path("mode"), long_pid = rig.tmp.path("long.pid");
+    rig.cfg["fence_check"] = rig.tmp.write_script(
+        "fence", "echo \"$@\" >> " + rig.fence_log + "\ncase $(cat " + mode +
+                     ") in writer) yes background & sleep 0.3 ;; long) echo $$ > " + long_pid +
+                     "; exec sleep 600 ;; esac\n");
+    const auto n41 = node_spec(41, "ds41");
+    const auto p5 = vdisk_spec("p5", {41}, "ds41");
+    seed::write_node(rig.work, n41);
+    seed::write_datastore(rig.work, {.uuid = "ds41", .members = {41}});
+    seed::write_vdisk(rig.work, p5);
+    const std::string h41 = seed::hdr_bytes(n41, MSG_PING);
+    const std::string owed = rig.vdisk("p5") + "/fence_owed";
+
+    std::ofstream(mode) << "writer\n";
+    rig.start();
+    rig.apply(h41 + group(n41, p5, 2, 2));
+    rig.apply(h41 + group(n41, p5, 3, 2));  // the loop serves on
+    EXPECT_EQ(rig.seqno("p5", 41), "3\n");
+    EXPECT_EQ(rig.d->count_lines("stdout: background"), FENCE_CHECK_MAX_LINES);
+    EXPECT_FALSE(present(owed));
+    rig.d->signal(SIGTERM);
+    EXPECT_EQ(rig.d->wait_exit(std::chrono::seconds(3)), 0) << "SIGTERM while the writer runs";
+
+    std::ofstream(mode) << "long\n";
+    rig.start();
+    ASSERT_TRUE(rig.peer->send_to("127.0.0.1", rig.port, h41 + group(n41, p5, 4, 3)));
+    ASSERT_TRUE(rig.d->wait_for_line("Call ")) << rig.d->text();
+    EXPECT_EQ(slurp(owed), "3 41\n");
+    rig.d->signal(SIGTERM);
+    EXPECT_TRUE(rig.d->wait_for_line("Stop requested: waiting for ")) << rig.d->text();
+    EXPECT_FALSE(rig.d->wait_exit(std::chrono::milliseconds(1500))) << "the stop waits";
+    rig.d->signal(SIGKILL);  // as the unit's stop time-out does
+    rig.d->wait_exit();
+    kill(std::stoi(slurp(long_pid)), SIGKILL);
+
+    std::ofstream(mode) << "\n";
+    rig.start();
+    ASSERT_TRUE(rig.d->wait_for_line(
+        "notice: FenceCheck(): Running the fence check owed for VDisk p5 generation 3 by Node 41",
+        kWait, From::Start))
+        << rig.d->text();
+    rig.apply(h41 + group(n41, p5, 5, 3));
+    EXPECT_FALSE(present(owed));
+    EXPECT_EQ(slurp(rig.fence_log), "uuid=p5 member=41\nuuid=p5 member=41\nuuid=p5 member=41\n");
 }
 
 }  // namespace

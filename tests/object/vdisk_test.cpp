@@ -18,6 +18,7 @@
 
 #include "daemon/config.h"
 #include "object/model.h"
+#include "io/spawn.h"
 #include "object/vdisk.h"
 #include "proto/records.h"
 #include "store_fixture.h"
@@ -757,12 +758,14 @@ TEST_F(VDiskStoreTest, FenceCheckWaitsThroughInterruptingSignals)
 
 namespace {
 
-// Each line of the program's output reaches the log, and after "Return" an
-// exit status other than 0 or a signal; none of it changes the result.  A
-// process it leaves running with the pipes open does not hold the wait.
+// Each line of the program's output reaches the log (at most the bound per
+// run), and after "Return" an exit status other than 0 or a signal; none of
+// it changes the result.  The program's end ends the wait, not its output's:
+// a process it leaves running with the pipes open does not hold the wait,
+// and keeps them (a helper finishes; what it writes is logged afterwards).
 TEST_F(VDiskStoreTest, FenceCheckLogsOutputAndExitStatus)
 {
-    const std::string sleeper = base() + "/sleeper.pid";
+    const std::string sleeper = base() + "/sleeper.pid", helper = base() + "/helper.done";
     const std::string p = "FenceCheck(): " + base() + "/fence.sh uuid=vdout member=42 ";
     const std::string x1023(1023, 'x'), x977(977, 'x');
     const std::map<std::string, std::vector<std::string>> cases = {
@@ -773,6 +776,9 @@ TEST_F(VDiskStoreTest, FenceCheckLogsOutputAndExitStatus)
         {"head -c 2000 /dev/zero | tr '\\0' x\n", {p + "stdout: " + x1023 + "\n", p + "stdout: " + x977 + "\n"}},
         {"kill -TERM $$\n", {"Return ", "notice: " + p + "killed by signal 15 (Terminated)"}},
         {"sleep 600 & echo $! > " + sleeper + "\n", {"Return "}},
+        {"yes background & sleep 0.3; exit 0\n", {p + "stdout: background\n", "Return "}},
+        {"(sleep 1; echo progress; touch " + helper + ") & exit 0\n", {"Return "}},
+        {"exec >&- 2>&-; sleep 1; exit 4\n", {"Return ", "notice: " + p + "exited with status 4"}},
     };
     for (const auto &[extra, lines] : cases) {
         write_fence(extra);
@@ -790,7 +796,27 @@ TEST_F(VDiskStoreTest, FenceCheckLogsOutputAndExitStatus)
             at = line.rfind("warn", 0) == 0 ? at : found;
         }
         EXPECT_EQ(count_of(log, "notice: "), int(lines.back().rfind("notice", 0) == 0)) << log;
+        EXPECT_LE(count_of(log, " stdout: "), int(FENCE_CHECK_MAX_LINES)) << extra;
     }
+    // The daemon's loop reads the pipes left behind, as here.
+    capture_log();
+    for (int i = 0; i < 50; i++) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        struct timeval tv = {0, 100000};
+        if (select(program_outputs_watch(&ready, 0), &ready, nullptr, nullptr, &tv) > 0)
+            program_outputs_serve(&ready);
+        if (std::filesystem::exists(helper))
+            break;
+        usleep(100000);
+    }
+    EXPECT_TRUE(std::filesystem::exists(helper));
+    program_outputs_close();
+    const std::string later = captured_log();
+    EXPECT_NE(later.find(p + "stdout: progress\n"), std::string::npos) << later;
+    EXPECT_NE(later.find("notice: " + p.substr(0, p.size() - 1) + ": "), std::string::npos)
+        << later;  // the lines dropped
+    EXPECT_EQ(count_of(later, "stdout: background"), 0) << "beyond the bound";
     // The background process outlived the wait, and is ended here.
     const pid_t pid = std::stoi(file_content(sleeper).value_or("0"));
     ASSERT_GT(pid, 0);

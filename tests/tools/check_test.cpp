@@ -345,6 +345,16 @@ TEST_F(CheckTest, HealthSaysWhatStopsTheDaemonInAnOperatorsWords)
         {[&] { db.remove("Node/202/vdisks/vdA"); },
          "WARN   member-without-node-link: member 202 serves frontends but node 202 does not "
          "link the vdisk (VDisk/vdA/memberinfo/202/frontend; marloctl check --repair mends it)"},
+        // The configuration the daemon runs with (kept for the rows below).
+        {[&] {
+             rig.cfg["fence_check"] = rig.tmp.path("fence-missing");
+             harness::write_config(rig.conf, rig.cfg);
+         },
+         "ERROR  the fence-check program " + rig.tmp.path("fence-missing") +
+             " cannot be run: No such file or directory (fence_check)"},
+        {[&] { rig.tmp.write_file("local_nodes", ""); },
+         "WARN   no local nodes: the daemon announces nothing (local_nodes " +
+             rig.cfg.at("local_nodes") + ")"},
     };
     for (const Row &row : rows) {
         SetUp();
@@ -358,6 +368,8 @@ TEST_F(CheckTest, HealthSaysWhatStopsTheDaemonInAnOperatorsWords)
         ASSERT_FALSE(parse_json(json.out, &doc)) << json.out;
         EXPECT_EQ(doc["status"].text, "ERROR") << json.out;
     }
+    rig.cfg["fence_check"] = "/bin/true";
+    harness::write_config(rig.conf, rig.cfg);
     rig.tmp.write_file("local_nodes", "");
 }
 
