@@ -922,21 +922,24 @@ void check_recovery(Rig &rig, const Scenario &scn, const Plan &plan, Outcome &o)
         o.problems.push_back("the daemon is not running");
 }
 
-// The vdisks ("uuid=<vdisk>") whose fence check the faulted run left owed:
-// the record written and not removed after.
+// The vdisks ("uuid=<vdisk>") whose fence check the fault left owed: the
+// record written and not removed up to the faulted call (what follows it in
+// (a) is the recovery).
 std::set<std::string> owed_checks(const std::vector<Call> &calls)
 {
     static const std::regex record_re(R"(/VDisk/([^/>]+)>, "fence_owed")");
     std::set<std::string> owed;
     for (const Call &c : calls) {
         std::smatch m;
-        if (!std::regex_search(c.line, m, record_re))
-            continue;
         const bool done = c.result != "?" && c.result.rfind("-1", 0) != 0;
-        if (c.name == "openat" && c.line.find("O_TRUNC") != std::string::npos)
-            owed.insert("uuid=" + m[1].str());
-        else if (c.name == "unlinkat" && done)
-            owed.erase("uuid=" + m[1].str());
+        if (std::regex_search(c.line, m, record_re)) {
+            if (c.name == "openat" && c.line.find("O_TRUNC") != std::string::npos)
+                owed.insert("uuid=" + m[1].str());
+            else if (c.name == "unlinkat" && done)
+                owed.erase("uuid=" + m[1].str());
+        }
+        if (c.result.find("(INJECTED)") != std::string::npos)
+            break;
     }
     return owed;
 }
