@@ -364,8 +364,10 @@ step_previous() {
     echo 101 >"$ROOT/etc/marlo/local_nodes"
     printf '10.77.0.1\n10.77.0.2\n' >"$ROOT/etc/marlo/unicast_hosts"
     sed -i 's/^#unicast_mode=0$/unicast_mode=1/' "$ROOT/etc/marlo/marlo.conf"
-    conf fence_check=/usr/local/sbin/fence-check ping_interval=2 heartbeat_interval=2 \
-        auth_mode=require auth_keys=/etc/marlo/auth_keys
+    # (At info the daemon, which applies its own announcements too, logs
+    # faster than the journal's rate limit lets a unit log.)
+    conf fence_check=/usr/local/sbin/fence-check ping_interval=5 heartbeat_interval=2 \
+        syslog_priority=notice auth_mode=require auth_keys=/etc/marlo/auth_keys
     C marloctl keygen --output /etc/marlo/auth_keys || fail "marloctl keygen"
     C systemctl enable --now marlo || fail "systemctl enable --now marlo (previous release)"
     edited=$(cd "$ROOT/etc/marlo" && md5sum marlo.conf local_nodes unicast_hosts auth_keys)
