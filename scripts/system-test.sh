@@ -393,11 +393,12 @@ signed() { C marloctl -C /etc/marlo/marlo.conf metrics | sed -n 's/^marlo_auth_s
 signed_above() { [ "$(signed)" -gt "$1" ]; }
 health_has() { C marloctl -C /etc/marlo/marlo.conf health | grep -F -- "$1" >/dev/null; }
 health_without() { ! health_has "$1"; }
-# What marloctl wrote to the journal as the unit's ExecReload since the
-# mark, in journalctl's output form $2 (default cat), holds the text.
+# What marloctl wrote to the journal (as the unit's ExecReload) since the
+# mark, in journalctl's output form $2 (default cat), holds the text.  (By
+# identifier: marloctl has ended before journald could look up its unit.)
 marloctl_said() {
-    C journalctl --after-cursor="$CURSOR" -o "${2:-cat}" --no-pager -q _SYSTEMD_UNIT=marlo.service \
-        SYSLOG_IDENTIFIER=marloctl | grep -F -e "$1" -e PRIORITY=
+    C journalctl --after-cursor="$CURSOR" -o "${2:-cat}" --no-pager -q SYSLOG_IDENTIFIER=marloctl |
+        grep -F -e "$1" -e PRIORITY=
 }
 # The journal since the mark holds the text at priority err or above.
 err_has() { C journalctl -p err --after-cursor="$CURSOR" -o cat --no-pager -q | grep -F -- "$1" >/dev/null; }
