@@ -388,8 +388,10 @@ step_previous() {
     echo 101 >"$ROOT/etc/marlo/local_nodes"
     printf '10.77.0.1\n10.77.0.2\n' >"$ROOT/etc/marlo/unicast_hosts"
     sed -i 's/^#unicast_mode=0$/unicast_mode=1/' "$ROOT/etc/marlo/marlo.conf"
-    conf fence_check=/usr/local/sbin/fence-check ping_interval=2 heartbeat_interval=2 \
-        auth_mode=require auth_keys=/etc/marlo/auth_keys
+    # (At info the daemon, which applies its own announcements too, logs
+    # faster than the journal's rate limit lets a unit log.)
+    conf fence_check=/usr/local/sbin/fence-check ping_interval=5 heartbeat_interval=2 \
+        syslog_priority=notice auth_mode=require auth_keys=/etc/marlo/auth_keys
     C marloctl keygen --output /etc/marlo/auth_keys || fail "marloctl keygen"
     C systemctl enable --now marlo || fail "systemctl enable --now marlo (previous release)"
     edited=$(cd "$ROOT/etc/marlo" && md5sum marlo.conf local_nodes unicast_hosts auth_keys)
@@ -415,11 +417,12 @@ signed() { C marloctl -C /etc/marlo/marlo.conf metrics | sed -n 's/^marlo_auth_s
 signed_above() { [ "$(signed)" -gt "$1" ]; }
 health_has() { C marloctl -C /etc/marlo/marlo.conf health | grep -F -- "$1" >/dev/null; }
 health_without() { ! health_has "$1"; }
-# What marloctl wrote to the journal as the unit's ExecReload since the
-# mark, in journalctl's output form $2 (default cat), holds the text.
+# What marloctl wrote to the journal (as the unit's ExecReload) since the
+# mark, in journalctl's output form $2 (default cat), holds the text.  (By
+# identifier: marloctl has ended before journald could look up its unit.)
 marloctl_said() {
-    C journalctl --after-cursor="$CURSOR" -o "${2:-cat}" --no-pager -q _SYSTEMD_UNIT=marlo.service \
-        SYSLOG_IDENTIFIER=marloctl | grep -F -e "$1" -e PRIORITY=
+    C journalctl --after-cursor="$CURSOR" -o "${2:-cat}" --no-pager -q SYSLOG_IDENTIFIER=marloctl |
+        grep -F -e "$1" -e PRIORITY=
 }
 # The journal since the mark holds the text at priority err or above.
 err_has() { C journalctl -p err --after-cursor="$CURSOR" -o cat --no-pager -q | grep -F -- "$1" >/dev/null; }
