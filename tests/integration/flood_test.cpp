@@ -109,6 +109,21 @@ long udp_rx_queue(int port)
     return 0;
 }
 
+// The kernel's count of datagrams dropped on the UDP socket bound to
+// 0.0.0.0:port (the last field of /proc/net/udp); -1 when there is none.
+long udp_drops(int port)
+{
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // header
+    char want[16];
+    std::snprintf(want, sizeof want, "00000000:%04X", port);
+    while (std::getline(in, line))
+        if (line.find(want) != std::string::npos)
+            return std::strtol(line.c_str() + line.find_last_of(' ') + 1, nullptr, 10);
+    return -1;
+}
+
 // Waits (at most 5 s, never failing) until the daemon has taken most of
 // what is queued for it.
 void pace(int port)
@@ -499,6 +514,7 @@ TEST(Flood, BurstOfAuxPingsFromTwoThousandNodesIsAppliedWhole)
     if (geteuid() != 0 && rmem_max < RCVBUF_WANT)
         GTEST_SKIP() << "net.core.rmem_max " << rmem_max << ": needs root or 4 MiB";
     FloodRig rig;
+    rig.cfg["stats_interval"] = "1";
     ASSERT_NO_FATAL_FAILURE(rig.start());
 
     std::vector<std::string> burst;
@@ -512,4 +528,16 @@ TEST(Flood, BurstOfAuxPingsFromTwoThousandNodesIsAppliedWhole)
     for (uint32_t i = 0; i < kBurstNodes; i++)
         missing += !present(rig.work + "/Node/" + std::to_string(20000 + i) + "/memavail");
     EXPECT_EQ(missing, 0u) << "of " << kBurstNodes << " nodes";
+
+    // Held up while a burst overflows its queue, the daemon then reports
+    // what the kernel dropped, as the socket's own count says.
+    rig.d->signal(SIGSTOP);
+    long dropped = 0;
+    for (uint32_t i = 0; i < 50 * kBurstNodes && (dropped = udp_drops(rig.port)) <= 0; i++)
+        rig.sender->send_to("127.0.0.1", rig.port, burst[i % kBurstNodes]);
+    rig.d->signal(SIGCONT);
+    ASSERT_GT(dropped, 0) << "the queue never overflowed";
+    EXPECT_TRUE(rig.d->wait_for_line("(" + std::to_string(dropped) + " since start)", kWait,
+                                     From::Start))
+        << rig.d->text().substr(0, 4000);
 }
