@@ -118,9 +118,15 @@ long udp_drops(int port)
     std::getline(in, line);  // header
     char want[16];
     std::snprintf(want, sizeof want, "00000000:%04X", port);
-    while (std::getline(in, line))
-        if (line.find(want) != std::string::npos)
-            return std::strtol(line.c_str() + line.find_last_of(' ') + 1, nullptr, 10);
+    while (std::getline(in, line)) {
+        if (line.find(want) == std::string::npos)
+            continue;
+        std::istringstream f(line);
+        std::string field, last;
+        while (f >> field)
+            last = field;
+        return std::strtol(last.c_str(), nullptr, 10);
+    }
     return -1;
 }
 
