@@ -94,8 +94,11 @@ const char *const NODE_NEEDS[] = {"version", "nodestatus", "vendor", "model", "f
                                   "backupchannel", "performance", "hostid"};
 const char *const LOCAL_NODE_NEEDS[] = {"allocatedspace", "curvdisks", "curvdisksforctrl",
                                         "maxvdisksforctrl", "memtotal", "memavail"};
-const char *const DATASTORE_NEEDS[] = {"uuid", "name", "description", "sector_size",
-                                       "replicas", "stripes", "overcommit"};
+// members/ goes first when the last member leaves: without it the
+// datastore's removal was cut short.
+const char *const DATASTORE_NEEDS[] = {"uuid",     "name",      "description", "sector_size",
+                                       "replicas", "stripes",   "overcommit",  "members",
+                                       "vdisks"};
 const char *const VDISK_NEEDS[] = {"uuid", "name", "sector_size", "sectors", "replicas",
                                    "st_mems", "st_size", "snapshot", "highest_gen_count"};
 // Needed by a vdisk that has members (a removal cut short leaves none).
@@ -175,7 +178,8 @@ bool uuid_name(const std::string &name)
            name.find('/') == std::string::npos;
 }
 
-// What a link in the store leads to, once its form was found right.
+// What a link in the store leads to (Unreadable also when its form is
+// wrong: that link has its own finding, and no other is drawn from it).
 enum class Leads { Object, Nowhere, Unreadable };
 
 // What the check gathers while it reads.  A map of links holds the links
@@ -257,8 +261,9 @@ private:
                 const std::set<std::string> &known);
     // Reads the links of dirfd/sub (rel: its path), each of which must be
     // named as `valid_name` accepts and read `prefix` followed by its name.
-    // The links of the right form, by name, with what they lead to; the
-    // others are findings of `object`.  *read: whether sub was listed.
+    // The links by name, with what they lead to (Unreadable also for a link
+    // of the wrong form: a finding of `object`); entries that are no link
+    // are findings and left out.  *read: whether sub was listed.
     std::map<std::string, Leads> links(int dirfd, const char *sub, const std::string &rel,
                                        const std::string &object,
                                        bool (*valid_name)(const std::string &),
@@ -267,7 +272,8 @@ private:
     Leads link(const Ent &e, const std::string &file, const std::string &object,
                const std::string &want);
     // Lists a subdirectory for the scan: its entries, with a finding when it
-    // cannot be read (ENOENT is no finding: the result says it).
+    // cannot be read or is no directory (ENOENT is no finding: the result
+    // says it).
     int subdir(int dirfd, const char *sub, const std::string &rel, const std::string &object,
                std::vector<Ent> *ents);
 
@@ -374,7 +380,9 @@ int Scanner::subdir(int dirfd, const char *sub, const std::string &rel,
                     const std::string &object, std::vector<Ent> *ents)
 {
     const int err = list_dir(dirfd, sub, ents);
-    if (err != 0 && err != ENOENT)
+    if (err == ENOTDIR)
+        finding(kind::STRAY_ENTRY, object, rel + "/" + sub, "not a directory");
+    else if (err != 0 && err != ENOENT)
         unreadable(object, rel + "/" + sub, err);
     return err;
 }
@@ -414,11 +422,21 @@ std::map<std::string, Leads> Scanner::links(int dirfd, const char *sub, const st
                     !e.is_link() ? "not a link" : "its name names no object");
             continue;
         }
-        const Leads l = link(e, file, object, prefix + e.name);
-        if (l != Leads::Unreadable)
-            out[e.name] = l;
+        // A link of the wrong form, or one that cannot be followed, is
+        // reported as such and still counts as there: the pair or listing it
+        // stands for is not missing as well.
+        out[e.name] = link(e, file, object, prefix + e.name);
     }
     return out;
+}
+
+Finding link_finding(const std::string &file, const std::string &what)
+{
+    Finding f;
+    f.kind = kind::DANGLING_LINK;
+    f.files = {file};
+    f.what = what;
+    return f;
 }
 
 // The entries of an object directory the store makes, by object.
@@ -561,6 +579,15 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
             const Leads l = link(e, file, object, "../../Datastore/" + ds);
             v.datastore_errno = l == Leads::Unreadable ? EINVAL : 0;
             v.datastore = ds;
+            // The datastore went with its last member.  While the link
+            // holds the name, no entry links the vdisk to its members'
+            // next datastore.
+            if (l == Leads::Nowhere) {
+                Finding f = link_finding(file, "names datastore " + ds + ", which does not exist");
+                f.objects = {object, "datastore " + ds};
+                f.vdisk = uuid;
+                add(std::move(f));
+            }
         }
     }
 
@@ -579,20 +606,13 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
     }
 }
 
-Finding link_finding(const std::string &file, const std::string &what)
-{
-    Finding f;
-    f.kind = kind::DANGLING_LINK;
-    f.files = {file};
-    f.what = what;
-    return f;
-}
-
 void Scanner::judge()
 {
     // Nodes: their links to vdisks.
     for (const auto &[name, n] : nodes_) {
         for (const auto &[uuid, leads] : n.vdisks) {
+            if (leads == Leads::Unreadable)
+                continue;
             const std::string file = "Node/" + name + "/vdisks/" + uuid;
             Finding f;
             if (leads == Leads::Nowhere) {
@@ -621,6 +641,8 @@ void Scanner::judge()
     for (const auto &[uuid, d] : datastores_) {
         for (const auto &[node, leads] : d.members) {
             listed_by[node].push_back(uuid);
+            if (leads == Leads::Unreadable)
+                continue;
             const std::string file = "Datastore/" + uuid + "/members/" + node;
             Finding f;
             if (leads == Leads::Nowhere) {
@@ -641,6 +663,8 @@ void Scanner::judge()
             add(std::move(f));
         }
         for (const auto &[vdisk, leads] : d.vdisks) {
+            if (leads == Leads::Unreadable)
+                continue;
             Finding f;
             const std::string file = "Datastore/" + uuid + "/vdisks/" + vdisk;
             if (leads == Leads::Nowhere) {
@@ -712,15 +736,21 @@ void Scanner::judge_vdisks()
     for (const auto &[uuid, v] : vdisks_) {
         const std::string rel = "VDisk/" + uuid;
         const std::string object = "vdisk " + uuid;
+        // Without member directories a vdisk is left over when nobody is in
+        // its membership either, or when no node links it (its last
+        // member's removal went as far as the directory): no member's entry
+        // rebuilds it then.
+        const std::vector<std::string> &by = linked_by[uuid];
         if (v.memberinfo_errno == ENOENT || (v.memberinfo_errno == 0 && v.members.empty() &&
-                                             v.listed == 0)) {
+                                             (v.listed == 0 || by.empty()))) {
             const bool without = v.memberinfo_errno == ENOENT;
-            const std::vector<std::string> &by = linked_by[uuid];
             Finding f;
             f.kind = without ? kind::VDISK_WITHOUT_MEMBERINFO : kind::VDISK_WITHOUT_MEMBERS;
             f.objects = {object};
             f.files = {rel + "/memberinfo"};
-            f.what = without ? "memberinfo/ is missing" : "no member directory and no member in membership";
+            f.what = without        ? "memberinfo/ is missing"
+                     : v.listed == 0 ? "no member directory and no member in membership"
+                                     : "no member directory";
             if (by.empty()) {
                 f.what += "; no node links it";
             } else {

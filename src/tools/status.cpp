@@ -435,7 +435,8 @@ UniqueFd open_top(int workfd, const char *name, std::vector<Problem> *problems)
 }
 
 // The object directories under an open top directory, by name; other
-// entries are problems.
+// entries are problems (a link there is none of the store's objects, and
+// following it would read outside the store).
 std::vector<std::string> object_names(int topfd, const char *top, std::vector<Problem> *problems)
 {
     std::vector<std::string> names;
@@ -446,10 +447,11 @@ std::vector<std::string> object_names(int topfd, const char *top, std::vector<Pr
     if (d.fd)
         list_entries(d, ".", &entries);
     for (const Entry &e : entries) {
-        if (e.is_dir || e.is_link)
+        if (e.is_dir)
             names.push_back(e.name);
         else
-            problems->push_back({std::string(top) + "/" + e.name, "not a directory"});
+            problems->push_back({std::string(top) + "/" + e.name,
+                                 e.is_link ? "a link, not a directory" : "not a directory"});
     }
     return names;
 }
