@@ -160,9 +160,8 @@ std::string left_why(const Finding &f)
 {
     const std::string &k = f.kind;
     if (k == kind::BAD_ATTRIBUTE && f.what == "not a regular file")
-        return "no message replaces what is not a file (the daemon writes values into "
-               "files only): remove it by hand, and the object's next announcement writes the "
-               "value";
+        return "the daemon cannot mend it (it never removes what it cannot read): remove it by "
+               "hand once no program uses it, and the next announcement writes the file";
     if (k == kind::BAD_ATTRIBUTE || k == kind::MISSING_ATTRIBUTE) {
         if (f.objects[0].rfind("vdisk ", 0) == 0)
             return "attribute files are the daemon's: the next announcement of the vdisk "
