@@ -72,6 +72,7 @@ const char *DirEntries::next()
     }
     const auto *ent = reinterpret_cast<const struct dirent64 *>(buf_ + pos_);
     pos_ += ent->d_reclen;
+    type_ = ent->d_type;
     return ent->d_name;
 }
 

@@ -69,11 +69,15 @@ public:
     // The next entry's name ("." and ".." included); nullptr at the end
     // (errno 0) or when a read fails (errno set).
     const char *next();
+    // The type the listing gives for that entry (DT_REG, DT_LNK, ...;
+    // DT_UNKNOWN where the file system does not say).
+    unsigned char type() const { return type_; }
 
 private:
     UniqueFd fd_;
     size_t pos_ = 0;  // next entry in buf_
     size_t end_ = 0;  // bytes of the last batch
+    unsigned char type_ = 0;
     // As large as the C library's directory stream buffer, so that a
     // directory takes as many reads as before.
     alignas(8) char buf_[32768];

@@ -151,7 +151,7 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
         {"no file at an attribute name", [&] {
              db.remove("VDisk/vdA/description");
              mkfifo((rig.db() + "/VDisk/vdA/description").c_str(), 0644);
-         }, {"bad-attribute"}, false, std::nullopt, "no message replaces what is not a file"},
+         }, {"bad-attribute"}, false, std::nullopt, "left: bad-attribute VDisk/vdA/description: the daemon cannot mend it"},
         // Linked by its nodes, the vdisk is theirs to rebuild: never removed.
         {"memberinfo/ gone, nodes still link the vdisk", [&] { db.remove("VDisk/vdA/memberinfo"); },
          {"vdisk-without-memberinfo"}, false},
