@@ -88,46 +88,43 @@ std::chrono::duration<double> cpu_time(pid_t pid)
 
 size_t open_fds(pid_t pid) { return listing("/proc/" + std::to_string(pid) + "/fd").size(); }
 
+// The fields of /proc/net/udp's line for the UDP socket bound to
+// 0.0.0.0:port; none when there is no such socket.
+std::vector<std::string> udp_socket(int port)
+{
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // header
+    char want[16];
+    std::snprintf(want, sizeof want, "00000000:%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::vector<std::string> fields;
+        for (std::string field; f >> field;)
+            fields.push_back(field);
+        if (fields.size() > 4 && fields[1] == want)
+            return fields;
+    }
+    return {};
+}
+
 // Bytes waiting in the receive queue of the UDP socket bound to 0.0.0.0:port
 // (from /proc/net/udp); 0 when there is none.
 long udp_rx_queue(int port)
 {
-    std::ifstream in("/proc/net/udp");
-    std::string line;
-    std::getline(in, line);  // header
-    char want[16];
-    std::snprintf(want, sizeof want, "00000000:%04X", port);
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string sl, local, remote, st, queues;
-        f >> sl >> local >> remote >> st >> queues;
-        if (local == want) {
-            size_t colon = queues.find(':');
-            return std::strtol(queues.c_str() + colon + 1, nullptr, 16);
-        }
-    }
-    return 0;
+    const std::vector<std::string> f = udp_socket(port);
+    if (f.empty())
+        return 0;
+    const std::string &queues = f[4];  // tx_queue:rx_queue
+    return std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
 }
 
-// The kernel's count of datagrams dropped on the UDP socket bound to
-// 0.0.0.0:port (the last field of /proc/net/udp); -1 when there is none.
+// The kernel's count of datagrams dropped on that socket (the line's last
+// field); -1 when there is none.
 long udp_drops(int port)
 {
-    std::ifstream in("/proc/net/udp");
-    std::string line;
-    std::getline(in, line);  // header
-    char want[16];
-    std::snprintf(want, sizeof want, "00000000:%04X", port);
-    while (std::getline(in, line)) {
-        if (line.find(want) == std::string::npos)
-            continue;
-        std::istringstream f(line);
-        std::string field, last;
-        while (f >> field)
-            last = field;
-        return std::strtol(last.c_str(), nullptr, 10);
-    }
-    return -1;
+    const std::vector<std::string> f = udp_socket(port);
+    return f.empty() ? -1 : std::strtol(f.back().c_str(), nullptr, 10);
 }
 
 // Waits (at most 5 s, never failing) until the daemon has taken most of
