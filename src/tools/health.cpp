@@ -112,15 +112,14 @@ void finding_problems(const Finding &f, const ClusterView &view, const std::set<
     out->push_back(std::move(p));
 }
 
-// The first few objects of a group; with `bare`, "node 1000" as "1000" (the
-// line has named their type).
-std::string named_objects(const std::vector<const HealthProblem *> &problems, bool bare)
+// The first few of a group's objects; with `bare`, "node 1000" as "1000"
+// (the line has named their type).
+std::string named_objects(const std::vector<std::string> &objects, bool bare)
 {
     std::string out;
-    for (size_t i = 0; i < problems.size() && i < HEALTH_NAMED; i++)
-        out += (i ? ", " : "") +
-               problems[i]->object.substr(bare ? problems[i]->object.find(' ') + 1 : 0);
-    if (problems.size() > HEALTH_NAMED)
+    for (size_t i = 0; i < objects.size() && i < HEALTH_NAMED; i++)
+        out += (i ? ", " : "") + objects[i].substr(bare ? objects[i].find(' ') + 1 : 0);
+    if (objects.size() > HEALTH_NAMED)
         out += ", ... (marloctl health -v lists all)";
     return out;
 }
@@ -220,7 +219,12 @@ std::vector<HealthGroup> health_groups(const Health &health)
         groups[it->second].problems.push_back(&p);
     }
     for (HealthGroup &g : groups) {
-        const size_t n = g.problems.size();
+        // One object may have several problems of a kind (two files).
+        std::vector<std::string> objects;
+        for (const HealthProblem *p : g.problems)
+            if (std::find(objects.begin(), objects.end(), p->object) == objects.end())
+                objects.push_back(p->object);
+        const size_t n = objects.size();
         std::string what;
         if (const KindRow *r = kind_row(g.kind); r && !r->many) {
             g.summary = std::string(r->one) + ": " + g.problems[0]->text;
@@ -233,9 +237,9 @@ std::vector<HealthGroup> health_groups(const Health &health)
             what = g.kind + " in " + std::to_string(n) + (n == 1 ? " object" : " objects");
             g.todo = todo(g);
         }
-        g.summary = what + ": " + named_objects(g.problems, kind_row(g.kind) != nullptr);
-        // One object: what is wrong with it fits the line.
-        if (n == 1 && !g.problems[0]->text.empty())
+        g.summary = what + ": " + named_objects(objects, kind_row(g.kind) != nullptr);
+        // One problem: what it is fits the line.
+        if (g.problems.size() == 1 && !g.problems[0]->text.empty())
             g.summary += " (" + g.problems[0]->text + ")";
     }
     return groups;
