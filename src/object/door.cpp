@@ -193,6 +193,10 @@ int door_top(const char *func, StoreTop top, bool create)
 
 int door_open(const char *func, StoreTop top, const char *rel, int flags, bool missing_ok)
 {
+    // "." lists the top directory itself: one removed meanwhile is opened anew.
+    if (std::strcmp(rel, ".") == 0 && door.tops[int(top)] &&
+        dir_removed(door.tops[int(top)].get()))
+        door.tops[int(top)].reset();
     int topfd = door_top(func, top, false);
     if (topfd == -2 && missing_ok)
         return -2;
@@ -237,12 +241,19 @@ int door_mkdir(const char *func, StoreTop top, const char *name, bool exist_ok)
 
 int door_lookup(StoreTop top, const char *rel)
 {
-    const int topfd = door_top("door_lookup", top, false);
+    static const char F[] = "door_lookup";
+    int topfd = door_top(F, top, false);
     if (topfd == -2)
         return 0;
     if (topfd < 0)
         return -1;
-    return store_lookup(topfd, rel);
+    int r = store_lookup(topfd, rel);
+    if (r == 0) {
+        errno = ENOENT;
+        if ((topfd = door_reopen(F, top, false)) >= 0)
+            r = store_lookup(topfd, rel);
+    }
+    return r;
 }
 
 void door_close()
