@@ -24,8 +24,10 @@ install(FILES man/marlo.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 set(MARLO_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 configure_file(packaging/marlo.service.in marlo.service @ONLY)
 configure_file(packaging/marlo-metrics.service.in marlo-metrics.service @ONLY)
+configure_file(packaging/marlo-check.service.in marlo-check.service @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/marlo.service ${CMAKE_CURRENT_BINARY_DIR}/marlo-metrics.service
-        packaging/marlo-metrics.timer DESTINATION ${MARLO_SYSTEMD_UNIT_DIR})
+        packaging/marlo-metrics.timer ${CMAKE_CURRENT_BINARY_DIR}/marlo-check.service
+        packaging/marlo-check.timer DESTINATION ${MARLO_SYSTEMD_UNIT_DIR})
 
 option(MARLO_INSTALL_CONFIG "Install the configuration into <sysconfdir>/marlo" ON)
 set(marlo_config_files packaging/marlo.conf packaging/local_nodes packaging/unicast_hosts)

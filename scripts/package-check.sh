@@ -80,7 +80,7 @@ for d in lib/systemd/system usr/lib/systemd/system; do
 done
 [ -n "$UNIT" ] || fail "no marlo.service in the package"
 UNITDIR=$(dirname "$UNIT")
-for f in marlo-metrics.service marlo-metrics.timer; do
+for f in marlo-metrics.service marlo-metrics.timer marlo-check.service marlo-check.timer; do
     [ -f "$UNITDIR/$f" ] || fail "no $f beside marlo.service"
 done
 for f in usr/sbin/marlo usr/sbin/marloctl; do
@@ -141,11 +141,13 @@ if command -v systemd-analyze >/dev/null; then
     # the programs' paths are moved into the scratch root, and the manual
     # pages that Documentation= names are looked up there too.
     mkdir -p "$PKG_DIR/verify"
-    for f in marlo.service marlo-metrics.service marlo-metrics.timer; do
+    for f in marlo.service marlo-metrics.service marlo-metrics.timer marlo-check.service \
+        marlo-check.timer; do
         sed "s#^\(Exec[A-Za-z]*=\)/usr/sbin/#\1$ROOT/usr/sbin/#" "$UNITDIR/$f" >"$PKG_DIR/verify/$f"
     done
     out=$(MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$PKG_DIR/verify/marlo.service" \
-        "$PKG_DIR/verify/marlo-metrics.service" "$PKG_DIR/verify/marlo-metrics.timer" 2>&1) ||
+        "$PKG_DIR/verify/marlo-metrics.service" "$PKG_DIR/verify/marlo-metrics.timer" \
+        "$PKG_DIR/verify/marlo-check.service" "$PKG_DIR/verify/marlo-check.timer" 2>&1) ||
         fail "systemd-analyze verify: $out"
     # Some complaints (an unknown setting, a bad value) leave the status 0.
     [ -z "$out" ] || fail "systemd-analyze verify: $out"

@@ -215,6 +215,7 @@ int wait_readable(const LoopRun &run, fd_set *ready)
 void run_timers(LoopRun &run)
 {
     if (time(nullptr) >= stats_ts + cfg_stats_interval) {
+        stats_socket_drops(run.so.get());
         stats();
         stats_ts = time(nullptr);
     }

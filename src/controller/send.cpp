@@ -106,14 +106,14 @@ int xmit_aux_ping(const char *func, const Node *node, char *buf, size_t buflen, 
 
 namespace {
 
-// One node's share of a ping cycle.
-void ping_node(Node *node, char *buf, size_t buflen, int so)
+// One node's share of a ping cycle.  Whether its PING went out.
+bool ping_node(Node *node, char *buf, size_t buflen, int so)
 {
     static const char F[] = "send_pings";
     prepare_node(node);
     const int loaded = local_node_load(node, LOAD_DSMEMBER | LOAD_VDISKS);
     if (loaded < 0)
-        return;
+        return false;
 
     // Without its datastore the node still announces a header-only DS_PING;
     // with a datastore (or a membership) that cannot be read it announces
@@ -123,24 +123,25 @@ void ping_node(Node *node, char *buf, size_t buflen, int so)
         log_error(F, "Local node %s not part of any data store but references vdisks!?",
                   node->nodeuuid);
     if (ds_loaded && xmit_ds_ping(F, node, buf, buflen, so) != 0)
-        return;
+        return false;
     xmit_aux_ping(F, node, buf, buflen, so);
 
     for (const auto &vdisk : node->vdisks) {
         if (local_vdisk_load(node, vdisk.get()) != 0) {
             log_error(F, "PING from Node %s not sent due to VDisk %s error", node->nodeuuid,
                       vdisk->vdiskuuid);
-            return;
+            return false;
         }
     }
     // Signed, a PING leaves room for its trailer in the largest datagram.
     size_t len;
     if (build_vdisk_ping(node, buf, auth_message_room(buflen), &len) != 0) {
         log_error(F, "Oversized PING from Node %s", node->nodeuuid);
-        return;
+        return false;
     }
     log_info(F, "Send PING %zuB from Node %s", len, node->nodeuuid);
     xmit_msg(buf, len, so, STATS_PING);
+    return true;
 }
 
 }  // namespace
@@ -148,8 +149,11 @@ void ping_node(Node *node, char *buf, size_t buflen, int so)
 void send_pings(char *buf, size_t buflen, int so)
 {
     MARLO_ASSERT(local_nodes);
+    // A node whose PING stays unsent keeps its times fresh by its other
+    // messages: only this count tells that its vdisks go unannounced.
     for (const auto &node : *local_nodes)
-        ping_node(node.get(), buf, buflen, so);
+        if (!ping_node(node.get(), buf, buflen, so))
+            stats_ping_not_sent(node->nodeid);
 }
 
 void send_heartbeats(char *buf, size_t buflen, int so)

@@ -1,6 +1,11 @@
 #include "controller/stats.h"
 
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <cstdio>
 #include <vector>
 
@@ -17,6 +22,8 @@ int64_t stats_tx_long[STATS_TX_SLOTS];
 int64_t stats_tx_short[STATS_TX_SLOTS];
 int64_t stats_rx_dropped;
 int64_t stats_tx_failed;
+int64_t stats_rx_socket_drops;
+int64_t stats_pings_not_sent;
 
 namespace {
 
@@ -42,6 +49,7 @@ constexpr CounterRow COUNTERS[] = {
     {"rx_heartbeat", &stats_rx_long[STATS_HEARTBEAT]},
     {"rx_unknown", &stats_rx_long[STATS_UNKNOWN]},
     {"rx_dropped", &stats_rx_dropped},
+    {"rx_socket_drops", &stats_rx_socket_drops},
     {"tx_datagrams", &stats_tx_long[STATS_ALL]},
     {"tx_ping", &stats_tx_long[STATS_PING]},
     {"tx_ds_ping", &stats_tx_long[STATS_DS_PING]},
@@ -50,6 +58,7 @@ constexpr CounterRow COUNTERS[] = {
     {"tx_vdisk_deleted", &stats_tx_long[STATS_VDISK_DEL]},
     {"tx_heartbeat", &stats_tx_long[STATS_HEARTBEAT]},
     {"tx_failed", &stats_tx_failed},
+    {"pings_not_sent", &stats_pings_not_sent},
     {"auth_signed", &stats_auth_long[AUTH_SIGNED]},
     {"auth_unsigned", &stats_auth_long[AUTH_UNSIGNED]},
     {"auth_bad_mac", &stats_auth_long[AUTH_BAD_MAC]},
@@ -70,6 +79,7 @@ constexpr CounterRow COUNTERS[] = {
 struct Sent {
     uint32_t nodeid;
     time_t when;
+    int64_t pings_not_sent;
 };
 std::vector<Sent> sent;
 
@@ -154,24 +164,62 @@ void stats_reload(const std::string &refused)
     reload_refused = refused;
 }
 
+// The entry of node `nodeid`, made when missing; nullptr when no memory
+// is left for it (logged).
+Sent *sent_entry(uint32_t nodeid)
+{
+    for (Sent &s : sent)
+        if (s.nodeid == nodeid)
+            return &s;
+    Sent s{nodeid, 0, 0};
+    if (ListAppend("stats_sent", sent, s) != 0)
+        return nullptr;
+    return &sent.back();
+}
+
+const Sent *sent_find(uint32_t nodeid)
+{
+    for (const Sent &s : sent)
+        if (s.nodeid == nodeid)
+            return &s;
+    return nullptr;
+}
+
 void stats_sent(uint32_t nodeid, time_t when)
 {
-    for (Sent &s : sent) {
-        if (s.nodeid == nodeid) {
-            s.when = when;
-            return;
-        }
-    }
-    Sent s{nodeid, when};
-    ListAppend("stats_sent", sent, s);
+    if (Sent *s = sent_entry(nodeid))
+        s->when = when;
 }
 
 time_t stats_last_sent(uint32_t nodeid)
 {
-    for (const Sent &s : sent)
-        if (s.nodeid == nodeid)
-            return s.when;
-    return 0;
+    const Sent *s = sent_find(nodeid);
+    return s ? s->when : 0;
+}
+
+void stats_ping_not_sent(uint32_t nodeid)
+{
+    stats_pings_not_sent++;
+    if (Sent *s = sent_entry(nodeid))
+        s->pings_not_sent++;
+}
+
+void stats_socket_drops(int so)
+{
+    uint32_t mem[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof mem;
+    if (getsockopt(so, SOL_SOCKET, SO_MEMINFO, mem, &len) < 0) {
+        log_warn("stats", "getsockopt(SO_MEMINFO): %s", strerror(errno));
+        return;
+    }
+    MARLO_ASSERT(len > SK_MEMINFO_DROPS * sizeof mem[0]);  // the kernel fills what it has
+    const int64_t drops = mem[SK_MEMINFO_DROPS];
+    if (drops > stats_rx_socket_drops)
+        log_warn("stats",
+                 "The kernel dropped %lld datagrams on the receive socket (%lld since start): "
+                 "its queue was full",
+                 (long long)(drops - stats_rx_socket_drops), (long long)drops);
+    stats_rx_socket_drops = drops;
 }
 
 long stats_counters_text(char *buf, size_t buflen)
@@ -181,10 +229,12 @@ long stats_counters_text(char *buf, size_t buflen)
         if (!append(buf, buflen, &len, "%s %llu\n", c.name, (unsigned long long)*c.value))
             return -1;
     MARLO_ASSERT(local_nodes);
-    for (const auto &node : *local_nodes)
-        if (!append(buf, buflen, &len, "local %s %lld\n", node->nodeuuid,
-                    (long long)stats_last_sent(node->nodeid)))
+    for (const auto &node : *local_nodes) {
+        const Sent *s = sent_find(node->nodeid);
+        if (!append(buf, buflen, &len, "local %s %lld %lld\n", node->nodeuuid,
+                    (long long)(s ? s->when : 0), (long long)(s ? s->pings_not_sent : 0)))
             return -1;
+    }
     if (!reload_refused.empty() &&
         !append(buf, buflen, &len, "reload_refused %s\n", reload_refused.c_str()))
         return -1;

@@ -39,6 +39,12 @@ enum AuthSlot {
 // not be shown), and sends that failed or were short (one per target).
 extern int64_t stats_rx_dropped;
 extern int64_t stats_tx_failed;
+// Datagrams the kernel dropped on the receive socket (its queue was full),
+// as the socket reported them at the last statistics interval.
+extern int64_t stats_rx_socket_drops;
+// Ping cycles in which a local node's PING could not be sent (its record,
+// a vdisk of it or the message could not be made), all nodes together.
+extern int64_t stats_pings_not_sent;
 
 // Zeroes every receive and authentication counter, long and short, and the
 // counters above (the send counters start at zero with the process).
@@ -47,6 +53,10 @@ void stats_rx_reset();
 void stats_rx_add(int slot);
 // Adds 1 to authentication slot `slot` (asserted).
 void stats_auth_add(int slot);
+// Reads the kernel's count of datagrams dropped on socket `so` into
+// stats_rx_socket_drops (one getsockopt); a rise since the last reading is
+// a warning line.  A socket that cannot say is a warning and keeps the count.
+void stats_socket_drops(int so);
 // Logs the RX and TX lines (short/long per slot) and zeroes the short
 // counters after each line.
 void stats();
@@ -63,12 +73,15 @@ void stats_reload(const std::string &refused);
 void stats_sent(uint32_t nodeid, time_t when);
 // The time node `nodeid` was last announced; 0 when never.
 time_t stats_last_sent(uint32_t nodeid);
+// Records that a ping cycle could not send node `nodeid`'s PING.
+void stats_ping_not_sent(uint32_t nodeid);
+
 
 // The reply to `counters`: one "NAME VALUE\n" line per counter of the table
 // in stats.cpp (values since the daemon started), one "local NODE
-// LAST_SENT\n" line per local node (its id, the time of its last sent
-// datagram in seconds since the epoch, 0 when none), a "reload_refused
-// NAMES\n" line while the last reload was refused (NAMES as given to
-// stats_reload), then "end\n".  Written
+// LAST_SENT PINGS_NOT_SENT\n" line per local node (its id, the time of its last
+// sent datagram in seconds since the epoch, 0 when none, and the ping cycles
+// that could not send its PING), a "reload_refused NAMES\n" line while the
+// last reload was refused (NAMES as given to stats_reload), then "end\n".  Written
 // into buf; the length, or -1 when it does not fit `buflen` bytes.
 long stats_counters_text(char *buf, size_t buflen);

@@ -1,10 +1,13 @@
 // The store check: one pass over Node/, Datastore/ and VDisk/ collects what
 // each object holds (its attribute files judged on the way), then the rules
 // compare the objects with each other; a pass over the lock directory judges
-// the lock files.  Attribute files are examined with fstatat before any
-// reader opens them (nothing but a regular file is opened, so a FIFO cannot
-// block the check) and then read with the daemon's own readers, so a value
-// counts as damaged exactly when the daemon would fail to read it.  A link's
+// the lock files.  The reading is as close to the floor as the kernel
+// allows: each directory is opened once and listed, the listing gives each
+// entry's type (no stat), and each attribute file is opened once, by the
+// daemon's own reader (nothing but a regular file is opened, and through the
+// door, so a FIFO cannot block the check): a value counts as damaged exactly
+// when the daemon would fail to read it, and only then is the file looked at
+// again to say why.  A link is read and followed once.  A link's
 // target text is compared with the form the store writes before what it
 // names is looked at, and every entry of an object's directory must be one
 // the store makes there.
@@ -22,11 +25,13 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "io/io.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
@@ -36,7 +41,6 @@
 namespace {
 
 constexpr off_t VALUE_MAX = 255;
-constexpr off_t LIST_MAX = off_t(1) << 20;
 
 // How an attribute is read back.
 enum class Val { Number, Text, Membership, Frontend };
@@ -45,7 +49,11 @@ struct Key {
     const char *name;
     Val val;
     int cap = 0;  // Text: the reader's capacity
+    unsigned long long max = ULLONG_MAX;  // Number: the largest valid value
 };
+
+// A membership generation is 16-bit; a larger one is malformed.
+constexpr unsigned long long GEN_MAX = 65535;
 
 // The attributes each kind of object holds, with their readers.
 const Key NODE_KEYS[] = {
@@ -75,12 +83,13 @@ const Key VDISK_KEYS[] = {
     {"replicas", Val::Number},       {"st_mems", Val::Number},
     {"st_size", Val::Number},        {"snapshot", Val::Number},
     {"parent", Val::Text, 14},       {"snaptime", Val::Text, 31},
-    {"description", Val::Text, 32},  {"highest_gen_count", Val::Number},
+    {"description", Val::Text, 32},  {"highest_gen_count", Val::Number, 0, GEN_MAX},
     {"transaction_id", Val::Number}, {"fence_owed", Val::Text, 31},
 };
 const Key MEMBERSHIP = {"membership", Val::Membership};
 const Key MEMBER_KEYS[] = {
-    {"membership_gen_count", Val::Number}, {"numkeys", Val::Number}, {"seqno", Val::Number},
+    {"membership_gen_count", Val::Number, 0, GEN_MAX},
+    {"numkeys", Val::Number}, {"seqno", Val::Number},
     {"status", Val::Number},               {"port", Val::Number},    {"st_mem", Val::Number},
     {"snap_limit", Val::Number},
 };
@@ -94,8 +103,11 @@ const char *const NODE_NEEDS[] = {"version", "nodestatus", "vendor", "model", "f
                                   "backupchannel", "performance", "hostid"};
 const char *const LOCAL_NODE_NEEDS[] = {"allocatedspace", "curvdisks", "curvdisksforctrl",
                                         "maxvdisksforctrl", "memtotal", "memavail"};
-const char *const DATASTORE_NEEDS[] = {"uuid", "name", "description", "sector_size",
-                                       "replicas", "stripes", "overcommit"};
+// members/ goes first when the last member leaves: without it the
+// datastore's removal was cut short.
+const char *const DATASTORE_NEEDS[] = {"uuid",     "name",      "description", "sector_size",
+                                       "replicas", "stripes",   "overcommit",  "members",
+                                       "vdisks"};
 const char *const VDISK_NEEDS[] = {"uuid", "name", "sector_size", "sectors", "replicas",
                                    "st_mems", "st_size", "snapshot", "highest_gen_count"};
 // Needed by a vdisk that has members (a removal cut short leaves none).
@@ -105,16 +117,17 @@ const char *const SNAPSHOT_NEEDS[] = {"parent", "snaptime"};
 const char *const MEMBER_NEEDS[] = {"membership_gen_count", "numkeys", "seqno", "status",
                                     "port", "st_mem"};
 
+// Through the store's door: a link at any component is never followed.
 int open_dir(int dirfd, const char *name)
 {
-    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    return store_open(dirfd, name, O_RDONLY | O_DIRECTORY);
 }
 
 // One directory entry: its type without following links; for a link its
 // target text and what following it gives (0, or the errno).
 struct Ent {
     std::string name;
-    mode_t type = 0;  // S_IFMT bits of lstat; 0 when that failed
+    mode_t type = 0;  // S_IFMT bits; 0 when they could not be had
     int lstat_errno = 0;
     std::string target;
     int follow_errno = 0;
@@ -122,25 +135,67 @@ struct Ent {
     bool is_dir() const { return type == S_IFDIR; }
 };
 
-// The entries of dirfd/sub in byte order ("." and ".." left out).  0, or
-// the errno of opening or reading the directory (ENOENT: it does not exist).
-int list_dir(int dirfd, const char *sub, std::vector<Ent> *out)
+mode_t mode_of(unsigned char d_type)
 {
-    const int fd = open_dir(dirfd, sub);
-    if (fd < 0)
-        return errno;
-    DirEntries dir(fd);
+    switch (d_type) {
+    case DT_REG: return S_IFREG;
+    case DT_DIR: return S_IFDIR;
+    case DT_LNK: return S_IFLNK;
+    case DT_FIFO: return S_IFIFO;
+    case DT_SOCK: return S_IFSOCK;
+    case DT_CHR: return S_IFCHR;
+    case DT_BLK: return S_IFBLK;
+    }
+    return 0;
+}
+
+// A directory opened once and listed; its descriptor stays open for the
+// reads of its entries.
+class Dir {
+public:
+    Dir(int dirfd, const char *name) : dir_(open_dir(dirfd, name)), err_(dir_.fd() < 0 ? errno : 0)
+    {
+        if (err_ == 0)
+            err_ = list();
+    }
+    int fd() const { return dir_.fd(); }
+    // 0, or the errno of opening or reading it (ENOENT: it does not exist).
+    int err() const { return err_; }
+    // The entries in byte order ("." and ".." left out).
+    const std::vector<Ent> &ents() const { return ents_; }
+    const Ent *find(const char *name) const
+    {
+        auto it = std::lower_bound(ents_.begin(), ents_.end(), name,
+                                   [](const Ent &e, const char *n) { return e.name < n; });
+        return it != ents_.end() && it->name == name ? &*it : nullptr;
+    }
+
+private:
+    int list();
+
+    DirEntries dir_;
+    int err_;
+    std::vector<Ent> ents_;
+};
+
+int Dir::list()
+{
+    const int fd = dir_.fd();
     errno = 0;
-    while (const char *name = dir.next()) {
+    while (const char *name = dir_.next()) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
         Ent e;
         e.name = name;
+        e.type = mode_of(dir_.type());
         struct stat st;
-        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            e.type = st.st_mode & S_IFMT;
-        else
-            e.lstat_errno = errno;
+        if (e.type == 0) {
+            // The file system does not say: one look without following.
+            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                e.type = st.st_mode & S_IFMT;
+            else
+                e.lstat_errno = errno;
+        }
         if (e.is_link()) {
             char buf[PATH_MAX];
             const ssize_t n = ::readlinkat(fd, name, buf, sizeof buf);
@@ -148,12 +203,12 @@ int list_dir(int dirfd, const char *sub, std::vector<Ent> *out)
                 e.target.assign(buf, size_t(n));
             e.follow_errno = ::fstatat(fd, name, &st, 0) == 0 ? 0 : errno;
         }
-        out->push_back(std::move(e));
+        ents_.push_back(std::move(e));
         errno = 0;
     }
     if (errno != 0)
         return errno;
-    std::sort(out->begin(), out->end(), [](const Ent &a, const Ent &b) { return a.name < b.name; });
+    std::sort(ents_.begin(), ents_.end(), [](const Ent &a, const Ent &b) { return a.name < b.name; });
     return 0;
 }
 
@@ -175,7 +230,8 @@ bool uuid_name(const std::string &name)
            name.find('/') == std::string::npos;
 }
 
-// What a link in the store leads to, once its form was found right.
+// What a link in the store leads to (Unreadable also when its form is
+// wrong: that link has its own finding, and no other is drawn from it).
 enum class Leads { Object, Nowhere, Unreadable };
 
 // What the check gathers while it reads.  A map of links holds the links
@@ -234,17 +290,23 @@ private:
         finding(kind::UNREADABLE, object, file, strerror(err));
     }
 
-    // Judges one attribute file of the object open as dirfd (rel: its path
+    // What an attribute file holds, as its reader gives it.
+    struct Value {
+        unsigned long long number = 0;
+        std::string text;
+        size_t items = 0;  // lines of a list file
+    };
+    // Judges one attribute file of the object listed as d (rel: its path
     // relative to the work directory).  False when the file is absent or
-    // damaged; a damaged one is a finding of the object `object`.  For a
-    // list file, *items is set to its number of lines.
-    bool attribute(int dirfd, const std::string &rel, const std::string &object, const Key &key,
-                   size_t *items = nullptr);
-    void attributes(int dirfd, const std::string &rel, const std::string &object,
+    // damaged; a damaged one is a finding of the object `object`.  When it
+    // was read, *value holds what it says.
+    bool attribute(const Dir &d, const std::string &rel, const std::string &object,
+                   const Key &key, Value *value = nullptr);
+    void attributes(const Dir &d, const std::string &rel, const std::string &object,
                     const Key *keys, size_t n)
     {
         for (size_t i = 0; i < n; i++)
-            attribute(dirfd, rel, object, keys[i]);
+            attribute(d, rel, object, keys[i]);
     }
     // Reports each of `names` that is not among the entries.
     template <size_t N>
@@ -257,8 +319,9 @@ private:
                 const std::set<std::string> &known);
     // Reads the links of dirfd/sub (rel: its path), each of which must be
     // named as `valid_name` accepts and read `prefix` followed by its name.
-    // The links of the right form, by name, with what they lead to; the
-    // others are findings of `object`.  *read: whether sub was listed.
+    // The links by name, with what they lead to (Unreadable also for a link
+    // of the wrong form: a finding of `object`); entries that are no link
+    // are findings and left out.  *read: whether sub was listed.
     std::map<std::string, Leads> links(int dirfd, const char *sub, const std::string &rel,
                                        const std::string &object,
                                        bool (*valid_name)(const std::string &),
@@ -266,10 +329,9 @@ private:
     // One link whose target text must be `want`.
     Leads link(const Ent &e, const std::string &file, const std::string &object,
                const std::string &want);
-    // Lists a subdirectory for the scan: its entries, with a finding when it
-    // cannot be read (ENOENT is no finding: the result says it).
-    int subdir(int dirfd, const char *sub, const std::string &rel, const std::string &object,
-               std::vector<Ent> *ents);
+    // A finding when the subdirectory `sub` cannot be read or is no
+    // directory (ENOENT is no finding: the result says it).  Its err().
+    int subdir(const Dir &d, const char *sub, const std::string &rel, const std::string &object);
 
     void scan_node(int top, const std::string &name);
     void scan_datastore(int top, const std::string &uuid);
@@ -287,69 +349,97 @@ private:
     std::map<std::string, VDiskScan> vdisks_;
 };
 
-bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &object,
-                        const Key &key, size_t *items)
+bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string &object,
+                        const Key &key, Value *value)
 {
     const std::string file = rel + "/" + key.name;
     const auto bad = [&](const std::string &what) {
         finding(kind::BAD_ATTRIBUTE, object, file, what);
         return false;
     };
-    struct stat st;
-    if (::fstatat(dirfd, key.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT)
-            unreadable(object, file, errno);
+    const Ent *e = d.find(key.name);
+    if (e == nullptr)
+        return false;
+    if (e->type == 0) {
+        unreadable(object, file, e->lstat_errno);
         return false;
     }
-    if (!S_ISREG(st.st_mode))
+    // A link at an attribute's name the daemon replaces by the file (its
+    // write never follows it); anything else there it cannot mend.
+    if (e->is_link())
+        return bad("a symbolic link");
+    if (e->type != S_IFREG)
         return bad("not a regular file");
-    const bool list = key.val == Val::Membership || key.val == Val::Frontend;
-    if (st.st_size > (list ? LIST_MAX : VALUE_MAX))
-        return bad("oversized (" + std::to_string(st.st_size) + " bytes)");
-    if (st.st_size == 0 && !list)
-        return bad("empty");
-    // A file the readers cannot open is no malformed value.
-    if (UniqueFd fd(::openat(dirfd, key.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        !fd) {
-        unreadable(object, file, errno);
-        return false;
-    }
-    const std::string path = work_ + "/" + rel;
+    const int dirfd = d.fd();
+    Value v;
+    bool read = false, empty_text = false;
     switch (key.val) {
-    case Val::Number: {
-        unsigned long long n;
-        if (AttrLoad(dirfd, key.name, "%llu", &n) != 1)
-            return bad("malformed (not a number and a newline)");
-        return true;
-    }
+    case Val::Number:
+        read = AttrLoad(dirfd, key.name, "%llu", &v.number) == 1;
+        if (read && v.number > key.max)
+            return bad("out of range (above " + std::to_string(key.max) + ")");
+        break;
     case Val::Text: {
         char buf[VALUE_MAX + 1];
-        if (StringLoad(dirfd, key.name, buf, key.cap) < 0)
-            return bad(st.st_size - 1 > key.cap
-                           ? "longer than " + std::to_string(key.cap) + " characters"
-                           : std::string("malformed (no newline at the end)"));
-        return true;
+        const int n = StringLoad(dirfd, key.name, buf, key.cap);
+        // 0: an empty value, or an empty file, which the look below tells.
+        read = n > 0;
+        empty_text = n == 0;
+        if (read)
+            v.text.assign(buf, size_t(n));
+        break;
     }
     case Val::Membership: {
         MemberList members;
-        if (MembershipLoad(&members, nullptr, path.c_str(), dirfd) != 0)
-            return bad("malformed (a line that is not a node id)");
-        if (items)
-            *items = members.size();
-        return true;
+        read = MembershipLoad(&members, nullptr, (work_ + "/" + rel).c_str(), dirfd) == 0;
+        v.items = members.size();
+        break;
     }
     case Val::Frontend: {
         FrontendList frontends;
         int count = 0;
         const std::string node = rel.substr(rel.rfind('/') + 1);
-        if (FrontendsLoad(&frontends, &count, path.c_str(), node.c_str(), dirfd) != 0)
-            return bad("malformed (a line that is not an IPv4 address)");
-        if (items)
-            *items = frontends.size();
+        read = FrontendsLoad(&frontends, &count, (work_ + "/" + rel).c_str(), node.c_str(),
+                             dirfd) == 0;
+        v.items = frontends.size();
+        break;
+    }
+    }
+    if (read) {
+        if (value)
+            *value = std::move(v);
         return true;
     }
+    // The reader refused it: one look at the file says why.  A file that
+    // cannot be opened is no malformed value.
+    struct stat st;
+    UniqueFd fd(store_open(dirfd, key.name, O_RDONLY));
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        unreadable(object, file, errno);
+        return false;
     }
-    return true;
+    const bool list = key.val == Val::Membership || key.val == Val::Frontend;
+    if (!S_ISREG(st.st_mode))
+        return bad("not a regular file");
+    if (empty_text && st.st_size > 0) {
+        if (value)
+            *value = std::move(v);
+        return true;
+    }
+    if (st.st_size > (list ? LIST_FILE_MAX : VALUE_MAX))
+        return bad("oversized (" + std::to_string(st.st_size) + " bytes)");
+    if (st.st_size == 0 && !list)
+        return bad("empty");
+    switch (key.val) {
+    case Val::Number: return bad("malformed (not a number and a newline)");
+    case Val::Text:
+        return bad(st.st_size - 1 > key.cap
+                       ? "longer than " + std::to_string(key.cap) + " characters"
+                       : std::string("malformed (no newline at the end)"));
+    case Val::Membership: return bad("malformed (a line that is not a node id)");
+    case Val::Frontend: return bad("malformed (a line that is not an IPv4 address)");
+    }
+    return false;
 }
 
 template <size_t N>
@@ -370,11 +460,13 @@ void Scanner::strays(const std::vector<Ent> &ents, const std::string &rel,
                     "not an entry the store makes here");
 }
 
-int Scanner::subdir(int dirfd, const char *sub, const std::string &rel,
-                    const std::string &object, std::vector<Ent> *ents)
+int Scanner::subdir(const Dir &d, const char *sub, const std::string &rel,
+                    const std::string &object)
 {
-    const int err = list_dir(dirfd, sub, ents);
-    if (err != 0 && err != ENOENT)
+    const int err = d.err();
+    if (err == ENOTDIR)
+        finding(kind::STRAY_ENTRY, object, rel + "/" + sub, "not a directory");
+    else if (err != 0 && err != ENOENT)
         unreadable(object, rel + "/" + sub, err);
     return err;
 }
@@ -402,23 +494,33 @@ std::map<std::string, Leads> Scanner::links(int dirfd, const char *sub, const st
                                             const std::string &prefix, bool *read)
 {
     std::map<std::string, Leads> out;
-    std::vector<Ent> ents;
+    const Dir d(dirfd, sub);
     const std::string dir = rel + "/" + sub;
-    const int err = subdir(dirfd, sub, rel, object, &ents);
+    const int err = subdir(d, sub, rel, object);
     if (read)
         *read = err == 0;
-    for (const Ent &e : ents) {
+    for (const Ent &e : d.ents()) {
         const std::string file = dir + "/" + e.name;
         if (!e.is_link() || !valid_name(e.name)) {
             finding(kind::STRAY_ENTRY, object, file,
                     !e.is_link() ? "not a link" : "its name names no object");
             continue;
         }
-        const Leads l = link(e, file, object, prefix + e.name);
-        if (l != Leads::Unreadable)
-            out[e.name] = l;
+        // A link of the wrong form, or one that cannot be followed, is
+        // reported as such and still counts as there: the pair or listing it
+        // stands for is not missing as well.
+        out[e.name] = link(e, file, object, prefix + e.name);
     }
     return out;
+}
+
+Finding link_finding(const std::string &file, const std::string &what)
+{
+    Finding f;
+    f.kind = kind::DANGLING_LINK;
+    f.files = {file};
+    f.what = what;
+    return f;
 }
 
 // The entries of an object directory the store makes, by object.
@@ -434,30 +536,26 @@ void Scanner::scan_node(int top, const std::string &name)
 {
     const std::string rel = "Node/" + name;
     const std::string object = "node " + name;
-    UniqueFd fd(open_dir(top, name.c_str()));
-    std::vector<Ent> ents;
-    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
-        return unreadable(object, rel, err);
+    const Dir d(top, name.c_str());
+    if (d.err() != 0)
+        return unreadable(object, rel, d.err());
+    const std::vector<Ent> &ents = d.ents();
     NodeScan &n = nodes_[name];
-    attributes(fd.get(), rel, object, NODE_KEYS, std::size(NODE_KEYS));
+    attributes(d, rel, object, NODE_KEYS, std::size(NODE_KEYS));
     needs(ents, rel, object, NODE_NEEDS);
     if (local_.count(name))
         needs(ents, rel, object, LOCAL_NODE_NEEDS);
     static const std::set<std::string> known =
         known_names(NODE_KEYS, std::size(NODE_KEYS), {"datastoremember", "vdisks"});
     strays(ents, rel, object, known);
-    const Key &dsm = DATASTOREMEMBER;
-    struct stat st;
-    if (::fstatat(fd.get(), dsm.name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+    Value dsm;
+    if (!d.find(DATASTOREMEMBER.name)) {
         n.ds_known = true;
-    } else if (attribute(fd.get(), rel, object, dsm)) {
-        char ds[16] = {};
-        if (StringLoad(fd.get(), dsm.name, ds, dsm.cap) >= 0) {
-            n.ds_known = true;
-            n.datastore = ds;
-        }
+    } else if (attribute(d, rel, object, DATASTOREMEMBER, &dsm)) {
+        n.ds_known = true;
+        n.datastore = dsm.text;
     }
-    n.vdisks = links(fd.get(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
+    n.vdisks = links(d.fd(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
                      &n.vdisks_read);
 }
 
@@ -465,19 +563,18 @@ void Scanner::scan_datastore(int top, const std::string &uuid)
 {
     const std::string rel = "Datastore/" + uuid;
     const std::string object = "datastore " + uuid;
-    UniqueFd fd(open_dir(top, uuid.c_str()));
-    std::vector<Ent> ents;
-    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
-        return unreadable(object, rel, err);
+    const Dir dir(top, uuid.c_str());
+    if (dir.err() != 0)
+        return unreadable(object, rel, dir.err());
     DatastoreScan &d = datastores_[uuid];
-    attributes(fd.get(), rel, object, DATASTORE_KEYS, std::size(DATASTORE_KEYS));
-    needs(ents, rel, object, DATASTORE_NEEDS);
+    attributes(dir, rel, object, DATASTORE_KEYS, std::size(DATASTORE_KEYS));
+    needs(dir.ents(), rel, object, DATASTORE_NEEDS);
     static const std::set<std::string> known =
         known_names(DATASTORE_KEYS, std::size(DATASTORE_KEYS), {"members", "vdisks"});
-    strays(ents, rel, object, known);
-    d.members = links(fd.get(), "members", rel, object, node_name, "../../../Node/",
+    strays(dir.ents(), rel, object, known);
+    d.members = links(dir.fd(), "members", rel, object, node_name, "../../../Node/",
                       &d.members_read);
-    d.vdisks = links(fd.get(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
+    d.vdisks = links(dir.fd(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
                      &d.vdisks_read);
 }
 
@@ -486,18 +583,18 @@ void Scanner::scan_member(int mbtop, const std::string &rel, const std::string &
 {
     const std::string mrel = rel + "/memberinfo/" + node;
     const std::string mobject = object + " member " + node;
-    UniqueFd mfd(open_dir(mbtop, node.c_str()));
-    std::vector<Ent> ents;
-    if (const int err = mfd ? list_dir(mfd.get(), ".", &ents) : errno; err != 0)
-        return unreadable(mobject, mrel, err);
+    const Dir d(mbtop, node.c_str());
+    if (d.err() != 0)
+        return unreadable(mobject, mrel, d.err());
+    const std::vector<Ent> &ents = d.ents();
     MemberScan &m = v.members[node];
-    attributes(mfd.get(), mrel, mobject, MEMBER_KEYS, std::size(MEMBER_KEYS));
+    attributes(d, mrel, mobject, MEMBER_KEYS, std::size(MEMBER_KEYS));
     needs(ents, mrel, mobject, MEMBER_NEEDS);
     static const std::set<std::string> known =
         known_names(MEMBER_KEYS, std::size(MEMBER_KEYS), {"frontend", "nodestatus"});
     strays(ents, mrel, mobject, known);
-    size_t frontends = 0;
-    m.has_frontends = attribute(mfd.get(), mrel, mobject, FRONTEND, &frontends) && frontends > 0;
+    Value frontends;
+    m.has_frontends = attribute(d, mrel, mobject, FRONTEND, &frontends) && frontends.items > 0;
     for (const Ent &e : ents) {
         if (e.name != "nodestatus")
             continue;
@@ -522,26 +619,30 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
 {
     const std::string rel = "VDisk/" + uuid;
     const std::string object = "vdisk " + uuid;
-    UniqueFd fd(open_dir(top, uuid.c_str()));
-    std::vector<Ent> ents;
-    if (const int err = fd ? list_dir(fd.get(), ".", &ents) : errno; err != 0)
-        return unreadable(object, rel, err);
+    const Dir d(top, uuid.c_str());
+    if (d.err() != 0)
+        return unreadable(object, rel, d.err());
+    const std::vector<Ent> &ents = d.ents();
     VDiskScan &v = vdisks_[uuid];
-    attributes(fd.get(), rel, object, VDISK_KEYS, std::size(VDISK_KEYS));
-    attribute(fd.get(), rel, object, MEMBERSHIP, &v.listed);
+    // Each file is read once: `snapshot`, as it is judged, says which
+    // files the vdisk needs besides.
+    std::optional<bool> snapshot;
+    Value value;
+    for (const Key &key : VDISK_KEYS)
+        if (attribute(d, rel, object, key, &value) && std::strcmp(key.name, "snapshot") == 0)
+            snapshot = value.number != 0;
+    if (attribute(d, rel, object, MEMBERSHIP, &value))
+        v.listed = value.items;
     needs(ents, rel, object, VDISK_NEEDS);
-    unsigned long long snapshot = 0;
-    if (AttrLoad(fd.get(), "snapshot", "%llu", &snapshot) == 1) {
-        if (snapshot != 0)
-            needs(ents, rel, object, SNAPSHOT_NEEDS);
-        else
-            needs(ents, rel, object, PLAIN_NEEDS);
-    }
+    if (snapshot && *snapshot)
+        needs(ents, rel, object, SNAPSHOT_NEEDS);
+    else if (snapshot)
+        needs(ents, rel, object, PLAIN_NEEDS);
     static const std::set<std::string> known =
         known_names(VDISK_KEYS, std::size(VDISK_KEYS),
                     {"membership", "memberinfo", "snapshots", "datastore"});
     strays(ents, rel, object, known);
-    v.snapshots = links(fd.get(), "snapshots", rel, object, uuid_name, "../../../VDisk/");
+    v.snapshots = links(d.fd(), "snapshots", rel, object, uuid_name, "../../../VDisk/");
 
     for (const Ent &e : ents) {
         if (e.name != "datastore")
@@ -561,31 +662,30 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
             const Leads l = link(e, file, object, "../../Datastore/" + ds);
             v.datastore_errno = l == Leads::Unreadable ? EINVAL : 0;
             v.datastore = ds;
+            // The datastore went with its last member.  While the link
+            // holds the name, no entry links the vdisk to its members'
+            // next datastore.
+            if (l == Leads::Nowhere) {
+                Finding f = link_finding(file, "names datastore " + ds + ", which does not exist");
+                f.objects = {object, "datastore " + ds};
+                f.vdisk = uuid;
+                add(std::move(f));
+            }
         }
     }
 
-    std::vector<Ent> infos;
-    v.memberinfo_errno = subdir(fd.get(), "memberinfo", rel, object, &infos);
-    if (!infos.empty())
+    const Dir infos(d.fd(), "memberinfo");
+    v.memberinfo_errno = subdir(infos, "memberinfo", rel, object);
+    if (!infos.ents().empty())
         needs(ents, rel, object, MEMBERS_NEED);
-    UniqueFd mbtop(v.memberinfo_errno == 0 ? open_dir(fd.get(), "memberinfo") : -1);
-    for (const Ent &e : infos) {
+    for (const Ent &e : infos.ents()) {
         if (!e.is_dir() || !node_name(e.name)) {
             finding(kind::STRAY_ENTRY, object, rel + "/memberinfo/" + e.name,
                     !e.is_dir() ? "not a directory" : "its name is no node id");
             continue;
         }
-        scan_member(mbtop.get(), rel, object, e.name, v);
+        scan_member(infos.fd(), rel, object, e.name, v);
     }
-}
-
-Finding link_finding(const std::string &file, const std::string &what)
-{
-    Finding f;
-    f.kind = kind::DANGLING_LINK;
-    f.files = {file};
-    f.what = what;
-    return f;
 }
 
 void Scanner::judge()
@@ -593,6 +693,8 @@ void Scanner::judge()
     // Nodes: their links to vdisks.
     for (const auto &[name, n] : nodes_) {
         for (const auto &[uuid, leads] : n.vdisks) {
+            if (leads == Leads::Unreadable)
+                continue;
             const std::string file = "Node/" + name + "/vdisks/" + uuid;
             Finding f;
             if (leads == Leads::Nowhere) {
@@ -621,6 +723,8 @@ void Scanner::judge()
     for (const auto &[uuid, d] : datastores_) {
         for (const auto &[node, leads] : d.members) {
             listed_by[node].push_back(uuid);
+            if (leads == Leads::Unreadable)
+                continue;
             const std::string file = "Datastore/" + uuid + "/members/" + node;
             Finding f;
             if (leads == Leads::Nowhere) {
@@ -641,6 +745,8 @@ void Scanner::judge()
             add(std::move(f));
         }
         for (const auto &[vdisk, leads] : d.vdisks) {
+            if (leads == Leads::Unreadable)
+                continue;
             Finding f;
             const std::string file = "Datastore/" + uuid + "/vdisks/" + vdisk;
             if (leads == Leads::Nowhere) {
@@ -712,15 +818,21 @@ void Scanner::judge_vdisks()
     for (const auto &[uuid, v] : vdisks_) {
         const std::string rel = "VDisk/" + uuid;
         const std::string object = "vdisk " + uuid;
+        // Without member directories a vdisk is left over when nobody is in
+        // its membership either, or when no node links it (its last
+        // member's removal went as far as the directory): no member's entry
+        // rebuilds it then.
+        const std::vector<std::string> &by = linked_by[uuid];
         if (v.memberinfo_errno == ENOENT || (v.memberinfo_errno == 0 && v.members.empty() &&
-                                             v.listed == 0)) {
+                                             (v.listed == 0 || by.empty()))) {
             const bool without = v.memberinfo_errno == ENOENT;
-            const std::vector<std::string> &by = linked_by[uuid];
             Finding f;
             f.kind = without ? kind::VDISK_WITHOUT_MEMBERINFO : kind::VDISK_WITHOUT_MEMBERS;
             f.objects = {object};
             f.files = {rel + "/memberinfo"};
-            f.what = without ? "memberinfo/ is missing" : "no member directory and no member in membership";
+            f.what = without        ? "memberinfo/ is missing"
+                     : v.listed == 0 ? "no member directory and no member in membership"
+                                     : "no member directory";
             if (by.empty()) {
                 f.what += "; no node links it";
             } else {
@@ -792,12 +904,10 @@ int Scanner::run(std::string *error)
                       {"Datastore", "datastore ", uuid_name, &Scanner::scan_datastore},
                       {"VDisk", "vdisk ", uuid_name, &Scanner::scan_vdisk}};
     for (const Top &t : tops) {
-        std::vector<Ent> ents;
-        const int err = list_dir(work.get(), t.name, &ents);
-        if (err != 0 && err != ENOENT)
-            finding(kind::UNREADABLE, t.name, t.name, strerror(err));
-        UniqueFd top(err == 0 ? open_dir(work.get(), t.name) : -1);
-        for (const Ent &e : ents) {
+        const Dir top(work.get(), t.name);
+        if (top.err() != 0 && top.err() != ENOENT)
+            finding(kind::UNREADABLE, t.name, t.name, strerror(top.err()));
+        for (const Ent &e : top.ents()) {
             const std::string rel = std::string(t.name) + "/" + e.name;
             if (!e.is_dir() || !t.valid_name(e.name))
                 finding(kind::STRAY_ENTRY, t.object + e.name, rel,
@@ -805,7 +915,7 @@ int Scanner::run(std::string *error)
                                           (e.is_link() ? ": a link to `" + e.target + "'" : "")
                                     : "its name names no object");
             else
-                (this->*t.scan)(top.get(), e.name);
+                (this->*t.scan)(top.fd(), e.name);
         }
     }
     judge();
@@ -861,11 +971,10 @@ const char *type_words(mode_t type)
 
 void scan_locks(const CheckScope &scope, CheckReport *report)
 {
-    std::vector<Ent> ents;
-    if (list_dir(AT_FDCWD, scope.lock_dir.c_str(), &ents) != 0)
+    const Dir dir(AT_FDCWD, scope.lock_dir.c_str());
+    if (dir.err() != 0)
         return;
-    UniqueFd dir(open_dir(AT_FDCWD, scope.lock_dir.c_str()));
-    for (const Ent &e : ents) {
+    for (const Ent &e : dir.ents()) {
         LockView l;
         l.object = lock_object(e.name);
         if (l.object.empty())
@@ -885,10 +994,10 @@ void scan_locks(const CheckScope &scope, CheckReport *report)
             continue;
         }
         struct stat st;
-        if (::fstatat(dir.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         l.age = std::max<long long>(0, (long long)report->now - (long long)st.st_mtime);
-        l.has_pid = read_pid(dir.get(), e.name.c_str(), &l.pid);
+        l.has_pid = read_pid(dir.fd(), e.name.c_str(), &l.pid);
         if (l.has_pid)
             l.holder = ::kill(pid_t(l.pid), 0) == 0 || errno != ESRCH ? Holder::Running
                                                                       : Holder::Gone;

@@ -9,9 +9,10 @@
 // member without frontends has no node link; `membership` may list members
 // that have not announced yet; a snapshot announced before its parent is not
 // recorded at the parent until its next entry; a sender outside the member
-// list may have a member directory; a vdisk keeps its `datastore` link when
-// the datastore is deleted with its last member; a node that has not sent
-// its statistics yet lacks their files.
+// list may have a member directory; a node that has not sent its statistics
+// yet lacks their files.  A vdisk's `datastore` link to a datastore deleted
+// with its last member is a dangling link: while it holds the name, the
+// vdisk is never linked to its members' next datastore.
 //
 // Nothing is taken as absent that was not read as absent: a link counts as
 // dangling only when following it ends in ENOENT, and any other error

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,12 +40,16 @@ int ctrl_send(const std::string &addr, int port, const std::string &line, std::s
 struct DaemonCounters {
     // "NAME VALUE" lines in the daemon's order: counts since it started.
     std::vector<std::pair<std::string, unsigned long long>> counters;
-    // "local NODE LAST_SENT" lines: this host's nodes and when the daemon
-    // last sent a datagram of each (seconds since the epoch; 0: never).
+    // "local NODE LAST_SENT [PINGS_NOT_SENT]" lines: this host's nodes and
+    // when the daemon last sent a datagram of each (seconds since the
+    // epoch; 0: never).
     std::vector<std::pair<std::string, long long>> local;
     // "reload_refused NAMES": the settings whose files the daemon's last
     // reload refused (comma-separated); empty when it took them all.
     std::string reload_refused;
+    // The ping cycles that could not send each local node's PING (absent
+    // from a daemon that does not count them).
+    std::map<std::string, unsigned long long> pings_not_sent;
 };
 // How long the reply to `counters` is waited for: the daemon answers
 // between two datagrams, but a lock wait or a fence check may hold it up.

@@ -28,6 +28,7 @@
 
 #include "daemon/config.h"
 #include "daemon/syslog.h"
+#include "object/door.h"
 #include "tools/auth.h"
 #include "tools/check.h"
 #include "tools/control.h"
@@ -53,8 +54,9 @@ const char *const HELP =
     "                         nodes, datastores and vdisks as this host sees them\n"
     "  graph [--node ID] [--vdisk UUID]\n"
     "                         the same as a Graphviz DOT graph (render: dot -Tsvg)\n"
-    "  health [--json]        one screen: OK, WARN or ERROR, and each problem in\n"
-    "                         words to act on (exit status 1 unless OK)\n"
+    "  health [-v] [--json]   one screen: OK, WARN or ERROR, then one line per kind\n"
+    "                         of problem with the first few objects and what to do;\n"
+    "                         -v lists every object (exit status 1 unless OK)\n"
     "  check [--json]         list every inconsistency of the object database and\n"
     "                         the lock files (exit status 1 when there is any)\n"
     "  check --repair [--stale-locks] [--dry-run|-n]\n"
@@ -62,9 +64,16 @@ const char *const HELP =
     "                         links, under the daemon's locks; with --stale-locks\n"
     "                         also remove lock files of processes that do not\n"
     "                         exist; with --dry-run only say what would be done\n"
+    "  retire-node NODE [--silent-for SECONDS] [--dry-run|-n]\n"
+    "                         remove the record of a node gone for good (not heard\n"
+    "                         for SECONDS, default a day; listed by no datastore\n"
+    "                         or vdisk), under its lock; --dry-run only says so\n"
     "  metrics [--per-vdisk] [--output FILE]\n"
     "                         the store's state in the Prometheus text format; with\n"
     "                         --output written atomically to FILE (mode 0644)\n"
+    "  metrics --check [--output FILE]\n"
+    "                         the check's findings by kind, in the same format (the\n"
+    "                         whole store is read: run it less often)\n"
     "  single-vdisk-ping NODE VDISK\n"
     "                         make marlo announce vdisk VDISK of its local node NODE now\n"
     "  ds-ping NODE           make marlo announce the datastore of its local node NODE now\n"
@@ -155,16 +164,19 @@ std::string checked_uuid(const std::string &text)
 // A command checked against its arguments, ready to run once the
 // configuration is read.
 struct Command {
-    enum class Kind { Ctrl, Signal, View, Check, Metrics, Health, Keygen };
+    enum class Kind { Ctrl, Signal, View, Check, Metrics, Health, Keygen, Retire };
     Command(Kind k, const std::string &n) : kind(k), name(n) {}
     Kind kind;
     std::string name;
     std::string line;  // Ctrl: the command line without its newline
     std::string node, vdisk;  // Ctrl: the arguments, the node in canonical form
     bool json = false; // View, Check, Health
-    bool repair = false, stale_locks = false, dry_run = false;  // Check
+    bool repair = false, stale_locks = false, dry_run = false;  // Check; dry_run: Retire too
     std::string output;                         // Metrics, Keygen: "" for standard output
     bool per_vdisk = false;                     // Metrics
+    bool check = false;                         // Metrics: the check's findings alone
+    long long silent_for = 86400;               // Retire: seconds not heard
+    bool every = false;                         // Health: every object, not the first few
     StatusFilter filter;
 };
 
@@ -249,12 +261,38 @@ Command parse_output(Command::Kind kind, const std::string &cmd, const Args &arg
             c.output = args[++i];
         else if (args[i] == "--per-vdisk" && kind == Command::Kind::Metrics)
             c.per_vdisk = true;
+        else if (args[i] == "--check" && kind == Command::Kind::Metrics)
+            c.check = true;
         else if (args[i].rfind("--output=", 0) == 0 && args[i].size() > 9)
             c.output = args[i].substr(9);
         else
             usage_error(cmd + ": unknown argument " + args[i] +
                         (args[i] == "--output" ? " (needs a file)" : ""));
     }
+    return c;
+}
+
+// retire-node NODE [--silent-for SECONDS] [--dry-run|-n]
+Command parse_retire(const std::string &cmd, const Args &args)
+{
+    Command c(Command::Kind::Retire, cmd);
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &a = args[i];
+        if (a == "--dry-run" || a == "-n") {
+            c.dry_run = true;
+        } else if (a == "--silent-for" && i + 1 < args.size()) {
+            const std::string &v = args[++i];
+            if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
+                usage_error("--silent-for takes seconds, not " + v);
+            c.silent_for = std::stoll(v);
+        } else if (c.node.empty() && a.rfind("-", 0) != 0) {
+            c.node = checked_node(a);
+        } else {
+            usage_error(cmd + ": unknown argument " + a);
+        }
+    }
+    if (c.node.empty())
+        usage_error(cmd + " takes a node id");
     return c;
 }
 
@@ -279,10 +317,14 @@ Command parse_command(const std::string &cmd, const Args &args)
         for (const std::string &a : args)
             if (a == "--json")
                 c.json = true;
+            else if (a == "-v" || a == "--verbose")
+                c.every = true;
             else
                 usage_error(cmd + ": unknown argument " + a);
         return c;
     }
+    if (cmd == "retire-node")
+        return parse_retire(cmd, args);
     usage_error("unknown command `" + cmd + "'");
 }
 
@@ -300,14 +342,13 @@ std::string ctrl_refusal(const Command &c)
                work_path(cfg_work_directory, cfg_local_nodes) + ": marlo announces only those";
     if (c.name != "single-vdisk-ping")
         return "";
-    const std::string link = cfg_work_directory + "/Node/" + c.node + "/vdisks/" + c.vdisk;
-    struct stat st;
-    if (::lstat(link.c_str(), &st) == 0)
+    const std::string rel = c.node + "/vdisks/" + c.vdisk;
+    const int found = door_lookup(StoreTop::NODE, rel.c_str());
+    if (found > 0)
         return "";
-    return errno == ENOENT ? "node " + c.node + " has no vdisk " + c.vdisk + " in " +
-                                 cfg_work_directory + " (no Node/" + c.node + "/vdisks/" +
-                                 c.vdisk + ")"
-                           : link + ": " + strerror(errno);
+    return found == 0 ? "node " + c.node + " has no vdisk " + c.vdisk + " in " +
+                            cfg_work_directory + " (no Node/" + rel + ")"
+                      : cfg_work_directory + "/Node/" + rel + ": " + strerror(errno);
 }
 
 int run_ctrl(const Command &c)
@@ -453,24 +494,26 @@ int run_check(const Command &c)
 }
 
 // Everything metrics and health look at: the daemon, the store and the
-// check of both.
+// check of both.  store_error says why the store could not be read ("" when
+// it was); what was read of it is kept either way.
 struct Observed {
     DaemonState daemon;
     CheckScope scope;
     ClusterView view;
     CheckReport report;
+    std::string store_error;
 };
 
-// 0, or -1 with *why set when the work directory cannot be read.
-int observe(Observed *o, std::string *why)
+// full: the whole check too, not only what status reads.
+Observed observe(bool full)
 {
-    o->daemon = daemon_state();
-    o->scope = check_scope(o->daemon);
-    o->view.heartbeat_interval = cfg_heartbeat_interval;
-    return status_read(cfg_work_directory, &o->view, why) != 0 ||
-                   check_store(o->scope, &o->report, why) != 0
-               ? -1
-               : 0;
+    Observed o;
+    o.daemon = daemon_state();
+    o.scope = check_scope(o.daemon);
+    o.view.heartbeat_interval = cfg_heartbeat_interval;
+    if (status_read(cfg_work_directory, &o.view, &o.store_error) == 0 && full)
+        check_store(o.scope, &o.report, &o.store_error);
+    return o;
 }
 
 int run_metrics(const Command &c)
@@ -478,28 +521,44 @@ int run_metrics(const Command &c)
     MetricsRun run;
     run.started = metrics_clock();
     run.per_vdisk = c.per_vdisk;
-    Observed o;
-    std::string why;
-    if (observe(&o, &why) != 0)
-        return fail(why);
+    run.check = c.check;
+    const Observed o = observe(c.check);
     run.local_nodes = o.scope.local_nodes;
+    run.store_readable = o.store_error.empty();
     const std::string text = render_metrics(o.view, o.report, o.daemon, run);
-    if (c.output.empty())
-        return print(text);
-    if (write_file_atomically(c.output, text, &why) != 0)
+    std::string why;
+    if (!c.output.empty() && write_file_atomically(c.output, text, &why) != 0)
         return fail(why);
-    return EXIT_OK;
+    if (c.output.empty() && print(text) != EXIT_OK)
+        return EXIT_FAIL;
+    // The file says the store is unreadable; the status says it too.
+    return o.store_error.empty() ? EXIT_OK : fail(o.store_error);
+}
+
+int run_retire(const Command &c)
+{
+    // A node silent for less than three heartbeat intervals is not silent.
+    if (c.silent_for < 3LL * cfg_heartbeat_interval)
+        return fail("--silent-for " + std::to_string(c.silent_for) +
+                    " is within three heartbeat intervals (" +
+                    std::to_string(3LL * cfg_heartbeat_interval) + "s)");
+    RetireOptions options;
+    options.dry_run = c.dry_run;
+    options.silent_for = c.silent_for;
+    options.local_nodes = local_node_ids(daemon_state());
+    std::string said;
+    const int refused = retire_node(c.node, options, &said);
+    if (print(said + "\n") != EXIT_OK)
+        return EXIT_FAIL;
+    return refused ? EXIT_FAIL : EXIT_OK;
 }
 
 int run_health(const Command &c)
 {
-    Observed o;
-    std::string why;
-    if (observe(&o, &why) != 0)
-        return fail(why);
-    const Health health = health_of(o.view, o.report, o.daemon, o.scope.local_nodes,
-                                    config_health(o.scope.local_nodes));
-    if (print(c.json ? render_health_json(health) : render_health(health)) != EXIT_OK)
+    const Observed o = observe(true);
+    const Health health = health_of({&o.view, &o.report, &o.daemon, o.scope.local_nodes,
+                                     o.store_error, config_health(o.scope.local_nodes)});
+    if (print(c.json ? render_health_json(health) : render_health(health, c.every)) != EXIT_OK)
         return EXIT_FAIL;
     return health.level == HealthLevel::Ok ? EXIT_OK : EXIT_FAIL;
 }
@@ -568,6 +627,7 @@ int main(int argc, char **argv)
     case Command::Kind::Check: return run_check(command);
     case Command::Kind::Metrics: return run_metrics(command);
     case Command::Kind::Health: return run_health(command);
+    case Command::Kind::Retire: return run_retire(command);
     case Command::Kind::Keygen: break;
     }
     return EXIT_FAIL;

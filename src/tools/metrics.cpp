@@ -91,9 +91,36 @@ private:
 
 }  // namespace
 
+namespace {
+
+std::string render_check(const CheckReport &check, const MetricsRun &run)
+{
+    std::string out;
+    if (run.store_readable) {
+        Family findings("marlo_check_findings",
+                        "Inconsistencies of the object database by kind (marloctl check).");
+        std::map<std::string, long long> counts;
+        for (const Finding &f : check.findings)
+            counts[f.kind]++;
+        for (const std::string &k : check_kinds())
+            findings.add("kind", k, counts[k]);
+        out += findings.render();
+    }
+    Family last_run("marlo_check_last_run_timestamp_seconds",
+                    "When the check of these findings began, seconds since the epoch.");
+    last_run.add({}, run.started);
+    Family duration("marlo_check_run_duration_seconds", "How long the check took.");
+    duration.add({}, std::max(0.0, now_seconds() - run.started));
+    return out + last_run.render() + duration.render();
+}
+
+}  // namespace
+
 std::string render_metrics(const ClusterView &view, const CheckReport &check,
                            const DaemonState &daemon, const MetricsRun &run)
 {
+    if (run.check)
+        return render_check(check, run);
     const std::set<std::string> local(run.local_nodes.begin(), run.local_nodes.end());
     std::map<std::string, long long> sent;
     for (const auto &[node, when] : daemon.counters.local)
@@ -170,13 +197,16 @@ std::string render_metrics(const ClusterView &view, const CheckReport &check,
     for (const auto &[state, count] : by_state)
         vdisks.add({{"kind", state.first}, {"served", state.second}}, count);
 
-    Family findings("marlo_check_findings",
-                    "Inconsistencies of the object database by kind (marloctl check).");
-    std::map<std::string, long long> counts;
-    for (const Finding &f : check.findings)
-        counts[f.kind]++;
-    for (const std::string &k : check_kinds())
-        findings.add("kind", k, counts[k]);
+    Family readable("marlo_store_readable",
+                    "1 when the work directory could be read, else 0 (the store's series "
+                    "then say nothing).");
+    readable.add({}, run.store_readable ? 1LL : 0LL);
+    Family not_sent("marlo_node_pings_not_sent_total",
+                    "Ping cycles that could not send this host's node's PING (a vdisk or the "
+                    "node's record could not be loaded), since the daemon started.",
+                    "counter");
+    for (const auto &[node, missed] : daemon.counters.pings_not_sent)
+        not_sent.add({{"node", node}}, (long long)missed);
 
     Family up("marlo_daemon_up",
               "1 when the process the pid file names runs and answers on the CTRL port, or "
@@ -188,7 +218,8 @@ std::string render_metrics(const ClusterView &view, const CheckReport &check,
 
     std::string out;
     for (const Family *f : {&lastping, &last_sent, &node_ds, &node_vdisks, &nodes, &ds_members,
-                            &ds_vdisks, &datastores, &vdisks, &findings, &up, &fence})
+                            &ds_vdisks, &datastores, &vdisks, &readable, &up, &fence,
+                            &not_sent})
         out += f->render();
     if (run.per_vdisk)
         for (const Family *f : {&vd_members, &vd_frontends, &vd_gen})

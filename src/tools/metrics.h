@@ -14,6 +14,8 @@
 
 struct MetricsRun {
     bool per_vdisk = false;                // a series set per vdisk too
+    bool check = false;                    // the check's findings alone
+    bool store_readable = true;            // the work directory could be read
     std::vector<std::string> local_nodes;  // this host's nodes
     double started = 0;                    // when the run began, seconds since the epoch
 };
@@ -22,10 +24,14 @@ struct MetricsRun {
 // host's nodes, which also get the time the daemon last sent a datagram of
 // them: a host does not hear its own) and per datastore, cluster totals and
 // counts by state, per vdisk only with run.per_vdisk; the count of each
-// kind of the check; whether the daemon runs and every counter it reported
-// (each "NAME VALUE" as marlo_NAME_total, whatever its name); when this run
-// began and how long it took.  Times are timestamps, never ages, so a file
-// served late says how old it is.
+// whether the store could be read; whether the daemon runs and every counter
+// it reported (each "NAME VALUE" as marlo_NAME_total, whatever its name),
+// with the PINGs not sent per local node; when this run began and how long
+// it took.  All of it comes from directory listings and a few files per
+// object.  With run.check instead: the count of each kind of the check,
+// with its own run's time and duration (the check reads every file of the
+// store, so it runs on a slower timer into a file of its own).  Times are
+// timestamps, never ages, so a file served late says how old it is.
 std::string render_metrics(const ClusterView &view, const CheckReport &check,
                            const DaemonState &daemon, const MetricsRun &run);
 

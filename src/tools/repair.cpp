@@ -19,6 +19,7 @@
 
 #include "daemon/config.h"
 #include "io/io.h"
+#include "io/misc.h"
 #include "object/attr.h"
 #include "object/datastore.h"
 #include "object/member.h"
@@ -75,11 +76,6 @@ bool dangles(const std::string &rel)
     return ::lstat(path(rel).c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
            ::stat(path(rel).c_str(), &st) != 0 && errno == ENOENT;
 }
-bool empty_file(const std::string &rel)
-{
-    struct stat st;
-    return ::lstat(path(rel).c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
-}
 bool is_link(const std::string &rel)
 {
     struct stat st;
@@ -107,19 +103,26 @@ bool entries(const std::string &rel, std::vector<std::string> *names)
     return errno == 0;
 }
 // The objects of top (Node, Datastore) with an entry `sub`/name: the nodes
-// that link a vdisk, the datastores that list it.  false when that cannot
-// be told.
-bool holders(const char *top, const std::string &sub, std::vector<std::string> *out)
+// that link a vdisk, the datastores that list it.  An entry of top that is
+// no directory holds nothing (ENOTDIR).  false, with *why naming the file
+// and the error, when that cannot be told.
+bool holders(const char *top, const std::string &sub, std::vector<std::string> *out,
+             std::string *why)
 {
     std::vector<std::string> objects;
-    if (!entries(top, &objects) && !absent(top))
+    if (!entries(top, &objects) && !absent(top)) {
+        *why = std::string(top) + ": " + strerror(errno);
         return false;
+    }
     for (const std::string &o : objects) {
-        const int found = lookup(std::string(top) + "/" + o + "/" + sub);
-        if (found < 0)
-            return false;
-        if (found > 0)
+        const std::string rel = std::string(top) + "/" + o + "/" + sub;
+        struct stat st;
+        if (::lstat(path(rel).c_str(), &st) == 0) {
             out->push_back(o);
+        } else if (errno != ENOENT && errno != ENOTDIR) {
+            *why = rel + ": " + strerror(errno);
+            return false;
+        }
     }
     std::sort(out->begin(), out->end());
     return true;
@@ -156,6 +159,9 @@ bool node_hdr(const std::string &node, Hdr *hdr)
 std::string left_why(const Finding &f)
 {
     const std::string &k = f.kind;
+    if (k == kind::BAD_ATTRIBUTE && f.what == "not a regular file")
+        return "the daemon cannot mend it (it never removes what it cannot read): remove it by "
+               "hand once no program uses it, and the next announcement writes the file";
     if (k == kind::BAD_ATTRIBUTE || k == kind::MISSING_ATTRIBUTE) {
         if (f.objects[0].rfind("vdisk ", 0) == 0)
             return "attribute files are the daemon's: the next announcement of the vdisk "
@@ -275,8 +281,9 @@ void Repairer::under_vdisk_lock(const Finding &f, const std::string &uuid,
         repair(vp, hdr);
 }
 
-// A vdisk directory without memberinfo/, or with an empty one and nobody in
-// membership: what a removal leaves when it is cut short.  Removed only when
+// A vdisk directory without memberinfo/, or with an empty one: what a
+// removal leaves when it is cut short (membership may still name the last
+// member, whose directory went first).  Removed only when
 // no node links the vdisk any more: a node that does is still a member, and
 // its next entry rebuilds the vdisk.  Looked at again under the vdisk lock,
 // under which the daemon links no node to it.
@@ -287,17 +294,14 @@ void Repairer::vdisk_leftover(const Finding &f, VDisk *v)
     const std::string vdisk_text = "vdisk " + f.vdisk;
     const bool without = f.kind == kind::VDISK_WITHOUT_MEMBERINFO;
     std::vector<std::string> names;
-    const bool still =
-        exists(rel) &&
-        (without ? absent(memberinfo)
-                 : entries(memberinfo, &names) && names.empty() &&
-                       (absent(rel + "/membership") ||
-                        empty_file(rel + "/membership")));
+    const bool still = exists(rel) && (without ? absent(memberinfo)
+                                               : entries(memberinfo, &names) && names.empty());
     if (!still)
         return skip(f, "no longer so");
     std::vector<std::string> linking;
-    if (!holders("Node", "vdisks/" + f.vdisk, &linking))
-        return skip(f, "whether a node links " + vdisk_text + " cannot be read");
+    std::string why;
+    if (!holders("Node", "vdisks/" + f.vdisk, &linking, &why))
+        return skip(f, "whether a node links " + vdisk_text + " cannot be read: " + why);
     linking.erase(std::remove_if(linking.begin(), linking.end(),
                                  [&](const std::string &n) {
                                      return unlinked_.count("Node/" + n + "/vdisks/" + f.vdisk);
@@ -361,7 +365,8 @@ void Repairer::dangling(const Finding &f)
         return make(f, "removed the link", [&] { return ::unlink(path(link).c_str()) == 0; });
     }
 
-    // Datastore/D/vdisks/V, VDisk/P/snapshots/S, VDisk/V/memberinfo/N/nodestatus.
+    // Datastore/D/vdisks/V, VDisk/P/snapshots/S, VDisk/V/memberinfo/N/nodestatus,
+    // VDisk/V/datastore.
     const std::string &vdisk = f.target.empty() ? f.vdisk : f.target;
     under_vdisk_lock(f, vdisk, [&](VDisk *v, const Hdr &) { unlink_under_vdisk(f, v); });
 }
@@ -395,7 +400,8 @@ void Repairer::unlink_under_vdisk(const Finding &f, VDisk *v)
         return make(f, "removed the link", [&] { return ParentUpdate_UnrefSnapshot(v) == 0; });
     }
     // The member's nodestatus link, made again by the member's next entry
-    // once its node exists.
+    // once its node exists; the vdisk's datastore link, made again by its
+    // members' next entries to the datastore they are in then.
     make(f, "removed the link", [&] { return ::unlink(path(link).c_str()) == 0; });
 }
 
@@ -439,9 +445,12 @@ void Repairer::link_pair(const Finding &f)
             });
         }
         std::vector<std::string> listing;
+        std::string why;
         if (!is_link(ds_link) || !absent(vdisk_link) || !exists("VDisk/" + f.vdisk))
             return skip(f, "no longer so");
-        if (!holders("Datastore", "vdisks/" + f.vdisk, &listing) || listing.size() != 1)
+        if (!holders("Datastore", "vdisks/" + f.vdisk, &listing, &why))
+            return skip(f, "which datastores list vdisk " + f.vdisk + " cannot be read: " + why);
+        if (listing.size() != 1)
             return skip(f, "more than one datastore lists vdisk " + f.vdisk +
                                ": which one it belongs to is not known");
         const std::string target = "../../Datastore/" + f.datastore;
@@ -562,4 +571,112 @@ void repair_findings(const CheckReport &report, const RepairOptions &options,
         tried->push_back(key);
         r.repair(f);
     }
+}
+
+namespace {
+
+// Whether the membership file of vdisk `uuid` names `node`: 1 yes, 0 no
+// (absent included), -1 cannot be read.
+int membership_names(const std::string &uuid, const std::string &node)
+{
+    UniqueFd fd(::open(path("VDisk/" + uuid + "/membership").c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return errno == ENOENT ? 0 : -1;
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    // A list file beyond 1 MiB is damaged (check says so): what it names is
+    // doubt, and doubt refuses.
+    while ((n = ::read(fd.get(), buf, sizeof buf)) > 0 && text.size() < (1u << 20))
+        text.append(buf, size_t(n));
+    if (n > 0)
+        return -1;
+    if (n < 0)
+        return -1;
+    return ("\n" + text).find("\n" + node + "\n") != std::string::npos ? 1 : 0;
+}
+
+// Why node `node` cannot be retired now; "" when it can.  *silence: how
+// long it was not heard.
+std::string retire_refusal(const std::string &node, const RetireOptions &options,
+                           long long *silence)
+{
+    const std::string rel = "Node/" + node;
+    if (std::find(options.local_nodes.begin(), options.local_nodes.end(), node) !=
+        options.local_nodes.end())
+        return "it is one of this host's local nodes";
+    UniqueFd fd(::open(path(rel).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    unsigned long long lastping = 0;
+    if (!fd || AttrLoad(fd.get(), "lastping", "%llu", &lastping) != 1)
+        return rel + "/lastping cannot be read: when it was last heard is not known";
+    *silence = (long long)::time(nullptr) - (long long)lastping;
+    if (*silence <= options.silent_for)
+        return "heard " + std::to_string(*silence) + "s ago, within " +
+               std::to_string(options.silent_for) + "s";
+    if (const int found = lookup(rel + "/datastoremember"); found != 0)
+        return found < 0 ? rel + "/datastoremember: " + strerror(errno)
+                         : rel + "/datastoremember names a datastore";
+    std::vector<std::string> names;
+    if (!entries(rel + "/vdisks", &names) && !absent(rel + "/vdisks"))
+        return rel + "/vdisks: " + strerror(errno);
+    if (!names.empty())
+        return "it links vdisk " + names.front() + " (" + rel + "/vdisks)";
+    std::vector<std::string> listing, vdisks;
+    std::string why;
+    if (!holders("Datastore", "members/" + node, &listing, &why))
+        return "which datastores list it cannot be read: " + why;
+    if (!listing.empty())
+        return "datastore " + listing.front() + " lists it as a member";
+    if (!holders("VDisk", "memberinfo/" + node, &listing, &why))
+        return "which vdisks it is a member of cannot be read: " + why;
+    if (!listing.empty())
+        return "vdisk " + listing.front() + " has a member directory for it";
+    if (!entries("VDisk", &vdisks) && !absent("VDisk"))
+        return std::string("VDisk: ") + strerror(errno);
+    for (const std::string &v : vdisks) {
+        const int named = membership_names(v, node);
+        if (named != 0)
+            return named < 0 ? "VDisk/" + v + "/membership cannot be read"
+                             : "vdisk " + v + "'s membership lists it";
+    }
+    return "";
+}
+
+}  // namespace
+
+int retire_node(const std::string &node, const RetireOptions &options, std::string *said)
+{
+    const std::string rel = "Node/" + node;
+    const std::string who = "node " + node;
+    if (absent(rel)) {
+        *said = who + " has no record: nothing to retire";
+        return 0;
+    }
+    long long silence = 0;
+    std::string why = retire_refusal(node, options, &silence);
+    if (why.empty() && options.dry_run) {
+        *said = "would retire " + who + ": removes " + rel + " (not heard for " +
+                std::to_string(silence) + "s, listed nowhere)";
+        return 0;
+    }
+    if (!why.empty()) {
+        *said = "refused: " + who + ": " + why;
+        return 1;
+    }
+    // Looked at again under the node's lock, under which the daemon neither
+    // links nor lists the node.
+    if (NodeLockStr(node.c_str()) != 0) {
+        *said = "refused: " + who + ": /tmp/NODE-" + node + " is held by another process";
+        return 1;
+    }
+    why = retire_refusal(node, options, &silence);
+    const int removed = why.empty() ? rm_fr(path(rel).c_str()) : 0;
+    NodeUnlockStr(node.c_str());
+    if (!why.empty() || removed != 0) {
+        *said = "refused: " + who + ": " + (why.empty() ? "removing " + rel + " failed (see marloctl -v)" : why);
+        return 1;
+    }
+    *said = "retired " + who + ": removed " + rel + " (not heard for " + std::to_string(silence) + "s)";
+    return 0;
 }

@@ -43,3 +43,19 @@ struct RepairLog {
 // not tried again; every finding tried is added to it.
 void repair_findings(const CheckReport &report, const RepairOptions &options,
                      std::vector<std::string> *tried, RepairLog *log);
+
+// Retiring node `node` (canonical decimal), gone for good: its record
+// Node/{node} is removed, so that no host reports it silent any more.  Only
+// when it is not one of this host's local nodes, its `lastping` was read and
+// is older than silent_for seconds, and nothing lists it: no datastore's
+// members/, no vdisk's memberinfo/ or membership, none of its own links
+// (datastoremember, vdisks/).  Everything is read again under the node's
+// lock (the daemon's), and then the record goes.  Nothing else links a node.
+struct RetireOptions {
+    bool dry_run = false;       // say what would be removed, take no lock
+    long long silent_for = 0;   // seconds
+    std::vector<std::string> local_nodes;
+};
+// 0 when retired (or, in a dry run, retirable) or when the node has no
+// record; 1 when refused.  *said: the line that says which and why.
+int retire_node(const std::string &node, const RetireOptions &options, std::string *said);

@@ -496,19 +496,36 @@ std::string render_check_json(const CheckReport &report)
     return json_text(doc);
 }
 
-std::string render_health(const Health &health)
+std::string render_health(const Health &health, bool every)
 {
-    std::string out = std::string(health_word(health.level)) + "\n";
-    for (const HealthLine &l : health.lines)
-        out += std::string(health_word(l.level)) + (l.level == HealthLevel::Warn ? "   " : "  ") +
-               cell_text(l.text) + "\n";
+    size_t errors = 0, warnings = 0;
+    for (const HealthProblem &p : health.problems)
+        (p.level == HealthLevel::Error ? errors : warnings)++;
+    std::string out = health_word(health.level);
+    if (health.level == HealthLevel::Ok)
+        out += ": nothing to act on\n";
+    else
+        out += ": " + std::to_string(errors) + (errors == 1 ? " error, " : " errors, ") +
+               std::to_string(warnings) + (warnings == 1 ? " warning\n" : " warnings\n");
+    for (const HealthGroup &g : health_groups(health)) {
+        out += std::string(health_word(g.level)) + (g.level == HealthLevel::Warn ? "   " : "  ") +
+               cell_text(g.summary) + "; to do: " + g.todo + "\n";
+        if (every)
+            for (const HealthProblem *p : g.problems)
+                out += "       " + cell_text(p->object + ": " + p->text) +
+                       (p->file.empty() ? "" : " (" + cell_text(p->file) + ")") + "\n";
+    }
     return out;
 }
 
 std::string render_health_json(const Health &health)
 {
     ordered_json problems = ordered_json::array();
-    for (const HealthLine &l : health.lines)
-        problems.push_back({{"level", health_word(l.level)}, {"text", l.text}});
+    for (const HealthProblem &p : health.problems)
+        problems.push_back({{"kind", p.kind},
+                            {"severity", health_word(p.level)},
+                            {"object", p.object},
+                            {"file", p.file},
+                            {"text", p.text}});
     return json_text({{"status", health_word(health.level)}, {"problems", std::move(problems)}});
 }

@@ -28,8 +28,10 @@ std::string render_check_table(const CheckReport &report);
 // The same as one JSON object: findings, locks and the count of each kind.
 std::string render_check_json(const CheckReport &report);
 
-// The health summary: the overall level alone on the first line, then one
-// line per problem with its level.
-std::string render_health(const Health &health);
-// The same as one JSON object: "status" and "problems" (level and text).
+// The health summary: the verdict with the number of errors and warnings on
+// the first line, then one line per kind of problem with its level (and,
+// with `every`, one line per object under it).
+std::string render_health(const Health &health, bool every);
+// The same as one JSON object: "status" and "problems" (kind, severity,
+// object, file and text of each).
 std::string render_health_json(const Health &health);

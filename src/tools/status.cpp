@@ -1,10 +1,11 @@
 // Reading the object database for the operator: every value on its own,
 // relative to open directory descriptors, without locks.  The daemon's own
 // list readers (MembershipLoad, FrontendsLoad) and value readers (AttrLoad,
-// StringLoad) parse the files; each file is first examined with fstatat so
-// that a missing file is told apart from a damaged one, and so that nothing
-// but a regular file of sensible size is ever opened (a FIFO would block the
-// open, a huge list file would be read whole).
+// StringLoad) parse the files, opening each once through the store's door
+// (never following a link, never blocking on a FIFO, never reading a value
+// past its largest size); a single value they refuse is then examined with
+// fstatat, so that a missing file is told apart from a damaged one.  A list
+// file is examined first, so that a huge one is never read whole.
 #include "tools/status.h"
 
 #include <dirent.h>
@@ -21,6 +22,7 @@
 
 #include "io/io.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
@@ -55,26 +57,28 @@ struct ObjDir {
     }
 };
 
-// Opens dirfd/name as a directory without a log line (a missing directory
-// is an ordinary answer here).  The descriptor, or -1 with errno set.
+// Opens dirfd/name as a directory through the store's door (never through
+// a link) without a log line (a missing directory is an ordinary answer
+// here).  The descriptor, or -1 with errno set.
 int open_dir(int dirfd, const char *name)
 {
-    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return store_open(dirfd, name, O_RDONLY | O_DIRECTORY);
 }
 
 // Why an object directory could not be opened.
 std::string open_error(int err)
 {
-    return err == ENOTDIR ? std::string("not a directory") : std::string(strerror(err));
+    return err == ENOTDIR || err == ELOOP ? std::string("not a directory")
+                                          : std::string(strerror(err));
 }
 
 // Examines dirfd/key before a reader opens it: Ok for a regular file of at
-// most max bytes (its size in *size), Missing when absent (a dangling link
-// too), Bad otherwise with the reason in *what.
+// most max bytes (its size in *size), Missing when absent, Bad otherwise
+// (a link included: the readers never follow one) with the reason in *what.
 Got examine(int dirfd, const char *key, off_t max, off_t *size, std::string *what)
 {
     struct stat st;
-    if (::fstatat(dirfd, key, &st, 0) != 0) {
+    if (::fstatat(dirfd, key, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return Got::Missing;
         *what = strerror(errno);
@@ -107,39 +111,43 @@ Got examine_value(const ObjDir &d, const char *key, off_t max, off_t *size, bool
     return got;
 }
 
+// The readers open each file once; only a value they refuse is looked at
+// again, to say why (absent, not a file, empty, oversized, malformed).
 TextValue read_text(const ObjDir &d, const char *key, int cap)
 {
     TextValue v;
+    char buf[VALUE_MAX + 1];
+    const int r = StringLoad(d.fd.get(), key, buf, cap);
+    if (r > 0) {
+        v.got = Got::Ok;
+        v.value.assign(buf, size_t(r));
+        return v;
+    }
+    // 0: an empty value, or an empty file, which the look tells.
     off_t size = 0;
     v.got = examine_value(d, key, VALUE_MAX, &size);
-    if (v.got != Got::Ok)
-        return v;
-    char buf[VALUE_MAX + 1];
-    int r = StringLoad(d.fd.get(), key, buf, cap);
-    if (r < 0) {
+    if (v.got == Got::Ok && r < 0) {
         v.got = Got::Bad;
         d.problem(key, size - 1 > cap ? "longer than " + std::to_string(cap) + " characters"
                                       : std::string("malformed"));
-        return v;
     }
-    v.value.assign(buf, size_t(r));
     return v;
 }
 
 NumberValue read_number(const ObjDir &d, const char *key)
 {
     NumberValue v;
-    off_t size = 0;
-    v.got = examine_value(d, key, VALUE_MAX, &size);
-    if (v.got != Got::Ok)
-        return v;
-    unsigned long long n = 0;
-    if (AttrLoad(d.fd.get(), key, "%llu", &n) != 1) {
-        v.got = Got::Bad;
-        d.problem(key, "malformed");
+    if (AttrLoad(d.fd.get(), key, "%llu", &v.value) == 1) {
+        v.got = Got::Ok;
         return v;
     }
-    v.value = n;
+    off_t size = 0;
+    v.got = examine_value(d, key, VALUE_MAX, &size);
+    if (v.got == Got::Ok) {
+        v.got = Got::Bad;
+        d.problem(key, "malformed");
+    }
+    v.value = 0;
     return v;
 }
 
@@ -155,8 +163,8 @@ bool object_name_ok(const std::string &name)
 bool present(int topfd, const std::string &name)
 {
     struct stat st;
-    return topfd >= 0 && object_name_ok(name) && ::fstatat(topfd, name.c_str(), &st, 0) == 0 &&
-           S_ISDIR(st.st_mode);
+    return topfd >= 0 && object_name_ok(name) &&
+           ::fstatat(topfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 struct Entry {
@@ -198,7 +206,10 @@ Got list_entries(const ObjDir &d, const char *key, std::vector<Entry> *out)
         Entry e;
         e.name = ent->d_name;
         struct stat st;
-        if (::fstatat(::dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (ent->d_type != DT_UNKNOWN) {
+            e.is_dir = ent->d_type == DT_DIR;
+            e.is_link = ent->d_type == DT_LNK;
+        } else if (::fstatat(::dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             e.is_dir = S_ISDIR(st.st_mode);
             e.is_link = S_ISLNK(st.st_mode);
         }
@@ -435,7 +446,8 @@ UniqueFd open_top(int workfd, const char *name, std::vector<Problem> *problems)
 }
 
 // The object directories under an open top directory, by name; other
-// entries are problems.
+// entries are problems (a link there is none of the store's objects, and
+// following it would read outside the store).
 std::vector<std::string> object_names(int topfd, const char *top, std::vector<Problem> *problems)
 {
     std::vector<std::string> names;
@@ -446,10 +458,11 @@ std::vector<std::string> object_names(int topfd, const char *top, std::vector<Pr
     if (d.fd)
         list_entries(d, ".", &entries);
     for (const Entry &e : entries) {
-        if (e.is_dir || e.is_link)
+        if (e.is_dir)
             names.push_back(e.name);
         else
-            problems->push_back({std::string(top) + "/" + e.name, "not a directory"});
+            problems->push_back({std::string(top) + "/" + e.name,
+                                 e.is_link ? "a link, not a directory" : "not a directory"});
     }
     return names;
 }

@@ -139,11 +139,17 @@ TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
     const std::string reply = client.read_through("end");
     std::map<std::string, long long> got;
     std::istringstream lines(reply);
-    for (std::string name, value; lines >> name && name != "end";) {
-        if (name == "local" && lines >> value)
+    // "NAME VALUE", "local NODE LAST_SENT PINGS_NOT_SENT", "end".
+    for (std::string line; std::getline(lines, line) && line != "end";) {
+        std::istringstream words(line);
+        std::string name, value, missed;
+        words >> name;
+        if (name == "local" && words >> value)
             name += " " + value;
-        lines >> value;
+        words >> value >> missed;
         got[name] = std::stoll(value);
+        if (!missed.empty())
+            got["missed " + name] = std::stoll(missed);
     }
     for (const auto &[type, name] : std::map<std::string, std::string>{
              {"ALL", "tx_datagrams"}, {"PING", "tx_ping"}, {"DS_PING", "tx_ds_ping"},
@@ -155,6 +161,7 @@ TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
     for (const char *node : {"local 401", "local 402"}) {
         EXPECT_GT(got[node], before - 60) << node << "\n" << reply;
         EXPECT_LE(got[node], before) << node << "\n" << reply;
+        EXPECT_EQ(got["missed " + std::string(node)], 0) << node << "\n" << reply;
     }
     EXPECT_EQ(reply.substr(reply.size() - 4), "end\n") << reply;
 

@@ -88,9 +88,9 @@ std::chrono::duration<double> cpu_time(pid_t pid)
 
 size_t open_fds(pid_t pid) { return listing("/proc/" + std::to_string(pid) + "/fd").size(); }
 
-// Bytes waiting in the receive queue of the UDP socket bound to 0.0.0.0:port
-// (from /proc/net/udp); 0 when there is none.
-long udp_rx_queue(int port)
+// The fields of /proc/net/udp's line for the UDP socket bound to
+// 0.0.0.0:port; none when there is no such socket.
+std::vector<std::string> udp_socket(int port)
 {
     std::ifstream in("/proc/net/udp");
     std::string line;
@@ -99,14 +99,32 @@ long udp_rx_queue(int port)
     std::snprintf(want, sizeof want, "00000000:%04X", port);
     while (std::getline(in, line)) {
         std::istringstream f(line);
-        std::string sl, local, remote, st, queues;
-        f >> sl >> local >> remote >> st >> queues;
-        if (local == want) {
-            size_t colon = queues.find(':');
-            return std::strtol(queues.c_str() + colon + 1, nullptr, 16);
-        }
+        std::vector<std::string> fields;
+        for (std::string field; f >> field;)
+            fields.push_back(field);
+        if (fields.size() > 4 && fields[1] == want)
+            return fields;
     }
-    return 0;
+    return {};
+}
+
+// Bytes waiting in the receive queue of the UDP socket bound to 0.0.0.0:port
+// (from /proc/net/udp); 0 when there is none.
+long udp_rx_queue(int port)
+{
+    const std::vector<std::string> f = udp_socket(port);
+    if (f.empty())
+        return 0;
+    const std::string &queues = f[4];  // tx_queue:rx_queue
+    return std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
+}
+
+// The kernel's count of datagrams dropped on that socket (the line's last
+// field); -1 when there is none.
+long udp_drops(int port)
+{
+    const std::vector<std::string> f = udp_socket(port);
+    return f.empty() ? -1 : std::strtol(f.back().c_str(), nullptr, 10);
 }
 
 // Waits (at most 5 s, never failing) until the daemon has taken most of
@@ -499,6 +517,7 @@ TEST(Flood, BurstOfAuxPingsFromTwoThousandNodesIsAppliedWhole)
     if (geteuid() != 0 && rmem_max < RCVBUF_WANT)
         GTEST_SKIP() << "net.core.rmem_max " << rmem_max << ": needs root or 4 MiB";
     FloodRig rig;
+    rig.cfg["stats_interval"] = "1";
     ASSERT_NO_FATAL_FAILURE(rig.start());
 
     std::vector<std::string> burst;
@@ -512,4 +531,16 @@ TEST(Flood, BurstOfAuxPingsFromTwoThousandNodesIsAppliedWhole)
     for (uint32_t i = 0; i < kBurstNodes; i++)
         missing += !present(rig.work + "/Node/" + std::to_string(20000 + i) + "/memavail");
     EXPECT_EQ(missing, 0u) << "of " << kBurstNodes << " nodes";
+
+    // Held up while a burst overflows its queue, the daemon then reports
+    // what the kernel dropped, as the socket's own count says.
+    rig.d->signal(SIGSTOP);
+    long dropped = 0;
+    for (uint32_t i = 0; i < 50 * kBurstNodes && (dropped = udp_drops(rig.port)) <= 0; i++)
+        rig.sender->send_to("127.0.0.1", rig.port, burst[i % kBurstNodes]);
+    rig.d->signal(SIGCONT);
+    ASSERT_GT(dropped, 0) << "the queue never overflowed";
+    EXPECT_TRUE(rig.d->wait_for_line("(" + std::to_string(dropped) + " since start)", kWait,
+                                     From::Start))
+        << rig.d->text().substr(0, 4000);
 }

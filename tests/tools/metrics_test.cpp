@@ -75,9 +75,11 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
              "marlo_vdisk_members{vdisk=\"vdA\"} 2",
              "marlo_vdisk_frontends{vdisk=\"vdA\"} 1",
              "marlo_vdisk_highest_generation{vdisk=\"snA\"} 2",
-             "marlo_check_findings{kind=\"node-link-without-member\"} 1",
-             "marlo_check_findings{kind=\"dangling-link\"} 0",
+             "marlo_store_readable 1",
              "marlo_daemon_up 1",
+             // The daemon's first cycle came before node 201 had a record.
+             "marlo_node_pings_not_sent_total{node=\"201\"} 1",
+             "marlo_rx_socket_drops_total 0",
              // The daemon's counters: four PINGs, and settle()'s probes.
              "# TYPE marlo_rx_ping_total counter",
              "marlo_rx_ping_total 4",
@@ -92,6 +94,13 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
                                "marlo_metrics_last_run_timestamp_seconds ",
                                "marlo_metrics_run_duration_seconds "})
         EXPECT_NE(r.out.find(std::string("\n") + prefix), std::string::npos) << prefix << r.out;
+    // The check's findings on their own, with their own time.
+    CtlRun checked = rig.ctl({"metrics", "--check"});
+    for (const char *line : {"marlo_check_findings{kind=\"node-link-without-member\"} 1",
+                             "marlo_check_findings{kind=\"dangling-link\"} 0"})
+        EXPECT_TRUE(has_line(checked.out, line)) << line << "\n" << checked.out;
+    EXPECT_NE(checked.out.find("\nmarlo_check_last_run_timestamp_seconds "), std::string::npos);
+    EXPECT_EQ(r.out.find("marlo_check_findings"), std::string::npos) << r.out;
     // Per vdisk only when asked for.
     CtlRun lean = rig.ctl({"metrics"});
     EXPECT_EQ(lean.out.find("marlo_vdisk_members"), std::string::npos) << lean.out;
@@ -99,8 +108,10 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
         << lean.out;
 
     if (const std::string promtool = which("promtool"); !promtool.empty()) {
-        ToolRun check = run_with_input(promtool, {"check", "metrics"}, r.out, rig.tmp);
-        EXPECT_EQ(check.status, 0) << check.err << r.out;
+        for (const std::string &text : {r.out, checked.out}) {
+            ToolRun check = run_with_input(promtool, {"check", "metrics"}, text, rig.tmp);
+            EXPECT_EQ(check.status, 0) << check.err << text;
+        }
         // The package's alert rules, and their behaviour on a few series.
         const std::string src = MARLO_SOURCE_DIR;
         ToolRun rules = run_with_input(
@@ -120,6 +131,7 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
     const std::string prom = dir + "/marlo.prom";
     CtlRun w = rig.ctl({"metrics", "--output", prom});
     ASSERT_EQ(w.status, 0) << w.err;
+    ASSERT_EQ(rig.ctl({"metrics", "--check", "--output", dir + "/marlo-check.prom"}).status, 0);
     EXPECT_EQ(w.out, "");
     struct stat st;
     ASSERT_EQ(stat(prom.c_str(), &st), 0);
@@ -149,6 +161,8 @@ TEST(MarloctlMetrics, ExposeTheStoreAsPromtoolAndTheNodeExporterTakeIt)
     waitpid(pid, nullptr, 0);
     EXPECT_TRUE(has_line(body, "marlo_datastore_members{datastore=\"dsA\"} 2")) << body;
     EXPECT_TRUE(has_line(body, "marlo_daemon_up 0")) << body;
+    EXPECT_TRUE(has_line(body, "marlo_check_findings{kind=\"node-link-without-member\"} 1"))
+        << body;
     EXPECT_TRUE(has_line(body, "node_textfile_scrape_error 0")) << body;
 }
 
