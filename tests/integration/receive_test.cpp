@@ -232,6 +232,16 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     EXPECT_FALSE(present(rig.work + "/Datastore/dsZ/members/15"));
     EXPECT_TRUE(present(rig.work + "/Datastore/dsZ/members/16"));
     EXPECT_EQ(slurp(rig.node(15) + "/datastoremember"), "dsW\n");
+
+    // A move whose join fails after the old datastore went (a directory at
+    // an attribute of the new one): the record names no datastore.
+    seed::DatastoreSpec dsu;
+    dsu.uuid = "dsU";
+    rig.apply(seed::ds_ping_msg(node_spec(17), &dsz));
+    fs::create_directories(rig.work + "/Datastore/dsU/description");
+    rig.apply(seed::ds_ping_msg(node_spec(17), &dsu));
+    EXPECT_FALSE(present(rig.work + "/Datastore/dsZ/members/17"));
+    EXPECT_FALSE(present(rig.node(17) + "/datastoremember"));
 }
 
 TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)
