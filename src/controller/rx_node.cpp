@@ -46,26 +46,34 @@ int rx_ds_record(const RxMsg &msg, const DatastoreEntry *dse)
 // overwritten.  A join cut short (listed, not yet recorded) leaves a node
 // without a record: a DS_PING for a node without one also takes the node
 // out of every other datastore's list, on the node's own word (it announces
-// one datastore).  A record in place costs nothing more.
+// one datastore).  A record in place costs nothing more.  A join that fails
+// after the old datastore was left drops the record, which would otherwise
+// name a datastore that no longer lists the node.
 void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
                 const char *nodeuuid)
 {
     dse_dump(dse);
     char dsuuid[16];
     std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
+    bool left = false;
     if (std::strcmp(member, dsuuid) != 0) {
-        if (member[0] != '\0' && ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
-            rx_ds_unref(member, nodeuuid) != 0)
-            return;
+        if (member[0] != '\0' && ObjectNameCheck(RX_FUNC, "datastore", member) == 0) {
+            if (rx_ds_unref(member, nodeuuid) != 0)
+                return;
+            left = true;
+        }
         if (member[0] == '\0' && DatastoreUpdate_UnrefNodeElsewhere(dsuuid, nodeuuid) != 0)
             return;
     }
-    if (DatastoreLock(dse) < 0)
-        return;
-    int rc = DatastoreCreate(msg.hdr, dse);
-    DatastoreUnlock(dse);
+    int rc = -1;
+    if (DatastoreLock(dse) >= 0) {
+        rc = DatastoreCreate(msg.hdr, dse);
+        DatastoreUnlock(dse);
+    }
     if (rc == 0)
         rx_ds_record(msg, dse);
+    else if (left)
+        rx_ds_record(msg, nullptr);
 }
 
 }  // namespace

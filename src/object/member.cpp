@@ -385,7 +385,7 @@ int MemberinfoMembers(MemberList *members, const char *vdiskpath, int mbtopfd, c
 {
     static const char F[] = "MemberinfoMembers";
     MARLO_ASSERT(members->empty());
-    DirEntries dir(::openat(mbtopfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirEntries dir(store_open(mbtopfd, ".", O_RDONLY | O_DIRECTORY));
     if (dir.fd() < 0) {
         log_error(F, "open(%s/memberinfo): %s", vdiskpath, strerror(errno));
         return -1;

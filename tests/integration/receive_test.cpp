@@ -204,6 +204,9 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     EXPECT_FALSE(present(dsdir));
     EXPECT_TRUE(present(rig.work + "/Datastore/dsY/members/14"));
     EXPECT_LT(rig.line_of("Delete Datastore dsX"), rig.line_of("Create Datastore dsY"));
+    // Joining, too, the datastore lists the node before the node names it.
+    EXPECT_LT(rig.line_of("Update Datastore dsY ref Node 14"),
+              rig.line_of("Update Node 14 set datastoremember=dsY"));
 
     // The last member leaves: the datastore goes.
     rig.apply(seed::ds_ping_msg(node_spec(14), nullptr));
@@ -215,6 +218,30 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     rig.apply(seed::ds_ping_msg(node_spec(15), nullptr));
     EXPECT_TRUE(present(rig.node(15) + "/lastping"));
     EXPECT_FALSE(present(rig.node(15) + "/datastoremember"));
+
+    // A join cut short (dsZ lists node 15, whose record was never written):
+    // the node's next DS_PING, for dsW, takes it out of dsZ's list; dsZ
+    // stays for node 16.
+    seed::DatastoreSpec dsz, dsw;
+    dsz.uuid = "dsZ";
+    dsw.uuid = "dsW";
+    rig.apply(seed::ds_ping_msg(node_spec(16), &dsz));
+    rig.apply(seed::ds_ping_msg(node_spec(15), &dsz));
+    fs::remove(rig.node(15) + "/datastoremember");
+    rig.apply(seed::ds_ping_msg(node_spec(15), &dsw));
+    EXPECT_FALSE(present(rig.work + "/Datastore/dsZ/members/15"));
+    EXPECT_TRUE(present(rig.work + "/Datastore/dsZ/members/16"));
+    EXPECT_EQ(slurp(rig.node(15) + "/datastoremember"), "dsW\n");
+
+    // A move whose join fails after the old datastore went (a directory at
+    // an attribute of the new one): the record names no datastore.
+    seed::DatastoreSpec dsu;
+    dsu.uuid = "dsU";
+    rig.apply(seed::ds_ping_msg(node_spec(17), &dsz));
+    fs::create_directories(rig.work + "/Datastore/dsU/description");
+    rig.apply(seed::ds_ping_msg(node_spec(17), &dsu));
+    EXPECT_FALSE(present(rig.work + "/Datastore/dsZ/members/17"));
+    EXPECT_FALSE(present(rig.node(17) + "/datastoremember"));
 }
 
 TEST(ReceiveNode, DsPingRefusesDatastoreNamesOutsideTheStore)

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "daemon/config.h"
@@ -53,6 +54,27 @@ TEST_F(AttrTest, StoreWritesListsBeyondOneValue)
 }
 
 const std::string kMissing = "<missing>";
+// Planted in place of a file: a FIFO, a directory, links to a file and to a
+// FIFO outside the store (base/outside, base/outfifo).
+const std::string kFifo = "<fifo>", kDir = "<dir>", kLinkFile = "<link-file>",
+                  kLinkFifo = "<link-fifo>";
+
+// Makes `path` hold `content`, or plants what a sentinel names.  The outside
+// targets live beside the work directory.
+void plant(const std::string &path, const std::string &outside, const std::string &content)
+{
+    std::filesystem::remove_all(path);
+    if (content == kFifo)
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+    else if (content == kDir)
+        EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    else if (content == kLinkFile)
+        make_link(outside + "/outside", path);
+    else if (content == kLinkFifo)
+        make_link(outside + "/outfifo", path);
+    else if (content != kMissing)
+        write_file(path, content);
+}
 
 struct AttrLoadCase {
     const char *what;
@@ -77,12 +99,18 @@ TEST_F(AttrTest, AttrLoadTable)
         {"4 KiB", std::string(4095, '1') + "\n", -1, 0, "error: AttrLoad(): Oversized file k"},
         {"no newline", "42", -1, 0, "error: AttrLoad(): Malformed file k"},
         {"missing", kMissing, -1, 0, "openat(k)"},
+        // Never read through a link, never an empty value from a FIFO.
+        {"link to a file outside", kLinkFile, -1, 0, "openat(k): Too many levels"},
+        {"link to a FIFO outside", kLinkFifo, -1, 0, "openat(k): Too many levels"},
+        {"FIFO", kFifo, -1, 0, "error: AttrLoad(): k is no regular file"},
+        {"directory", kDir, -1, 0, "read(k): Is a directory"},
     };
+    const std::string base = work() + "/..";
+    write_file(base + "/outside", "7\n");
+    ASSERT_EQ(mkfifo((base + "/outfifo").c_str(), 0600), 0);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        unlink(at("k").c_str());
-        if (c.content != kMissing)
-            write_file(at("k"), c.content);
+        plant(at("k"), base, c.content);
         unsigned v = 12345;
         capture_log();
         EXPECT_EQ(AttrLoad(dir(), "k", "%u", &v), c.result);
@@ -95,6 +123,7 @@ TEST_F(AttrTest, AttrLoadTable)
         else
             EXPECT_EQ(log.find("error"), std::string::npos) << log;
     }
+    EXPECT_EQ(file_content(base + "/outside"), "7\n");
 }
 
 struct StringLoadCase {
@@ -141,6 +170,50 @@ TEST_F(AttrTest, StringLoadTable)
     }
 }
 
+// A link at the name is removed (never its target) and the file written
+// anew; a FIFO or a directory there fails the write and stays.
+TEST_F(AttrTest, StoreNeverWritesThroughALinkOrIntoAFifo)
+{
+    const std::string base = work() + "/..";
+    write_file(base + "/outside", "7\n");
+    ASSERT_EQ(mkfifo((base + "/outfifo").c_str(), 0600), 0);
+    for (const std::string &kind : {kLinkFile, kLinkFifo, kFifo, kDir}) {
+        SCOPED_TRACE(kind);
+        plant(at("k"), base, kind);
+        const bool link = kind == kLinkFile || kind == kLinkFifo;
+        EXPECT_EQ(AttrStore(dir(), "k", "%u\n", 5u), link ? 2 : -1);
+        if (link)
+            EXPECT_EQ(file_content(at("k")), "5\n");
+        else
+            EXPECT_TRUE(exists(at("k")));
+    }
+    EXPECT_EQ(file_content(base + "/outside"), "7\n");
+}
+
+// The record of this run's pid is renamed into place: a FIFO or a link at
+// its name is replaced (never opened or followed), a directory is an error
+// line and the start goes on without a record.
+TEST_F(AttrTest, LockHolderIsRenamedOverWhateverStandsThere)
+{
+    const std::string base = work() + "/..";
+    write_file(base + "/outside", "7\n");
+    ASSERT_EQ(mkfifo((base + "/outfifo").c_str(), 0600), 0);
+    const std::string pid = std::to_string(getpid()) + "\n";
+    for (const std::string &kind : {kFifo, kLinkFile, kLinkFifo, kDir}) {
+        SCOPED_TRACE(kind);
+        plant(at("lock_holder"), base, kind);
+        capture_log();
+        EXPECT_EQ(lock_holder_update(base.c_str()), 0);
+        const std::string log = captured_log();
+        if (kind == kDir)
+            EXPECT_NE(log.find("error: lock_holder_update(): rename("), std::string::npos) << log;
+        else
+            EXPECT_EQ(file_content(at("lock_holder")), pid);
+        EXPECT_FALSE(exists(at("lock_holder.new")));
+    }
+    EXPECT_EQ(file_content(base + "/outside"), "7\n");
+}
+
 TEST_F(AttrTest, FileLoadSizes)
 {
     const std::string big(100000, 'x');
@@ -151,6 +224,12 @@ TEST_F(AttrTest, FileLoadSizes)
         char *buf = nullptr;
         long n = FileLoad(fd.get(), &buf);
         EXPECT_EQ(n, long(content.size()));
+        // Larger than the caller's limit: nothing read or allocated.
+        char *none = nullptr;
+        if (!content.empty()) {
+            EXPECT_EQ(FileLoad(fd.get(), &none, long(content.size()) - 1), FILE_OVERSIZED);
+        }
+        EXPECT_EQ(none, nullptr);
         if (content.empty()) {
             EXPECT_EQ(buf, nullptr);
         } else {
@@ -310,6 +389,16 @@ TEST(PathLock, OwnLeftoverIsTakenOverAndStaleOnesReclaimed)
     EXPECT_EQ(lock_files_reclaim(dir, live), 1);
     kill(live, SIGKILL);
     waitpid(live, nullptr, 0);
+    // A zombie (ended, not yet reaped by its parent) holds no lock.
+    const pid_t zombie = fork();
+    if (zombie == 0)
+        _exit(0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, id_t(zombie), &info, WEXITED | WNOWAIT), 0);
+    write_file(d + "/NODE-zombie", std::to_string(zombie) + "\n");
+    EXPECT_EQ(lock_files_reclaim(dir, zombie), 1);
+    EXPECT_FALSE(exists(d + "/NODE-zombie"));
+    waitpid(zombie, nullptr, 0);
     for (const char *gone : {"NODE-1", "DS-a", "VDISK-b", "DS-reused"})
         EXPECT_FALSE(exists(d + "/" + gone)) << gone;
     for (const char *kept : {"OTHER-1", "NODE-2", "NODE-3", "NODE-live"}) {

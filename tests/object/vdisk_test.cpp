@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "object/door.h"
 #include "object/model.h"
 #include "io/spawn.h"
+#include "object/node.h"
 #include "object/vdisk.h"
 #include "proto/records.h"
 #include "store_fixture.h"
@@ -414,18 +416,28 @@ TEST_F(VDiskStoreTest, DamagedGenerationIsNeverLowered)
 {
     struct Row {
         const char *uuid;
-        bool directory;  // a directory at highest_gen_count, else an empty file
+        const char *file;  // what damage: its name
+        char kind;         // 'd' a directory, 'f' a FIFO, else the file's content
+        const char *content;
         uint16_t gen;
         int result;
         const char *highest;
         bool keeps7;
         size_t fence;  // a rebuilt generation owes its members' check
     };
+    const char *G = "highest_gen_count";
     const Row rows[] = {
-        {"vdunread", true, 6, -1, nullptr, true, 0},
-        {"vddelayed", false, 4, 0, "5\n", true, 1},
-        {"vdequal2", false, 5, 0, "5\n", false, 1},
-        {"vdrise", false, 6, 0, "6\n", false, 1},
+        {"vdunread", G, 'd', "", 6, -1, nullptr, true, 0},
+        // A FIFO reads no bytes: unreadable, never an empty (rebuilt) value.
+        {"vdfifo", G, 'f', "", 6, -1, nullptr, true, 0},
+        {"vddelayed", G, 'c', "", 4, 0, "5\n", true, 1},
+        {"vdequal2", G, 'c', "", 5, 0, "5\n", false, 1},
+        {"vdrise", G, 'c', "", 6, 0, "6\n", false, 1},
+        // Out of the 16-bit range: malformed, rebuilt from the members.
+        {"vdrange", G, 'c', "70000\n", 6, 0, "6\n", false, 1},
+        {"vdhuge", G, 'c', "99999999999999999999\n", 5, 0, "5\n", false, 1},
+        // An attribute no update needs, unreadable: the rise is applied.
+        {"vddescr", "description", 'd', "", 6, 0, "6\n", false, 1},
     };
     for (uint32_t id : {5u, 6u, 7u})
         make_node(id);
@@ -434,11 +446,15 @@ TEST_F(VDiskStoreTest, DamagedGenerationIsNeverLowered)
         const std::string vd = std::string("VDisk/") + row.uuid;
         for (uint32_t id : {5u, 6u, 7u})
             ASSERT_EQ(apply(id, *make_vdisk(row.uuid, 5, {5, 6, 7}, {"10.0.0.1"})), 0);
-        std::filesystem::remove(at(vd + "/highest_gen_count"));
-        if (row.directory)
-            std::filesystem::create_directory(at(vd + "/highest_gen_count"));
+        const std::string damaged = at(vd + "/" + row.file);
+        std::filesystem::remove(damaged);
+        if (row.kind == 'd')
+            std::filesystem::create_directory(damaged);
+        else if (row.kind == 'f')
+            ASSERT_EQ(mkfifo(damaged.c_str(), 0600), 0);
         else
-            write_file(at(vd + "/highest_gen_count"), "");
+            write_file(damaged, row.content);
+        VDiskDoubt(row.uuid);  // as after a start: every attribute is probed
         EXPECT_EQ(apply(5, *make_vdisk(row.uuid, row.gen, {5, 6}, {"10.0.0.1"})), row.result);
         if (row.highest != nullptr) {
             EXPECT_EQ(file(vd + "/highest_gen_count"), row.highest);
@@ -638,14 +654,23 @@ TEST_F(VDiskLoadTest, FrontendFileMustHoldCanonicalAddressLines)
         {"leading zero", "10.0.0.1\n010.0.0.1\n", -1, {}, "FrontendsLoad(): "},
         {"empty line", "10.0.0.1\n\n", -1, {}, "inet_pton()"},
         {"not an address", "frontend\n", -1, {}, "inet_pton(frontend): 0"},
+        // Larger than any list a writer makes: malformed, never read whole.
+        {"3 GiB sparse", "<sparse>", -1, {}, "Malformed file "},
+        {"FIFO: no list", "<fifo>", -1, {}, "frontend is no regular file"},
     };
     const std::string path = at("VDisk/vdl/memberinfo/5/frontend");
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.content != nullptr)
-            write_file(path, row.content);
-        else
-            std::remove(path.c_str());
+        std::remove(path.c_str());
+        const std::string content = row.content != nullptr ? row.content : "";
+        if (content == "<sparse>") {
+            write_file(path, "");
+            ASSERT_EQ(truncate(path.c_str(), 3LL << 30), 0);
+        } else if (content == "<fifo>") {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else if (row.content != nullptr) {
+            write_file(path, content);
+        }
         std::unique_ptr<VDisk> v;
         capture_log();
         const int r = load(1, 8, v);
@@ -662,6 +687,7 @@ TEST_F(VDiskLoadTest, FrontendFileMustHoldCanonicalAddressLines)
         }
     }
     // The malformed-file line names the member's file.
+    std::remove(path.c_str());
     write_file(path, "10.0.0.1");
     std::unique_ptr<VDisk> v;
     capture_log();
@@ -708,6 +734,24 @@ TEST_F(VDiskStoreTest, RefusedNamesLeaveEverythingUntouched)
         EXPECT_EQ(VDiskLoad(nullptr, v.get()), -1) << parent;
         EXPECT_NE(captured_log().find("Refusing parent name"), std::string::npos);
     }
+
+    // A top directory that is a link is never followed: nothing is written
+    // at its target, by an entry for a new vdisk or for a new node.
+    door_close();
+    std::filesystem::create_directory(base() + "/elsewhere");
+    std::filesystem::rename(at("VDisk"), base() + "/VDisk.kept");
+    std::filesystem::rename(at("Node"), base() + "/Node.kept");
+    make_link(base() + "/elsewhere", at("VDisk"));
+    make_link(base() + "/elsewhere", at("Node"));
+    capture_log();
+    EXPECT_EQ(apply(9, *make_vdisk("vdnew", 1, {9}, {"10.0.0.1"})), -1);
+    EXPECT_NE(captured_log().find("/VDisk is no directory: not used"), std::string::npos);
+    Hdr hdr{};
+    hdr.type = MSG_PING;
+    hdr.uid = 9;
+    EXPECT_EQ(NodeCreate(&hdr, "10.0.0.9"), -1);
+    EXPECT_TRUE(std::filesystem::is_empty(base() + "/elsewhere"));
+    door_close();
 }
 
 TEST_F(VDiskStoreTest, OverlongWorkDirectoryIsRefusedWithAMessage)

@@ -218,6 +218,14 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
              db.file("Datastore/dsA/name", "no newline");
          }, {"bad-attribute", "bad-attribute", "bad-attribute", "bad-attribute", "bad-attribute"},
          false},
+        {"generations out of their 16-bit range", [&] {
+             db.file("VDisk/vdA/highest_gen_count", "70000\n");
+             db.file("VDisk/vdA/memberinfo/201/membership_gen_count", "99999999999999999999\n");
+         }, {"bad-attribute", "bad-attribute"}, false},
+        {"directory at an attribute's name", [&] {
+             db.remove("VDisk/vdA/description");
+             db.dir("VDisk/vdA/description");
+         }, {"bad-attribute"}, false},
         {"lock left by a holder that is gone",
          [&] { Store("/tmp").file("VDISK-vdA", std::to_string(dead_pid()) + "\n"); },
          {"stale-lock"}},
