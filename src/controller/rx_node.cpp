@@ -35,36 +35,36 @@ int rx_ds_record(const RxMsg &msg, const DatastoreEntry *dse)
     return rc < 0 ? -1 : 0;
 }
 
-// The node joins the datastore of the entry.  While a move is not finished
-// the node's record names the datastore whose side is not settled, so that
-// whatever DS_PING comes next finds it: leaving, the datastore drops the node
-// before the record drops the datastore; joining another datastore, the
-// record names it before the datastore lists the node.  (The other way
-// round, a join cut short between the two would leave the node listed by a
-// datastore nothing names, for good, once its next DS_PING names another.)
-// A DS_PING for the datastore the record names refreshes the datastore, then
-// the record.  Only a datastore the record names readably and validly, and a
+// The node joins the datastore of the entry.  The datastore side is updated
+// before the node side in both directions: leaving, the datastore drops the
+// node before the record drops the datastore; joining, the datastore lists
+// the node before the record names it.  A record therefore never names a
+// datastore that does not list the node, whatever lock times out between
+// the steps.  Only a datastore the record names readably and validly, and a
 // different one, is left first; a damaged record, or one naming no valid
-// datastore, leaves nothing (no removal on doubt) and is overwritten.
+// datastore, leaves nothing by name (no removal on doubt) and is
+// overwritten.  A join cut short (listed, not yet recorded) leaves a node
+// without a record: a DS_PING for a node without one also takes the node
+// out of every other datastore's list, on the node's own word (it announces
+// one datastore).  A record in place costs nothing more.
 void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
                 const char *nodeuuid)
 {
     dse_dump(dse);
     char dsuuid[16];
     std::snprintf(dsuuid, sizeof(dsuuid), "%.*s", int(UUID_LEN), dse->uuid);
-    const bool in_it = std::strcmp(member, dsuuid) == 0;
-    if (!in_it) {
+    if (std::strcmp(member, dsuuid) != 0) {
         if (member[0] != '\0' && ObjectNameCheck(RX_FUNC, "datastore", member) == 0 &&
             rx_ds_unref(member, nodeuuid) != 0)
             return;
-        if (rx_ds_record(msg, dse) != 0)
+        if (member[0] == '\0' && DatastoreUpdate_UnrefNodeElsewhere(dsuuid, nodeuuid) != 0)
             return;
     }
     if (DatastoreLock(dse) < 0)
         return;
     int rc = DatastoreCreate(msg.hdr, dse);
     DatastoreUnlock(dse);
-    if (rc == 0 && in_it)
+    if (rc == 0)
         rx_ds_record(msg, dse);
 }
 

@@ -334,13 +334,18 @@ void config_load()
 void config_dump()
 {
     MARLO_ASSERT(config_module_initialized);
+    // The signing settings follow only when signing is on: with it off the
+    // line is the one every daemon has always logged.
+    std::string auth;
+    if (cfg_auth_mode != AUTH_OFF)
+        auth = std::string(" auth_mode=") + name_of_value(auth_mode_names, cfg_auth_mode) +
+               " auth_keys=" + cfg_auth_keys + " auth_window=" + std::to_string(cfg_auth_window);
     ::syslog(LOG_INFO,
              "syslog_ident=%s syslog_facility=%s syslog_priority=%s pid_file=%s "
              "work_directory=%s local_nodes=%s unicast_mode=%d unicast_hosts=%s "
              "bind_interface=%s bind_port=%d ctrl_address=%s ctrl_port=%d multicast_address=%s "
              "node_lock_timeout_ms=%d datastore_lock_timeout_ms=%d vdisk_lock_timeout_ms=%d "
-             "fence_check=%s ping_interval=%d heartbeat_interval=%d stats_interval=%d "
-             "auth_mode=%s auth_keys=%s auth_window=%d",
+             "fence_check=%s ping_interval=%d heartbeat_interval=%d stats_interval=%d%s",
              cfg_syslog_ident.c_str(), name_of_value(facility_names, cfg_syslog_facility),
              name_of_value(priority_names, cfg_syslog_priority), cfg_pid_file.c_str(),
              cfg_work_directory.c_str(), cfg_local_nodes.c_str(), cfg_unicast_mode,
@@ -348,8 +353,7 @@ void config_dump()
              cfg_ctrl_address.c_str(), cfg_ctrl_port, cfg_multicast_address.c_str(),
              cfg_node_lock_timeout_ms, cfg_datastore_lock_timeout_ms, cfg_vdisk_lock_timeout_ms,
              cfg_fence_check.c_str(), cfg_ping_interval, cfg_heartbeat_interval,
-             cfg_stats_interval, name_of_value(auth_mode_names, cfg_auth_mode),
-             cfg_auth_keys.c_str(), cfg_auth_window);
+             cfg_stats_interval, auth.c_str());
 }
 
 void config_module_teardown()

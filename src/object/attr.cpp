@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <algorithm>
+#include <string>
 #include <string_view>
 
 #include "daemon/check.h"
@@ -21,6 +23,7 @@
 #include "daemon/syslog.h"
 #include "io/io.h"
 #include "io/misc.h"
+#include "object/door.h"
 #include "object/path.h"
 #include "object/store.h"
 
@@ -46,20 +49,23 @@ constexpr int VALUE_MALFORMED = -4;
 // The steps AttrLoad, StringLoad and AttrProbe share: open dirfd/key, read a
 // 1..255-byte value ending in "\n" into buf and replace the newline by NUL.
 // One read() of the whole buffer sizes the value too: a 256th byte means the
-// file is oversized.  The open never blocks: anyone who can write the store
-// can leave a FIFO at an attribute's name, which then reads as empty.  The
-// file's size (newline included); 0 for an empty file; one of the codes
-// above.  A missing file is logged (as any failed open) unless absent_ok.
+// file is oversized.  The open goes through the store's door: it never
+// follows a link and never blocks (anyone who can write the store can leave
+// a FIFO at an attribute's name).  A read of no bytes is trusted only from a
+// regular file: a FIFO or a device there is unreadable, never an empty
+// value.  The file's size (newline included); 0 for an empty file; one of
+// the codes above.  A missing file, and a link at the name, are damage
+// (VALUE_ABSENT) when absent_ok; otherwise logged as any failed open.
 int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_MAX + 1],
                bool absent_ok = false)
 {
-    const int r = absent_ok ? store_openat_opt(dirfd, key, O_RDONLY | O_NONBLOCK)
-                            : fd_openat(dirfd, key, O_RDONLY | O_NONBLOCK);
-    if (r == -2)
-        return VALUE_ABSENT;
-    UniqueFd fd(r);
-    if (!fd)
+    UniqueFd fd(store_open(dirfd, key, O_RDONLY));
+    if (!fd) {
+        if (absent_ok && (errno == ENOENT || errno == ELOOP))
+            return VALUE_ABSENT;
+        log_error("fd_openat", "openat(%s): %s", key, strerror(errno));
         return READ_FAILED;
+    }
     ssize_t size;
     do
         size = read(fd.get(), buf, sizeof buf);
@@ -68,8 +74,14 @@ int value_read(const char *func, int dirfd, const char *key, char (&buf)[VALUE_M
         log_error(func, "read(%s): %s", key, strerror(errno));
         return READ_FAILED;
     }
-    if (size == 0)
+    if (size == 0) {
+        struct stat st;
+        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            log_error(func, "%s is no regular file", key);
+            return READ_FAILED;
+        }
         return 0;
+    }
     if (size > VALUE_MAX)
         return VALUE_OVERSIZED;
     if (buf[size - 1] != '\n')
@@ -96,14 +108,13 @@ int value_read_logged(const char *func, int dirfd, const char *key, char (&buf)[
 // link is removed (the link itself, never its target) and the file created
 // anew, exclusively, with a notice line.  A directory at the name fails the
 // open (EISDIR) with its error line; nothing is removed on doubt.  The open
-// cannot block: O_NONBLOCK where a FIFO stands.  The descriptor, or -1.
+// is write-only and cannot block: a FIFO at the name without a reader
+// refuses it (ENXIO), and one with a reader is never written as a value
+// (the daemon itself never reads through a FIFO).  The descriptor, or -1.
 int attr_open_write(int dirfd, const char *key)
 {
-    const int flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd;
-    do
-        fd = openat(dirfd, key, flags, 0666);
-    while (fd < 0 && errno == EINTR);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    const int fd = store_open(dirfd, key, flags, 0666);
     if (fd >= 0)
         return fd;
     // ELOOP: the name is a link, or (a key of several components) a path
@@ -120,7 +131,10 @@ int attr_open_write(int dirfd, const char *key)
         return -1;
     }
     log_notice("AttrStore", "Removed the symbolic link at %s; writing the file anew", key);
-    return fd_openat(dirfd, key, (flags & ~O_TRUNC) | O_EXCL, 0666);
+    const int made = store_open(dirfd, key, (flags & ~O_TRUNC) | O_EXCL, 0666);
+    if (made < 0)
+        log_error("fd_openat", "openat(%s): %s", key, strerror(errno));
+    return made;
 }
 
 // AttrStore's body; with `held` the written file stays open in it.
@@ -217,11 +231,13 @@ int AttrProbe(int dirfd, const char *key, char (&value)[256])
     return size == READ_FAILED ? -1 : ATTR_DAMAGED;
 }
 
-long FileLoad(int fd, char **buf)
+long FileLoad(int fd, char **buf, long max_size)
 {
     const off_t size = lseek(fd, 0, SEEK_END);
     if (size <= 0)
         return size;  // 0: empty file, nothing allocated
+    if (size > max_size)
+        return FILE_OVERSIZED;
     MallocBuf data(static_cast<char *>(std::malloc(size_t(size) + 1)));
     if (!data) {
         log_error("FileLoad", "malloc(%zu): %s", size_t(size) + 1, strerror(errno));
@@ -436,6 +452,8 @@ int lock_file_link(const char *path, int unnamed, const PidText &pid, int *resul
     return 0;
 }
 
+bool lock_kept_reclaim(const char *path);
+
 }  // namespace
 
 int64_t lock_timeouts;
@@ -454,6 +472,7 @@ int PathLock(const char *path, int timeout_ms)
     long long sleep_ms = 50;
     long long slept_ms = 0;
     bool checked_own = false;
+    bool reclaimed = false;
     for (;;) {
         int result;
         const int err = lock_file_link(path, unnamed.get(), pid, &result);
@@ -482,6 +501,10 @@ int PathLock(const char *path, int timeout_ms)
         if (timeout_ms <= 0)
             return -1;
         if (slept_ms >= timeout_ms || sleep_ms > timeout_ms) {
+            if (!reclaimed && lock_kept_reclaim(path)) {
+                reclaimed = true;  // a kept lock whose holder is gone now
+                continue;
+            }
             lock_timeouts++;
             log_notice("PathLock", "Timed out locking %s", path);
             return -1;
@@ -523,8 +546,10 @@ namespace {
 // start in clock ticks since boot (/proc/PID/stat, field 22) and the boot
 // time the clocks give now (what /proc/stat's btime is made of, to the
 // nanosecond).  0 and *start_ns set; 1 when no process has that pid (kill()
-// says ESRCH); -1 when it cannot be told (no /proc).  The roundings (ticks,
-// the order of the clock reads) make the start look earlier, never later.
+// says ESRCH) or the one that has it has ended (state Z or X: a zombie its
+// parent has not reaped holds no lock and writes nothing); -1 when it cannot
+// be told (no /proc).  The roundings (ticks, the order of the clock reads)
+// make the start look earlier, never later.
 int pid_start_ns(int pid, long long *start_ns)
 {
     if (kill(pid, 0) != 0 && errno == ESRCH)
@@ -543,11 +568,14 @@ int pid_start_ns(int pid, long long *start_ns)
     // after it follow its last ')'.
     const char *p = std::strrchr(buf, ')');
     unsigned long long ticks;
+    char state;
     if (p == nullptr || std::sscanf(p + 1,
-                                    " %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s"
+                                    " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s"
                                     " %*s %*s %*s %*s %llu",
-                                    &ticks) != 1)
+                                    &state, &ticks) != 2)
         return -1;
+    if (state == 'Z' || state == 'X')
+        return 1;
     const long hz = sysconf(_SC_CLK_TCK);
     struct timespec real, boot;  // real first: the boot time comes out early
     if (hz <= 0 || clock_gettime(CLOCK_REALTIME, &real) != 0 ||
@@ -560,12 +588,53 @@ int pid_start_ns(int pid, long long *start_ns)
     return 0;
 }
 
+// The rule for a lock file of a previous run, from what pid_start_ns said of
+// its pid (holder, started_ns) and the file's status: whether no process can
+// have written the file under that pid.
+bool lock_writer_gone(int holder, long long started_ns, const struct stat &st)
+{
+    const long long written_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    return holder == 1 || (holder == 0 && started_ns > written_ns + 1000000000LL);
+}
+
+// Set at start-up: the previous runs whose lock files were kept.
+constexpr size_t KEPT_PIDS_MAX = 8;
+int kept_pids[KEPT_PIDS_MAX];
+size_t kept_pids_count = 0;
+
+// A lock that timed out on `path`: when its file holds the pid of a previous
+// run whose lock files were kept at start-up, the rule is applied again, and
+// a file that no living process can have written is removed.  Whether it
+// was removed (the lock may be tried again).
+bool lock_kept_reclaim(const char *path)
+{
+    char buf[16];
+    struct stat st;
+    const ssize_t n = lock_file_read(AT_FDCWD, path, buf, sizeof buf - 1, &st);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    char *end = nullptr;
+    const long pid = std::strtol(buf, &end, 10);
+    if (end == buf || *end != '\n' ||
+        std::find(kept_pids, kept_pids + kept_pids_count, pid) == kept_pids + kept_pids_count)
+        return false;
+    long long started_ns = 0;
+    if (!lock_writer_gone(pid_start_ns(int(pid), &started_ns), started_ns, st) ||
+        unlink(path) != 0)
+        return false;
+    log_notice("PathLock", "Removed %s, a lock left by pid %ld", path, pid);
+    return true;
+}
+
 }  // namespace
 
-int lock_files_reclaim(const char *dirpath, int stale_pid)
+int lock_files_reclaim(const char *dirpath, int stale_pid, int *kept)
 {
     static const char F[] = "lock_files_reclaim";
     MARLO_ASSERT(stale_pid > 0);
+    if (kept != nullptr)
+        *kept = 0;
     DirEntries dir(open(dirpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd() < 0) {
         log_error(F, "opendir(%s): %s", dirpath, strerror(errno));
@@ -594,9 +663,10 @@ int lock_files_reclaim(const char *dirpath, int stale_pid)
             holder = pid_start_ns(stale_pid, &started_ns);
             asked = true;
         }
-        const long long written_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-        if (holder < 0 || (holder == 0 && started_ns <= written_ns + 1000000000LL)) {
+        if (!lock_writer_gone(holder, started_ns, st)) {
             log_notice(F, "Keeping %s/%s: pid %d may have written it", dirpath, ent, stale_pid);
+            if (kept != nullptr)
+                (*kept)++;
             continue;
         }
         if (unlinkat(dir.fd(), ent, 0) != 0) {
@@ -609,48 +679,94 @@ int lock_files_reclaim(const char *dirpath, int stale_pid)
     return removed;
 }
 
+namespace {
+
+// The pids of the record's text, one "%d\n" line each, into pids[0..max).
+// Their number, or -1 when a line is no pid.
+int holder_pids(char *text, int *pids, size_t max)
+{
+    size_t n = 0;
+    for (char *line = text; *line != '\0';) {
+        char *end = nullptr;
+        const long pid = std::strtol(line, &end, 10);
+        if (end == line || *end != '\n' || pid <= 0 || pid > INT_MAX)
+            return -1;
+        if (n < max)
+            pids[n++] = int(pid);
+        line = end + 1;
+    }
+    return n == 0 ? -1 : int(n);
+}
+
+}  // namespace
+
 int lock_holder_update(const char *lock_dir)
 {
     static const char F[] = "lock_holder_update";
-    PathBuf record;
-    if (path_format(record, "%s/%s", cfg_work_directory.c_str(), LOCK_HOLDER_FILE) != 0) {
-        log_error(F, "Work directory path too long");
+    const int work = door_work(F);
+    if (work < 0)
         return -1;
-    }
-    // The previous run's pid, as its lock files hold it.
-    char buf[16];
+    const char *wd = cfg_work_directory.c_str();
+    // The previous runs' pids, as their lock files hold them: the last run
+    // first, then earlier ones whose lock files it kept.
+    char buf[16 * (KEPT_PIDS_MAX + 1)];
     struct stat st;
-    const ssize_t n = lock_file_read(AT_FDCWD, record, buf, sizeof buf - 1, &st);
+    const ssize_t n = lock_file_read(work, LOCK_HOLDER_FILE, buf, sizeof buf - 1, &st);
+    int previous[KEPT_PIDS_MAX + 1];
+    int count = 0;
     if (n >= 0) {
         buf[n] = '\0';
-        char *end = nullptr;
-        const long pid = std::strtol(buf, &end, 10);
-        if (end != buf && *end == '\n' && end[1] == '\0' && pid > 0 && pid <= INT_MAX)
-            lock_files_reclaim(lock_dir, int(pid));
-        else
-            log_warn(F, "No pid in %s: lock files of the previous run stay", record);
+        count = holder_pids(buf, previous, KEPT_PIDS_MAX + 1);
+        if (count < 0)
+            log_warn(F, "No pid in %s/%s: lock files of the previous run stay", wd,
+                     LOCK_HOLDER_FILE);
     } else if (errno != ENOENT) {
-        log_warn(F, "read(%s): %s: lock files of the previous run stay", record,
+        log_warn(F, "read(%s/%s): %s: lock files of the previous run stay", wd, LOCK_HOLDER_FILE,
                  errno == EINVAL ? "No regular file" : strerror(errno));
     }
+    kept_pids_count = 0;
+    for (int i = 0; i < count; i++) {
+        int kept = 0;
+        if (previous[i] != int(getpid()) && lock_files_reclaim(lock_dir, previous[i], &kept) >= 0 &&
+            kept > 0 && kept_pids_count < KEPT_PIDS_MAX)
+            kept_pids[kept_pids_count++] = previous[i];
+    }
 
-    // This run's pid, once that run's lock files are gone: a start cut short
-    // before this point leaves the record naming the previous run.
+    // This run's pid, once the previous runs' lock files are gone (those
+    // kept stay on record after it): a start cut short before this point
+    // leaves the record naming the previous run.  The record is written as
+    // a new file and renamed over the name: whatever stands there (a FIFO,
+    // a link) is replaced, never opened or followed.  A directory there is
+    // an error line; the daemon runs without a record.
     const PidText &pid = lock_pid_text();
-    UniqueFd fd(fd_open(record, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644));
-    if (!fd)
-        return -1;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        log_error(F, "%s is no regular file", record);
+    std::string text(pid.text, size_t(pid.len));
+    for (size_t i = 0; i < kept_pids_count; i++)
+        text += std::to_string(kept_pids[i]) + "\n";
+    static const char TMP[] = "lock_holder.new";
+    if (unlinkat(work, TMP, 0) != 0 && errno != ENOENT) {
+        log_error(F, "unlink(%s/%s): %s", wd, TMP, strerror(errno));
+        return 0;
+    }
+    UniqueFd fd(store_open(work, TMP, O_WRONLY | O_CREAT | O_EXCL, 0644));
+    if (!fd) {
+        log_error(F, "open(%s/%s): %s", wd, TMP, strerror(errno));
         return -1;
     }
-    if (buf_tx(fd.get(), pid.text, size_t(pid.len), 1) != pid.len)
+    if (buf_tx(fd.get(), text.data(), text.size(), 1) != ssize_t(text.size()))
         return -1;
     if (fsync(fd.get()) != 0) {
-        log_error(F, "fsync(%s): %s", record, strerror(errno));
+        log_error(F, "fsync(%s/%s): %s", wd, TMP, strerror(errno));
         return -1;
     }
-    return fd.reset() < 0 ? -1 : 0;
+    if (fd.reset() < 0)
+        return -1;
+    if (renameat(work, TMP, work, LOCK_HOLDER_FILE) != 0) {
+        const int err = errno;
+        log_error(F, "rename(%s/%s, %s/%s): %s", wd, TMP, wd, LOCK_HOLDER_FILE, strerror(err));
+        unlinkat(work, TMP, 0);
+        return err == EISDIR || err == ENOTEMPTY || err == EEXIST ? 0 : -1;
+    }
+    return 0;
 }
 
 int ObjectNameCheck(const char *func, const char *what, const char *name)

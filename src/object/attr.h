@@ -4,6 +4,7 @@
 // the store inside the work directory.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "io/io.h"
@@ -37,9 +38,13 @@ constexpr int ATTR_DAMAGED = -2;
 // dropped); ATTR_DAMAGED (no message: the caller says what it does about
 // it); -1 when the file cannot be read (EIO, EACCES, EISDIR, ...; logged).
 int AttrProbe(int dirfd, const char *key, char (&value)[256]);
+// FileLoad's result for a file larger than the caller's max_size.
+constexpr long FILE_OVERSIZED = -2;
 // Reads the whole open file into a new NUL-terminated buffer that the caller
-// frees with free().  The size (0: empty, *buf unchanged), or negative.
-long FileLoad(int fd, char **buf);
+// frees with free().  The size (0: empty, *buf unchanged); FILE_OVERSIZED
+// (nothing read or allocated, no message) when larger than max_size, so that
+// a huge or sparse file costs no memory; -1 on failure.
+long FileLoad(int fd, char **buf, long max_size = LONG_MAX);
 
 // Takes the lock file `path`, backing off 50, 100, 200 ... ms up to
 // timeout_ms.  The file is written (pid and newline) and synced before it gets
@@ -61,7 +66,8 @@ void PathUnlock(const char *path);
 // written.  One notice line per file removed or kept; files of other holders
 // stay.  For the locks a killed run of this daemon left behind.  The number
 // removed, or -1.
-int lock_files_reclaim(const char *dirpath, int stale_pid);
+// *kept (when given) receives the number of files kept.
+int lock_files_reclaim(const char *dirpath, int stale_pid, int *kept = nullptr);
 
 // The work directory's record of the pid that this daemon's lock files carry
 // (a file of the daemon's own; a service manager may remove the pid file).

@@ -10,8 +10,8 @@
 #include "daemon/config.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
-#include "io/misc.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/path.h"
 #include "object/store.h"
 
@@ -74,13 +74,11 @@ int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse)
     if (ObjectNameCheck(F, "datastore", dsuuid) != 0)
         return -1;
 
-    PathBuf top, ds;
-    if (path_format(top, "%s/Datastore", cfg_work_directory.c_str()) != 0 ||
-        path_format(ds, "%s/Datastore/%s", cfg_work_directory.c_str(), dsuuid) != 0)
+    PathBuf ds;
+    if (path_format(ds, "%s/Datastore/%s", cfg_work_directory.c_str(), dsuuid) != 0 ||
+        door_mkdir(F, StoreTop::DATASTORE, dsuuid) != 0)
         return -1;
-    if (store_mkdir(F, top) != 0 || store_mkdir(F, ds) != 0)
-        return -1;
-    UniqueFd fd(store_opendir(ds));
+    UniqueFd fd(door_open(F, StoreTop::DATASTORE, dsuuid, O_RDONLY | O_DIRECTORY));
     if (!fd)
         return -1;
 
@@ -99,30 +97,73 @@ int DatastoreUpdate_UnrefNode(const char *dsuuid, const char *nodeuuid)
     if (ObjectNameCheck(F, "datastore", dsuuid) != 0 || ObjectNameCheck(F, "node", nodeuuid) != 0)
         return -1;
 
-    const char *work = cfg_work_directory.c_str();
-    PathBuf ds, members, link;
-    if (path_format(ds, "%s/Datastore/%s", work, dsuuid) != 0 ||
-        path_format(members, "%s/members", ds) != 0 ||
-        path_format(link, "%s/%s", members, nodeuuid) != 0)
+    PathBuf ds;
+    if (path_format(ds, "%s/Datastore/%s", cfg_work_directory.c_str(), dsuuid) != 0)
         return -1;
-
-    if (unlink(link) != 0 && errno != ENOENT) {
-        log_error(F, "unlink(%s): %s", link, strerror(errno));
+    const int r = door_open(F, StoreTop::DATASTORE, dsuuid, O_RDONLY | O_DIRECTORY, true);
+    if (r == -2) {
+        log_info(F, "Delete Datastore %s", dsuuid);  // already gone
+        return 0;
+    }
+    UniqueFd dsfd(r);
+    if (!dsfd)
+        return -1;
+    const int m = store_open(dsfd.get(), "members", O_RDONLY | O_DIRECTORY);
+    if (m >= 0) {
+        UniqueFd members(m);
+        if (unlinkat(members.get(), nodeuuid, 0) != 0 && errno != ENOENT) {
+            log_error(F, "unlink(%s/members/%s): %s", ds, nodeuuid, strerror(errno));
+            return -1;
+        }
+    } else if (errno != ENOENT) {
+        log_error(F, "open(%s/members): %s", ds, strerror(errno));
         return -1;
     }
-    if (rmdir(members) != 0) {
+    if (unlinkat(dsfd.get(), "members", AT_REMOVEDIR) != 0) {
         if (errno == ENOTEMPTY || errno == EEXIST)
             return 0;  // other members remain
         if (errno != ENOENT) {
-            log_error(F, "rmdir(%s): %s", members, strerror(errno));
+            log_error(F, "rmdir(%s/members): %s", ds, strerror(errno));
             return -1;
         }
     }
+    dsfd.reset();
 
     // No member left: the datastore goes, its attributes and links with it.
     log_info(F, "Delete Datastore %s", dsuuid);
-    if (rm_fr(ds) != 0) {
+    const int top = door_top(F, StoreTop::DATASTORE, false);
+    if (top < 0 || store_rm_tree(F, top, dsuuid, ds) != 0) {
         log_error(F, "Could not remove %s", ds);
+        return -1;
+    }
+    return 0;
+}
+
+int DatastoreUpdate_UnrefNodeElsewhere(const char *keep, const char *nodeuuid)
+{
+    const char *F = "DatastoreUpdate_UnrefNode";
+    const int top = door_open(F, StoreTop::DATASTORE, ".", O_RDONLY | O_DIRECTORY, true);
+    if (top == -2)
+        return 0;  // no datastore at all
+    DirEntries dir(top >= 0 ? top : -1);
+    if (dir.fd() < 0)
+        return -1;
+    while (const char *name = dir.next()) {
+        char member[64];
+        if (std::strcmp(name, keep) == 0 || name[0] == '.' ||
+            std::snprintf(member, sizeof member, "%s/members/%s", name, nodeuuid) >=
+                int(sizeof member) ||
+            door_lookup(StoreTop::DATASTORE, member) <= 0)
+            continue;  // only a datastore seen to list the node drops it
+        if (DatastoreLockStr(name) != 0)
+            return -1;
+        const int r = DatastoreUpdate_UnrefNode(name, nodeuuid);
+        DatastoreUnlockStr(name);
+        if (r != 0)
+            return -1;
+    }
+    if (errno != 0) {
+        log_error(F, "readdir(%s/Datastore): %s", cfg_work_directory.c_str(), strerror(errno));
         return -1;
     }
     return 0;
@@ -140,7 +181,7 @@ int DatastoreLoad(const char *dsuuid, DatastoreEntry *dse)
     if (path_format(ds, "%s/Datastore/%s", cfg_work_directory.c_str(), dsuuid) != 0)
         return -1;
     log_debug(F, "%s [OPEN]", ds);
-    UniqueFd fd(store_opendir(ds));
+    UniqueFd fd(door_open(F, StoreTop::DATASTORE, dsuuid, O_RDONLY | O_DIRECTORY));
     if (!fd)
         return -1;
 

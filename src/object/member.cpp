@@ -22,11 +22,12 @@
 #include "daemon/config.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
-#include "io/misc.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/node.h"
 #include "object/path.h"
 #include "object/store.h"
+#include "object/vdisk.h"
 
 namespace {
 
@@ -56,12 +57,17 @@ void list_buf_add(char *buf, size_t len, size_t *off, const char *item)
     *off += size_t(n);
 }
 
-// Makes `vdisksdir`/{vdiskuuid} -> "../../../VDisk/{vdiskuuid}" unless an entry
-// of that name exists (whatever it points at).  The vdisks directories of a
-// node and of a datastore are alike.  0 or -1.
-int vdisk_link_ref(const char *func, const char *vdisksdir, const char *vdiskuuid)
+// Makes {top}/{owner}/vdisks/{vdiskuuid} -> "../../../VDisk/{vdiskuuid}"
+// unless an entry of that name exists (whatever it points at).  The vdisks
+// directories of a node and of a datastore are alike.  0 or -1.
+int vdisk_link_ref(const char *func, StoreTop top, const char *owner, const char *vdiskuuid)
 {
-    UniqueFd dirfd(store_opendir(vdisksdir));
+    PathBuf rel, vdisksdir;
+    if (path_format(rel, "%s/vdisks", owner) != 0 ||
+        path_format(vdisksdir, "%s/%s/%s", cfg_work_directory.c_str(), store_top_name(top),
+                    rel) != 0)
+        return -1;
+    UniqueFd dirfd(door_open(func, top, rel, O_RDONLY | O_DIRECTORY));
     if (!dirfd)
         return -1;
     int found = store_lookup(dirfd.get(), vdiskuuid);
@@ -150,24 +156,27 @@ int datastore_pair_ensure(const char *dsuuid, const char *vdiskuuid)
 {
     static const char F[] = "DatastoreUpdate_RefVDisk";
     PathBuf vdisks, entry;
-    if (path_format(vdisks, "%s/Datastore/%s/vdisks", cfg_work_directory.c_str(), dsuuid) != 0 ||
+    if (path_format(vdisks, "%s/vdisks", dsuuid) != 0 ||
         path_format(entry, "%s/%s", vdisks, vdiskuuid) != 0)
         return -1;
-    struct stat st;
-    if (::lstat(entry, &st) == 0)
+    int found = door_lookup(StoreTop::DATASTORE, entry);
+    if (found > 0)
         return 0;
-    if (errno != ENOENT) {
-        log_error(F, "lstat(%s): %s", entry, strerror(errno));
+    if (found < 0) {
+        log_error(F, "lstat(%s/Datastore/%s): %s", cfg_work_directory.c_str(), entry,
+                  strerror(errno));
         return -1;
     }
     if (DatastoreLockStr(dsuuid) != 0)
         return -1;
     int r = 0;
-    if (::lstat(vdisks, &st) == 0) {
+    found = door_lookup(StoreTop::DATASTORE, vdisks);
+    if (found > 0) {
         log_notice(F, "Restoring the link of Datastore %s to VDisk %s", dsuuid, vdiskuuid);
         r = DatastoreUpdate_RefVDisk(dsuuid, vdiskuuid);
-    } else if (errno != ENOENT) {
-        log_error(F, "lstat(%s): %s", vdisks, strerror(errno));
+    } else if (found < 0) {
+        log_error(F, "lstat(%s/Datastore/%s): %s", cfg_work_directory.c_str(), vdisks,
+                  strerror(errno));
         r = -1;
     }
     DatastoreUnlockStr(dsuuid);
@@ -254,7 +263,10 @@ int MemberinfoCreate(VDisk *vdisk, const char *vdiskpath, int vdiskfd, const cha
     }
     if (found > 0) {
         NodeUnlockStr(nodeuuid);
-        return found == 1 ? datastore_pair_ensure(linked, vdisk->vdiskuuid) : 0;
+        // The datastore's side is looked at only for a doubted vdisk.
+        return found == 1 && VDiskDoubted(vdisk->vdiskuuid)
+                   ? datastore_pair_ensure(linked, vdisk->vdiskuuid)
+                   : 0;
     }
     char dsuuid[16];
     if (NodeLoad_DSMember(nodeuuid, dsuuid, sizeof dsuuid) != 0) {
@@ -296,31 +308,27 @@ int NodeUpdate_RefVDisk(const char *nodeuuid, const char *vdiskuuid)
 {
     static const char F[] = "NodeUpdate_RefVDisk";
     log_info(F, "Update Node %s ref VDisk %s", nodeuuid, vdiskuuid);
-    PathBuf path;
-    if (path_format(path, "%s/Node/%s/vdisks", cfg_work_directory.c_str(), nodeuuid) != 0)
-        return -1;
-    return vdisk_link_ref(F, path, vdiskuuid);
+    return vdisk_link_ref(F, StoreTop::NODE, nodeuuid, vdiskuuid);
 }
 
 int DatastoreUpdate_RefVDisk(const char *dsuuid, const char *vdiskuuid)
 {
     static const char F[] = "DatastoreUpdate_RefVDisk";
     log_info(F, "Update Datastore %s ref VDisk %s", dsuuid, vdiskuuid);
-    PathBuf path;
-    if (path_format(path, "%s/Datastore/%s/vdisks", cfg_work_directory.c_str(), dsuuid) != 0)
-        return -1;
-    return vdisk_link_ref(F, path, vdiskuuid);
+    return vdisk_link_ref(F, StoreTop::DATASTORE, dsuuid, vdiskuuid);
 }
 
 int MemberinfoDelete(const VDisk *vdisk, const char *nodeuuid)
 {
     static const char F[] = "MemberinfoDelete";
     log_info(F, "Update VDisk %s delete Member %s", vdisk->vdiskuuid, nodeuuid);
-    PathBuf path;
-    if (path_format(path, "%s/VDisk/%s/memberinfo/%s", cfg_work_directory.c_str(),
-                    vdisk->vdiskuuid, nodeuuid) != 0)
+    PathBuf rel, path;
+    if (path_format(rel, "%s/memberinfo", vdisk->vdiskuuid) != 0 ||
+        path_format(path, "%s/VDisk/%s/%s", cfg_work_directory.c_str(), rel, nodeuuid) != 0)
         return -1;
-    if (rm_fr(path) != 0) {
+    const int r = door_open(F, StoreTop::VDISK, rel, O_RDONLY | O_DIRECTORY, true);
+    UniqueFd mbtop(r >= 0 ? r : -1);
+    if (r == -1 || (mbtop && store_rm_tree(F, mbtop.get(), nodeuuid, path) != 0)) {
         log_error(F, "Could not remove %s", path);
         return -1;
     }
@@ -333,22 +341,20 @@ int NodeUpdate_UnrefVDisk(const char *nodeuuid, const char *vdiskuuid)
     log_info(F, "Update Node %s unref VDisk %s", nodeuuid, vdiskuuid);
     if (NodeLockStr(nodeuuid) != 0)
         return -1;
-    int r = 0;
-    PathBuf path;
-    struct stat st;
-    if (path_format(path, "%s/Node/%s/vdisks/%s", cfg_work_directory.c_str(), nodeuuid,
-                    vdiskuuid) != 0) {
-        r = -1;
-    } else if (::lstat(path, &st) != 0) {
-        if (errno != ENOENT) {
-            log_error(F, "lstat(%s): %s", path, strerror(errno));
-            r = -1;
-        }
-    } else {
-        log_debug(F, "%s [UNLINK]", path);
-        if (::unlink(path) != 0) {
-            log_error(F, "unlink(%s): %s", path, strerror(errno));
-            r = -1;
+    int r = -1;
+    PathBuf rel, path;
+    if (path_format(rel, "%s/vdisks", nodeuuid) == 0 &&
+        path_format(path, "%s/Node/%s/%s", cfg_work_directory.c_str(), rel, vdiskuuid) == 0) {
+        r = door_open(F, StoreTop::NODE, rel, O_RDONLY | O_DIRECTORY, true);
+        UniqueFd dir(r >= 0 ? r : -1);
+        r = r == -2 ? 0 : r;  // no node directory, no link
+        if (dir) {
+            log_debug(F, "%s [UNLINK]", path);
+            r = 0;
+            if (::unlinkat(dir.get(), vdiskuuid, 0) != 0 && errno != ENOENT) {
+                log_error(F, "unlink(%s): %s", path, strerror(errno));
+                r = -1;
+            }
         }
     }
     NodeUnlockStr(nodeuuid);

@@ -15,6 +15,7 @@
 #include "daemon/syslog.h"
 #include "io/io.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/path.h"
 #include "object/store.h"
 
@@ -33,24 +34,25 @@ int node_path(PathBuf &path, uint32_t nodeid)
     return path_format(path, "%s/Node/%u", cfg_work_directory.c_str(), nodeid);
 }
 
+// Opens Node/{nodeuuid} (or a directory `rel` in it, "{nodeuuid}/vdisks")
+// through the door.  The descriptor; -2 when it is missing and missing_ok
+// (no message); -1 after the error line.
+int node_open(const char *func, const char *rel, bool missing_ok = false)
+{
+    return door_open(func, StoreTop::NODE, rel, O_RDONLY | O_DIRECTORY, missing_ok);
+}
+
 // Opens the existing directory of node `nodeid` (its path left in `path`)
-// for an update that must not create it: interrupted opens are repeated
-// silently, a missing directory fails without a message.  The descriptor, or
-// -1 (also when the path is too long).
+// for an update that must not create it: a missing directory fails without
+// a message.  The descriptor, or -1 (also when the path is too long).
 int open_existing_node(const char *func, PathBuf &path, uint32_t nodeid)
 {
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", nodeid);
     if (node_path(path, nodeid) != 0)
         return -1;
-    for (;;) {
-        int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0)
-            return fd;
-        if (errno == EINTR)
-            continue;
-        if (errno != ENOENT)
-            log_error(func, "open(%s): %s", path, strerror(errno));
-        return -1;
-    }
+    const int fd = node_open(func, name, true);
+    return fd >= 0 ? fd : -1;
 }
 
 // Writes NodeCreate's attributes in their order.  0, or -1 at the first
@@ -104,13 +106,12 @@ int NodeCreate(const Hdr *hdr, const char *ipaddr)
                  hdr->type == MSG_SINGLE_VDISK_PING || hdr->type == MSG_VDISK_DELETED ||
                  hdr->type == MSG_AUX_PING);
 
-    PathBuf top, node;
-    if (path_format(top, "%s/Node", cfg_work_directory.c_str()) != 0 ||
-        node_path(node, hdr->uid) != 0)
+    PathBuf node;
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", hdr->uid);
+    if (node_path(node, hdr->uid) != 0 || door_mkdir(F, StoreTop::NODE, name) != 0)
         return -1;
-    if (store_mkdir(F, top) != 0 || store_mkdir(F, node) != 0)
-        return -1;
-    UniqueFd fd(store_opendir(node));
+    UniqueFd fd(node_open(F, name));
     if (!fd)
         return -1;
 
@@ -157,9 +158,11 @@ int NodeUpdate_RefDatastore(const Hdr *hdr, const DatastoreEntry *dse)
         return -1;
 
     PathBuf node;
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", hdr->uid);
     if (node_path(node, hdr->uid) != 0)
         return -1;
-    UniqueFd fd(store_opendir(node));
+    UniqueFd fd(node_open(F, name));
     if (!fd)
         return -1;
     int result = STORE_ATTR(F, fd.get(), node, "datastoremember", "%s", dsuuid) < 0 ? -1 : 0;
@@ -173,13 +176,21 @@ int NodeUpdate_UnrefDatastore(const Hdr *hdr)
     log_info(F, "Update Node %u remove datastoremember", hdr->uid);
     MARLO_ASSERT(hdr->type == MSG_DS_PING);
 
-    PathBuf path;
-    if (path_format(path, "%s/Node/%u/datastoremember", cfg_work_directory.c_str(), hdr->uid) != 0)
+    PathBuf node;
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", hdr->uid);
+    if (node_path(node, hdr->uid) != 0)
         return -1;
-    log_debug(F, "%s [UNLINK]", path);
-    if (unlink(path) == 0 || errno == ENOENT)
+    const int r = node_open(F, name, true);
+    if (r == -2)
+        return 0;  // no node, no reference
+    UniqueFd fd(r);
+    if (!fd)
+        return -1;
+    log_debug(F, "%s/datastoremember [UNLINK]", node);
+    if (unlinkat(fd.get(), "datastoremember", 0) == 0 || errno == ENOENT)
         return 0;
-    log_error(F, "unlink(%s): %s", path, strerror(errno));
+    log_error(F, "unlink(%s/datastoremember): %s", node, strerror(errno));
     return -1;
 }
 
@@ -295,9 +306,11 @@ int NodeLoad(Node *np)
 {
     log_info("NodeLoad", "Load Node %u", np->nodeid);
     PathBuf node;
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", np->nodeid);
     if (node_path(node, np->nodeid) != 0)
         return -1;
-    UniqueFd fd(store_opendir(node));
+    UniqueFd fd(node_open("NodeLoad", name));
     if (!fd)
         return -1;
     std::memset(&np->hdr, 0, sizeof np->hdr);
@@ -312,7 +325,7 @@ int NodeLoad_DSMember(const char *nodeuuid, char *dsuuid, int ds_len, bool *dama
     PathBuf node;
     if (path_format(node, "%s/Node/%s", cfg_work_directory.c_str(), nodeuuid) != 0)
         return -1;
-    UniqueFd fd(store_opendir(node));
+    UniqueFd fd(node_open(F, nodeuuid));
     if (!fd)
         return -2;
     if (store_lookup(fd.get(), "datastoremember") == 0)
@@ -342,13 +355,16 @@ int NodeLoad_VDisks(uint32_t nodeid, VDiskTree &tree)
     MARLO_ASSERT(tree.empty());
 
     PathBuf dirpath;
-    if (path_format(dirpath, "%s/Node/%u/vdisks", cfg_work_directory.c_str(), nodeid) != 0)
+    char rel[32];
+    std::snprintf(rel, sizeof rel, "%u/vdisks", nodeid);
+    if (path_format(dirpath, "%s/Node/%s", cfg_work_directory.c_str(), rel) != 0)
         return -1;
-    DirEntries dir(open(dirpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd() < 0) {
-        log_error(F, "opendir(%s): %s", dirpath, strerror(errno));
+    const int r = node_open(F, rel, true);
+    if (r == -2)
+        log_error(F, "opendir(%s): %s", dirpath, strerror(ENOENT));
+    DirEntries dir(r >= 0 ? r : -1);
+    if (dir.fd() < 0)
         return -1;
-    }
 
     for (;;) {
         const char *name = dir.next();

@@ -16,11 +16,12 @@
 #include "daemon/config.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
-#include "io/misc.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/path.h"
 #include "object/store.h"
+#include "object/vdisk.h"
 
 namespace {
 
@@ -67,21 +68,13 @@ int ParentUpdate_RefSnapshot(const VDisk *vdisk)
     PathBuf parentpath;
     if (path_format(parentpath, "%s/VDisk/%s", work, vdisk->parentuuid) != 0)
         return -1;
-    struct stat st;
-    if (::lstat(parentpath, &st) != 0) {
-        // A parent this host has not heard of yet: the snapshot's next entry
-        // tries again.
-        if (errno == ENOENT)
-            return 0;
-        log_error(F, "lstat(%s): %s", parentpath, strerror(errno));
-        return -1;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        log_error(F, "%s not a directory!", parentpath);
-        return -1;
-    }
-
-    UniqueFd parentfd(store_opendir(parentpath));
+    // A parent this host has not heard of yet: the snapshot's next entry
+    // tries again.  Anything but a directory there (a link included) fails.
+    const int parent = door_open(F, StoreTop::VDISK, vdisk->parentuuid, O_RDONLY | O_DIRECTORY,
+                                 true);
+    if (parent == -2)
+        return 0;
+    UniqueFd parentfd(parent);
     if (!parentfd)
         return -1;
     int snapdir = store_openat_opt(parentfd.get(), "snapshots",
@@ -133,12 +126,18 @@ int ParentUpdate_UnrefSnapshot(const VDisk *vdisk)
     if (ObjectNameCheck(F, "parent", vdisk->parentuuid) != 0 ||
         ObjectNameCheck(F, "vdisk", vdisk->vdiskuuid) != 0)
         return -1;
-    PathBuf path;
-    if (path_format(path, "%s/VDisk/%s/snapshots/%s", cfg_work_directory.c_str(),
-                    vdisk->parentuuid, vdisk->vdiskuuid) != 0)
+    PathBuf rel, path;
+    if (path_format(rel, "%s/snapshots", vdisk->parentuuid) != 0 ||
+        path_format(path, "%s/VDisk/%s/%s", cfg_work_directory.c_str(), rel, vdisk->vdiskuuid) != 0)
         return -1;
     log_info(F, "Update VDisk %s unref Snapshot %s", vdisk->parentuuid, vdisk->vdiskuuid);
-    if (::unlink(path) != 0 && errno != ENOENT) {
+    const int r = door_open(F, StoreTop::VDISK, rel, O_RDONLY | O_DIRECTORY, true);
+    if (r == -2)
+        return 0;  // no snapshots directory, no link
+    UniqueFd dir(r);
+    if (!dir)
+        return -1;
+    if (::unlinkat(dir.get(), vdisk->vdiskuuid, 0) != 0 && errno != ENOENT) {
         log_error(F, "unlink(%s): %s", path, strerror(errno));
         return -1;
     }
@@ -150,15 +149,17 @@ namespace {
 // Whether memberinfo/ holds a member other than nodeuuid.  1 yes; 0 no, also
 // when memberinfo/ is gone (a removal cut short: no member is left); -1 when
 // it cannot be read (logged).
-int other_members(const char *mbtoppath, const char *nodeuuid)
+int other_members(const char *vdiskuuid, const char *mbtoppath, const char *nodeuuid)
 {
-    DirEntries dir(open(mbtoppath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd() < 0) {
-        if (errno == ENOENT)
-            return 0;
-        log_error("VDiskGone", "opendir(%s): %s", mbtoppath, strerror(errno));
+    PathBuf rel;
+    if (path_format(rel, "%s/memberinfo", vdiskuuid) != 0)
         return -1;
-    }
+    const int r = door_open("VDiskGone", StoreTop::VDISK, rel, O_RDONLY | O_DIRECTORY, true);
+    if (r == -2)
+        return 0;
+    DirEntries dir(r >= 0 ? r : -1);
+    if (dir.fd() < 0)
+        return -1;
     for (;;) {
         const char *name = dir.next();
         if (name == nullptr) {
@@ -183,8 +184,14 @@ int vdisk_datastore(const char *vdiskuuid, char (&dsuuid)[LINK_BUF_LEN])
     PathBuf linkpath;
     if (path_format(linkpath, "%s/VDisk/%s/datastore", cfg_work_directory.c_str(), vdiskuuid) != 0)
         return -1;
+    const int r = door_open(F, StoreTop::VDISK, vdiskuuid, O_RDONLY | O_DIRECTORY, true);
+    if (r == -2)
+        return 0;  // no vdisk, no link
+    UniqueFd vdiskfd(r);
+    if (!vdiskfd)
+        return -1;
     char target[LINK_BUF_LEN] = {};
-    if (::readlink(linkpath, target, sizeof target - 1) < 0) {
+    if (::readlinkat(vdiskfd.get(), "datastore", target, sizeof target - 1) < 0) {
         if (errno == ENOENT)
             return 0;  // never linked to a datastore
         log_error(F, "readlink(%s): %s", linkpath, strerror(errno));
@@ -235,12 +242,24 @@ int vdisk_remove(const VDisk *vdisk, const char *nodeuuid, const char *vdiskpath
         return -1;
 
     log_info(F, "Delete VDisk %s", vdisk->vdiskuuid);
-    for (const char *path : {mbtoppath, vdiskpath}) {
-        r = rm_fr(path);
-        if (r != 0) {
-            log_error(F, "Could not remove %s", path);
-            return r;
-        }
+    const int top = door_top(F, StoreTop::VDISK, false);
+    if (top == -2)
+        return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
+    if (top < 0)
+        return -1;
+    const int opened = door_open(F, StoreTop::VDISK, vdisk->vdiskuuid, O_RDONLY | O_DIRECTORY,
+                                 true);
+    UniqueFd vdiskfd(opened >= 0 ? opened : -1);
+    if (opened == -1 ||
+        (vdiskfd && store_rm_tree(F, vdiskfd.get(), "memberinfo", mbtoppath) != 0)) {
+        log_error(F, "Could not remove %s", mbtoppath);
+        return -1;
+    }
+    vdiskfd.reset();
+    VDiskDoubt(vdisk->vdiskuuid);
+    if (store_rm_tree(F, top, vdisk->vdiskuuid, vdiskpath) != 0) {
+        log_error(F, "Could not remove %s", vdiskpath);
+        return -1;
     }
     return NodeUpdate_UnrefVDisk(nodeuuid, vdisk->vdiskuuid);
 }
@@ -284,7 +303,7 @@ int VDiskGone(const Hdr *hdr, const VDisk *vdisk)
         return -1;
 
     // Other members keep the vdisk: only this member's directory and link go.
-    const int others = other_members(g.mbtoppath, g.nodeuuid);
+    const int others = other_members(vdisk->vdiskuuid, g.mbtoppath, g.nodeuuid);
     if (others < 0)
         return -1;
     if (others > 0)
@@ -299,7 +318,7 @@ int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
     if (gone_init(hdr, vdisk, g) != 0)
         return -1;
 
-    const int dir = store_openat_opt(AT_FDCWD, g.vdiskpath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const int dir = door_open(F, StoreTop::VDISK, vdisk->vdiskuuid, O_RDONLY | O_DIRECTORY, true);
     if (dir == -1)
         return -1;
     if (dir == -2) {
@@ -307,10 +326,8 @@ int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
         // A vdisk this host never knew (a VDISK_DELETED for it) changes
         // nothing: the node's lock is taken only for a link that is there.
         PathBuf link;
-        struct stat st;
-        if (path_format(link, "%s/Node/%s/vdisks/%s", cfg_work_directory.c_str(), g.nodeuuid,
-                        vdisk->vdiskuuid) == 0 &&
-            ::lstat(link, &st) != 0 && errno == ENOENT)
+        if (path_format(link, "%s/vdisks/%s", g.nodeuuid, vdisk->vdiskuuid) == 0 &&
+            door_lookup(StoreTop::NODE, link) == 0)
             return 0;
         return NodeUpdate_UnrefVDisk(g.nodeuuid, vdisk->vdiskuuid);
     }
@@ -340,12 +357,18 @@ int VDiskGone_Leftover(const Hdr *hdr, VDisk *vdisk)
 int DatastoreUpdate_UnrefVDisk(const char *dsuuid, const char *vdiskuuid)
 {
     static const char F[] = "DatastoreUpdate_UnrefVDisk";
-    PathBuf entry;
-    if (path_format(entry, "%s/Datastore/%s/vdisks/%s", cfg_work_directory.c_str(), dsuuid,
-                    vdiskuuid) != 0)
+    PathBuf rel, entry;
+    if (path_format(rel, "%s/vdisks", dsuuid) != 0 ||
+        path_format(entry, "%s/Datastore/%s/%s", cfg_work_directory.c_str(), rel, vdiskuuid) != 0)
         return -1;
     log_info(F, "Update Datastore %s unref VDisk %s", dsuuid, vdiskuuid);
-    if (::unlink(entry) != 0 && errno != ENOENT) {
+    const int r = door_open(F, StoreTop::DATASTORE, rel, O_RDONLY | O_DIRECTORY, true);
+    if (r == -2)
+        return 0;  // no datastore, no link
+    UniqueFd dir(r);
+    if (!dir)
+        return -1;
+    if (::unlinkat(dir.get(), vdiskuuid, 0) != 0 && errno != ENOENT) {
         log_error(F, "unlink(%s): %s", entry, strerror(errno));
         return -1;
     }

@@ -10,15 +10,7 @@
 #include <cstring>
 
 #include "daemon/check.h"
-
-int store_mkdir(const char *func, const char *path, bool exist_ok)
-{
-    log_debug(func, "%s [MKDIR]", path);
-    if (mkdir(path, 0777) == 0 || (exist_ok && errno == EEXIST))
-        return 0;
-    log_error(func, "mkdir(%s): %s", path, strerror(errno));
-    return -1;
-}
+#include "object/door.h"
 
 int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *name,
                   bool exist_ok)
@@ -30,28 +22,25 @@ int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *
     return -1;
 }
 
-// Object directories are never reached through a link at their own name:
-// every write below them then stays inside the work directory.
-int store_opendir(const char *path) { return fd_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW); }
-
+// Directories below an object's are never reached through a link either:
+// every write below them stays inside the work directory.
 int store_opendirat(int dirfd, const char *name)
 {
-    return fd_openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const int fd = store_open(dirfd, name, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        log_error("fd_openat", "openat(%s): %s", name, strerror(errno));
+    return fd;
 }
 
 int store_openat_opt(int dirfd, const char *name, int flags)
 {
-    for (;;) {
-        const int fd = ::openat(dirfd, name, flags | O_CLOEXEC);
-        if (fd >= 0)
-            return fd;
-        if (errno == EINTR)
-            continue;
-        if (errno == ENOENT)
-            return -2;
-        log_error("fd_openat", "openat(%s): %s", name, strerror(errno));
-        return -1;
-    }
+    const int fd = store_open(dirfd, name, flags);
+    if (fd >= 0)
+        return fd;
+    if (errno == ENOENT)
+        return -2;
+    log_error("fd_openat", "openat(%s): %s", name, strerror(errno));
+    return -1;
 }
 
 void store_sync_close(const char *func, UniqueFd &dir)
@@ -112,21 +101,28 @@ int store_load_text(const char *func, int dirfd, const char *dirpath, const char
 
 int ListFile::load(int dirfd, const char *name, bool missing_is_empty)
 {
-    // Never blocks on a FIFO at the name (it reads as empty).
-    const int r = missing_is_empty ? store_openat_opt(dirfd, name, O_RDONLY | O_NONBLOCK)
-                                   : fd_openat(dirfd, name, O_RDONLY | O_NONBLOCK);
-    if (r == -2)
-        return 0;
-    UniqueFd fd(r);
-    if (!fd)
+    // Through the door: never a link, never blocking on a FIFO.
+    UniqueFd fd(store_open(dirfd, name, O_RDONLY));
+    if (!fd) {
+        if (missing_is_empty && errno == ENOENT)
+            return 0;
+        log_error("fd_openat", "openat(%s): %s", name, strerror(errno));
         return -1;
+    }
     char *raw = nullptr;
-    const long size = FileLoad(fd.get(), &raw);
+    const long size = FileLoad(fd.get(), &raw, LIST_FILE_MAX);
     text_.reset(raw);
-    if (size < 0)
-        return -1;
-    if (size == 0)
-        return 0;
+    if (size == FILE_OVERSIZED)
+        return MALFORMED;
+    if (size <= 0) {
+        // No bytes (or no size) is an empty list only from a regular file.
+        struct stat st;
+        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            log_error("ListFile", "%s is no regular file", name);
+            return -1;
+        }
+        return size < 0 ? -1 : 0;
+    }
     if (raw[size - 1] != '\n')
         return MALFORMED;
     line_ = raw;

@@ -14,20 +14,16 @@
 #include "io/io.h"
 #include "object/attr.h"
 
-// mkdir(path, 0777) after the debug line "<path> [MKDIR]".  An existing entry
-// is fine when exist_ok.  0, or -1 after "mkdir(<path>): <error>".
-int store_mkdir(const char *func, const char *path, bool exist_ok = true);
-// mkdirat(dirfd, name, 0777), shown as "<dirpath>/<name>"; otherwise as
-// store_mkdir.  name may have several components ("memberinfo/5").
+// mkdirat(dirfd, name, 0777) after the debug line "<dirpath>/<name> [MKDIR]".
+// An existing entry is fine when exist_ok.  0, or -1 after
+// "mkdir(<dirpath>/<name>): <error>".
 int store_mkdirat(const char *func, int dirfd, const char *dirpath, const char *name,
                   bool exist_ok = true);
-// Opens an object directory read-only, never through a link at its name
-// (fd_open logs a failure, ELOOP included).  The descriptor, or -1.
-int store_opendir(const char *path);
-// Opens a directory below dirfd read-only, never through a link at its name
-// (fd_openat logs a failure).  The descriptor, or -1.
+// Opens a directory below dirfd read-only through the door (store_open),
+// never through a link; a failure is logged as fd_openat's.  The
+// descriptor, or -1.
 int store_opendirat(int dirfd, const char *name);
-// openat(dirfd, name, flags) for an entry that may be missing: the
+// store_open(dirfd, name, flags) for an entry that may be missing: the
 // descriptor; -2 without a message when it does not exist; -1 after
 // "openat(<name>): <error>" for any other failure.
 int store_openat_opt(int dirfd, const char *name, int flags);
@@ -83,18 +79,25 @@ private:
     alignas(8) char buf_[32768];
 };
 
+// The largest list file a writer makes: a line of at most 16 bytes (a node
+// id or a dotted quad and its newline) per item, and at most 65535 items (a
+// message's counts are 16-bit).  A larger file is malformed, never read.
+inline constexpr long LIST_FILE_MAX = 16L * 65535;
+
 // A list file (membership, frontend) read whole with FileLoad and walked one
 // newline-terminated line at a time.  The text is freed with the reader.
 class ListFile {
 public:
-    // load()'s result when the last byte is not a newline.
+    // load()'s result when the last byte is not a newline, or when the
+    // file is larger than LIST_FILE_MAX.
     static constexpr int MALFORMED = -2;
 
     // Opens `name` below dirfd read-only and reads it whole.  0 (an empty
     // file, or a missing one when missing_is_empty, gives no lines and
     // empty() true); -1 when the open or the read failed (the failing call
     // has logged); MALFORMED when the last byte is not a newline (not logged:
-    // the caller names the file in its message).
+    // the caller names the file in its message).  Anything but a regular
+    // file at the name is unreadable (-1), never an empty list.
     int load(int dirfd, const char *name, bool missing_is_empty = false);
     // Whether the loaded file held no bytes at all.
     bool empty() const { return line_ == nullptr; }

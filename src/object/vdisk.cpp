@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <unordered_set>
 
 #include "daemon/check.h"
 #include "daemon/config.h"
@@ -22,11 +24,47 @@
 #include "io/io.h"
 #include "io/spawn.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/path.h"
 #include "object/store.h"
 
 namespace {
+
+// Healing on evidence.  The attributes of a vdisk that no update needs, and
+// its link pair with its datastore, are made sure of only where there is a
+// reason to doubt them: once per vdisk after the daemon starts, after its
+// load failed, after a rebuild.  A vdisk found sound is trusted until then;
+// the set is bounded (past its size a vdisk is simply probed each time).
+constexpr size_t TRUSTED_MAX = 65536;
+std::unordered_set<std::string> trusted;
+
+void vdisk_trust(const char *vdiskuuid)
+{
+    if (trusted.size() < TRUSTED_MAX)
+        trusted.emplace(vdiskuuid);
+}
+
+// A membership generation as the store keeps it: a decimal number of at
+// most 16 bits (leading blanks and anything after the digits aside, as the
+// scanner reads it).  False for anything else, a number out of range
+// included: such a file is malformed, never a generation.
+bool generation_parse(const char *text, unsigned *value)
+{
+    const char *p = text;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p < '0' || *p > '9')
+        return false;
+    unsigned long v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        v = v * 10 + unsigned(*p - '0');
+        if (v > 65535)
+            return false;
+    }
+    *value = unsigned(v);
+    return true;
+}
 
 // "{work}/VDisk/{uuid}".  0, or -1 after the error line when the work
 // directory is too long for the path buffer.
@@ -137,16 +175,19 @@ bool vattr_valid(VAttr a, const char *text, int len, const VDisk *vdisk, unsigne
 }
 
 // "The next message repairs" for every attribute VDiskLoad needs: an entry
-// that finds one absent, empty or malformed (a create or a write cut short,
-// or another program's doing) writes it anew from the entry, with a notice
-// line, so that the vdisk loads and is announced again.  One that cannot be
-// read fails the entry: nothing is rewritten on doubt.  A plain vdisk's
-// `snapshots/` is made again too when `rebuild` (the vdisk was found
-// damaged).  0 or -1.
+// that finds one absent, empty, malformed or a link (a create or a write cut
+// short, or another program's doing) writes it anew from the entry, with a
+// notice line, so that the vdisk loads and is announced again.  One that
+// cannot be read (a FIFO, a directory, EIO) is left as it is, with its error
+// line: nothing is rewritten on doubt, and the entry, which needs none of
+// these values, goes on.  A plain vdisk's `snapshots/` is made again too
+// when `rebuild` (the vdisk was found damaged).  0; 1 when an attribute
+// could not be read; -1 when a write failed.
 int vdisk_attrs_repair(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, bool rebuild)
 {
     static const char F[] = "VDiskUpdate";
     bool snapshot = vdisk->vde.snapshot != 0;
+    int result = 0;
     for (VAttr a : kVAttrs) {
         // `sectors` is written by every update anyway.
         if (!vattr_applies(a, snapshot) || a == VAttr::SECTORS)
@@ -154,8 +195,10 @@ int vdisk_attrs_repair(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, b
         char text[256];
         unsigned number = 0;
         const int len = AttrProbe(vdiskfd, vattr_key(a), text);
-        if (len == -1)
-            return -1;
+        if (len == -1) {
+            result = 1;
+            continue;
+        }
         if (len >= 0 && vattr_valid(a, text, len, vdisk, &number)) {
             if (a == VAttr::SNAPSHOT)
                 snapshot = number != 0;  // what VDiskLoad will go by
@@ -169,7 +212,7 @@ int vdisk_attrs_repair(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, b
     }
     if (rebuild && !snapshot && store_mkdirat(F, vdiskfd, vdiskpath, "snapshots") != 0)
         return -1;
-    return 0;
+    return result;
 }
 
 // The create branch of VDiskCreate: the vdisk directory and its memberinfo
@@ -196,8 +239,10 @@ int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const 
         return -1;
 
     // Only a listed member gets its member directory from a new vdisk.
-    if (MemberLookup(vdisk->members, hdr->uid) == nullptr)
+    if (MemberLookup(vdisk->members, hdr->uid) == nullptr) {
+        vdisk_trust(vdisk->vdiskuuid);  // every attribute written just now
         return 0;
+    }
     log_debug(F, "%s/memberinfo/%s [MKDIR]", vdiskpath, nodeuuid);
     if (::mkdirat(mbtopfd, nodeuuid, 0777) != 0) {
         log_error(F, "mkdir(%s/memberinfo/%s): %s", vdiskpath, nodeuuid, strerror(errno));
@@ -206,7 +251,10 @@ int vdisk_create_new(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const 
     UniqueFd mbfd(store_opendirat(mbtopfd, nodeuuid));
     if (!mbfd)
         return -1;
-    return MemberinfoCreate(vdisk, vdiskpath, vdiskfd, nodeuuid, mbfd.get()) != 0 ? -1 : 0;
+    if (MemberinfoCreate(vdisk, vdiskpath, vdiskfd, nodeuuid, mbfd.get()) != 0)
+        return -1;
+    vdisk_trust(vdisk->vdiskuuid);  // every attribute written just now
+    return 0;
 }
 
 // The vdisk's generation as an update meets it.
@@ -236,7 +284,7 @@ int vdisk_generation(const VDisk *vdisk, const char *vdiskpath, const char *node
         log_error(F, "Failed to load %s/highest_gen_count: %d", vdiskpath, len);
         return -1;
     }
-    if (len >= 0 && std::sscanf(text, "%u", &g.highest) == 1) {
+    if (len >= 0 && generation_parse(text, &g.highest)) {
         log_debug(F, "%s/highest_gen_count=%u", vdiskpath, g.highest);
         return 0;
     }
@@ -255,7 +303,7 @@ int vdisk_generation(const VDisk *vdisk, const char *vdiskpath, const char *node
         const int r = AttrProbe(mbtopfd, key, text);
         if (r == -1)
             return -1;
-        if (r < 0 || std::sscanf(text, "%u", &v) != 1)
+        if (r < 0 || !generation_parse(text, &v))
             continue;  // a damaged member file shows nothing
         if (!shown || v > g.highest || (v == g.highest && std::strcmp(m->uuid, nodeuuid) == 0)) {
             if (!shown || v > g.highest)
@@ -449,6 +497,10 @@ int vdisk_load_member(const Node *node, VDisk *vdisk, const char *vdiskpath, int
     // membership_gen_count: old nodes read two digits, newer ones also the
     // big-endian field.
     int r = AttrLoad(mbfd.get(), "membership_gen_count", "%u", &gen);
+    if (r == 1 && gen > 65535) {
+        log_error(F, "Malformed file %s/memberinfo/%s/membership_gen_count", vdiskpath, nodeuuid);
+        return -1;
+    }
     if (r != 1) {
         log_error(F, "Failed to load %s/memberinfo/%s/membership_gen_count: %d", vdiskpath,
                   nodeuuid, r);
@@ -515,18 +567,15 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
     PathBuf vdiskpath;
     if (vdisk_path(F, vdiskpath, vdisk->vdiskuuid) != 0)
         return -1;
-    PathBuf topdir;
-    const int fits = path_format(topdir, "%s/VDisk", cfg_work_directory.c_str());
-    MARLO_ASSERT(fits == 0);  // shorter than vdiskpath
-    if (store_mkdir(F, topdir) != 0)
+    if (door_top(F, StoreTop::VDISK, true) < 0)
         return -1;
 
     log_debug(F, "%s/VDisk/%s [STAT]", cfg_work_directory.c_str(), vdisk->vdiskuuid);
-    struct stat st;
     bool exists = true;
     UniqueFd vdiskfd;
-    if (::lstat(vdiskpath, &st) != 0) {
-        if (errno != ENOENT) {
+    const int found = door_lookup(StoreTop::VDISK, vdisk->vdiskuuid);
+    if (found <= 0) {
+        if (found < 0) {
             log_error(F, "lstat(%s): %s", vdiskpath, strerror(errno));
             return -1;
         }
@@ -534,7 +583,7 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
         if (vde.transaction_id != 0)
             return 0;
         exists = false;
-        if (store_mkdir(F, vdiskpath, false) != 0)
+        if (door_mkdir(F, StoreTop::VDISK, vdisk->vdiskuuid, false) != 0)
             return -1;
     }
     // An update without members would delete every member's data while the
@@ -543,7 +592,7 @@ int VDiskCreate(const Hdr *hdr, VDisk *vdisk)
         log_error(F, "Refusing VDisk %s update without members", vdisk->vdiskuuid);
         return -1;
     }
-    vdiskfd.reset(store_opendir(vdiskpath));
+    vdiskfd.reset(door_open(F, StoreTop::VDISK, vdisk->vdiskuuid, O_RDONLY | O_DIRECTORY));
     if (!vdiskfd)
         return -1;
 
@@ -623,7 +672,10 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
         return g.rebuilt ? vdisk_generation_store(vdisk, vdiskpath, vdiskfd, g.highest, g.owed)
                          : 0;
 
-    if (vdisk_attrs_repair(vdisk, vdiskpath, vdiskfd, rebuild || g.rebuilt) != 0)
+    const bool doubted = rebuild || g.rebuilt || VDiskDoubted(vdisk->vdiskuuid);
+    const int probed = doubted ? vdisk_attrs_repair(vdisk, vdiskpath, vdiskfd, rebuild || g.rebuilt)
+                               : 0;
+    if (probed < 0)
         return -1;
 
     // Unlike a new vdisk, an existing one takes member data from any sender.
@@ -664,10 +716,14 @@ int VDiskUpdate(const Hdr *hdr, VDisk *vdisk, const char *vdiskpath, const char 
 
     // Same generation: member data refreshed, no fence check (unless a
     // rebuilt generation owes one).
+    int r;
     if (gen <= g.highest)
-        return g.rebuilt ? vdisk_generation_store(vdisk, vdiskpath, vdiskfd, g.highest, g.owed)
-                         : 0;
-    return vdisk_generation_store(vdisk, vdiskpath, vdiskfd, gen, nodeuuid);
+        r = g.rebuilt ? vdisk_generation_store(vdisk, vdiskpath, vdiskfd, g.highest, g.owed) : 0;
+    else
+        r = vdisk_generation_store(vdisk, vdiskpath, vdiskfd, gen, nodeuuid);
+    if (r == 0 && doubted && probed == 0)
+        vdisk_trust(vdisk->vdiskuuid);
+    return r;
 }
 
 int64_t fence_check_runs;
@@ -729,16 +785,23 @@ int VDiskLoad(const Node *node, VDisk *vdisk)
     if (vdisk_path(F, vdiskpath, vdisk->vdiskuuid) != 0)
         return -1;
     log_debug(F, "%s [OPEN]", vdiskpath);
-    UniqueFd vdiskfd(store_opendir(vdiskpath));
+    UniqueFd vdiskfd(door_open(F, StoreTop::VDISK, vdisk->vdiskuuid, O_RDONLY | O_DIRECTORY));
     if (!vdiskfd)
         return -1;
 
-    if (vdisk_load_attrs(vdisk, vdiskpath, vdiskfd.get()) != 0)
-        return -1;
-    if (node == nullptr)
-        return 0;
-    return vdisk_load_member(node, vdisk, vdiskpath, vdiskfd.get());
+    int r = vdisk_load_attrs(vdisk, vdiskpath, vdiskfd.get());
+    if (r == 0 && node != nullptr)
+        r = vdisk_load_member(node, vdisk, vdiskpath, vdiskfd.get());
+    // A vdisk that does not load is doubted: the next entry for it makes
+    // sure of every attribute and of its link pair.
+    if (r != 0)
+        VDiskDoubt(vdisk->vdiskuuid);
+    return r;
 }
+
+bool VDiskDoubted(const char *vdiskuuid) { return !trusted.contains(vdiskuuid); }
+
+void VDiskDoubt(const char *vdiskuuid) { trusted.erase(vdiskuuid); }
 
 int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdiskpath,
                   const char *nodeuuid, int mbfd)

@@ -28,6 +28,13 @@ extern int64_t fence_check_failures;
 // Fills vdisk->vde, parentuuid, members and frontends from disk; with node
 // nullptr only the vdisk-level files.  Caller holds the vdisk lock.  0 or -1.
 int VDiskLoad(const Node *node, VDisk *vdisk);
+// Whether the vdisk is to be made sure of (its attributes no update needs,
+// its link pair with its datastore): true unless an update found it sound
+// since the daemon started and nothing doubted it since.
+bool VDiskDoubted(const char *vdiskuuid);
+// Doubts the vdisk (its load failed, it was removed): its next entry makes
+// sure of it again.
+void VDiskDoubt(const char *vdiskuuid);
 // Reads the member's frontend file into the empty list.  0 or -1.
 int FrontendsLoad(FrontendList *frontends, int *frontends_count, const char *vdiskpath,
                   const char *nodeuuid, int mbfd);

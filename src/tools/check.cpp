@@ -27,6 +27,7 @@
 
 #include "io/io.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
@@ -45,7 +46,11 @@ struct Key {
     const char *name;
     Val val;
     int cap = 0;  // Text: the reader's capacity
+    unsigned long long max = ULLONG_MAX;  // Number: the largest valid value
 };
+
+// A membership generation is 16-bit; a larger one is malformed.
+constexpr unsigned long long GEN_MAX = 65535;
 
 // The attributes each kind of object holds, with their readers.
 const Key NODE_KEYS[] = {
@@ -75,12 +80,13 @@ const Key VDISK_KEYS[] = {
     {"replicas", Val::Number},       {"st_mems", Val::Number},
     {"st_size", Val::Number},        {"snapshot", Val::Number},
     {"parent", Val::Text, 14},       {"snaptime", Val::Text, 31},
-    {"description", Val::Text, 32},  {"highest_gen_count", Val::Number},
+    {"description", Val::Text, 32},  {"highest_gen_count", Val::Number, 0, GEN_MAX},
     {"transaction_id", Val::Number},
 };
 const Key MEMBERSHIP = {"membership", Val::Membership};
 const Key MEMBER_KEYS[] = {
-    {"membership_gen_count", Val::Number}, {"numkeys", Val::Number}, {"seqno", Val::Number},
+    {"membership_gen_count", Val::Number, 0, GEN_MAX},
+    {"numkeys", Val::Number}, {"seqno", Val::Number},
     {"status", Val::Number},               {"port", Val::Number},    {"st_mem", Val::Number},
     {"snap_limit", Val::Number},
 };
@@ -105,9 +111,10 @@ const char *const SNAPSHOT_NEEDS[] = {"parent", "snaptime"};
 const char *const MEMBER_NEEDS[] = {"membership_gen_count", "numkeys", "seqno", "status",
                                     "port", "st_mem"};
 
+// Through the store's door: a link at any component is never followed.
 int open_dir(int dirfd, const char *name)
 {
-    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    return store_open(dirfd, name, O_RDONLY | O_DIRECTORY);
 }
 
 // One directory entry: its type without following links; for a link its
@@ -301,6 +308,10 @@ bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &ob
             unreadable(object, file, errno);
         return false;
     }
+    // A link at an attribute's name the daemon replaces by the file (its
+    // write never follows it); anything else there it cannot mend.
+    if (S_ISLNK(st.st_mode))
+        return bad("a symbolic link");
     if (!S_ISREG(st.st_mode))
         return bad("not a regular file");
     const bool list = key.val == Val::Membership || key.val == Val::Frontend;
@@ -309,8 +320,7 @@ bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &ob
     if (st.st_size == 0 && !list)
         return bad("empty");
     // A file the readers cannot open is no malformed value.
-    if (UniqueFd fd(::openat(dirfd, key.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        !fd) {
+    if (UniqueFd fd(store_open(dirfd, key.name, O_RDONLY)); !fd) {
         unreadable(object, file, errno);
         return false;
     }
@@ -320,6 +330,8 @@ bool Scanner::attribute(int dirfd, const std::string &rel, const std::string &ob
         unsigned long long n;
         if (AttrLoad(dirfd, key.name, "%llu", &n) != 1)
             return bad("malformed (not a number and a newline)");
+        if (n > key.max)
+            return bad("out of range (above " + std::to_string(key.max) + ")");
         return true;
     }
     case Val::Text: {

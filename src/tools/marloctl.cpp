@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "object/door.h"
 #include "tools/auth.h"
 #include "tools/check.h"
 #include "tools/control.h"
@@ -297,14 +298,13 @@ std::string ctrl_refusal(const Command &c)
                work_path(cfg_work_directory, cfg_local_nodes) + ": marlo announces only those";
     if (c.name != "single-vdisk-ping")
         return "";
-    const std::string link = cfg_work_directory + "/Node/" + c.node + "/vdisks/" + c.vdisk;
-    struct stat st;
-    if (::lstat(link.c_str(), &st) == 0)
+    const std::string rel = c.node + "/vdisks/" + c.vdisk;
+    const int found = door_lookup(StoreTop::NODE, rel.c_str());
+    if (found > 0)
         return "";
-    return errno == ENOENT ? "node " + c.node + " has no vdisk " + c.vdisk + " in " +
-                                 cfg_work_directory + " (no Node/" + c.node + "/vdisks/" +
-                                 c.vdisk + ")"
-                           : link + ": " + strerror(errno);
+    return found == 0 ? "node " + c.node + " has no vdisk " + c.vdisk + " in " +
+                            cfg_work_directory + " (no Node/" + rel + ")"
+                      : cfg_work_directory + "/Node/" + rel + ": " + strerror(errno);
 }
 
 int run_ctrl(const Command &c)

@@ -156,6 +156,9 @@ bool node_hdr(const std::string &node, Hdr *hdr)
 std::string left_why(const Finding &f)
 {
     const std::string &k = f.kind;
+    if (k == kind::BAD_ATTRIBUTE && f.what == "not a regular file")
+        return "the daemon cannot mend it (it never removes what it cannot read): remove it by "
+               "hand once no program uses it, and the next announcement writes the file";
     if (k == kind::BAD_ATTRIBUTE || k == kind::MISSING_ATTRIBUTE) {
         if (f.objects[0].rfind("vdisk ", 0) == 0)
             return "attribute files are the daemon's: the next announcement of the vdisk "

@@ -21,6 +21,7 @@
 
 #include "io/io.h"
 #include "object/attr.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
@@ -55,26 +56,28 @@ struct ObjDir {
     }
 };
 
-// Opens dirfd/name as a directory without a log line (a missing directory
-// is an ordinary answer here).  The descriptor, or -1 with errno set.
+// Opens dirfd/name as a directory through the store's door (never through
+// a link) without a log line (a missing directory is an ordinary answer
+// here).  The descriptor, or -1 with errno set.
 int open_dir(int dirfd, const char *name)
 {
-    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return store_open(dirfd, name, O_RDONLY | O_DIRECTORY);
 }
 
 // Why an object directory could not be opened.
 std::string open_error(int err)
 {
-    return err == ENOTDIR ? std::string("not a directory") : std::string(strerror(err));
+    return err == ENOTDIR || err == ELOOP ? std::string("not a directory")
+                                          : std::string(strerror(err));
 }
 
 // Examines dirfd/key before a reader opens it: Ok for a regular file of at
-// most max bytes (its size in *size), Missing when absent (a dangling link
-// too), Bad otherwise with the reason in *what.
+// most max bytes (its size in *size), Missing when absent, Bad otherwise
+// (a link included: the readers never follow one) with the reason in *what.
 Got examine(int dirfd, const char *key, off_t max, off_t *size, std::string *what)
 {
     struct stat st;
-    if (::fstatat(dirfd, key, &st, 0) != 0) {
+    if (::fstatat(dirfd, key, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return Got::Missing;
         *what = strerror(errno);
@@ -155,8 +158,8 @@ bool object_name_ok(const std::string &name)
 bool present(int topfd, const std::string &name)
 {
     struct stat st;
-    return topfd >= 0 && object_name_ok(name) && ::fstatat(topfd, name.c_str(), &st, 0) == 0 &&
-           S_ISDIR(st.st_mode);
+    return topfd >= 0 && object_name_ok(name) &&
+           ::fstatat(topfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 struct Entry {

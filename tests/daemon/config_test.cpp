@@ -83,7 +83,7 @@ const std::string kDefaultDump =
     "ctrl_address=127.0.0.1 ctrl_port=31337 multicast_address=224.123.123.123 "
     "node_lock_timeout_ms=750 datastore_lock_timeout_ms=750 vdisk_lock_timeout_ms=750 "
     "fence_check=/usr/harrowgate/fencecheck ping_interval=90 heartbeat_interval=30 "
-    "stats_interval=60 auth_mode=off auth_keys=/varnholt/auth_keys auth_window=30";
+    "stats_interval=60";
 
 TEST_F(Config, DefaultsAndDumpLine) { EXPECT_EQ(dump(), kDefaultDump); }
 

@@ -390,6 +390,11 @@ TEST_F(VDiskStoreTest, DamagedVDiskIsRebuiltByTheNextEntry)
         auto first = make_vdisk("vdclean", 3, {5}, {"10.0.0.1"});
         ASSERT_EQ(apply(5, *first), 0);
         row.damage(at("VDisk/vdclean"));
+        // The evidence that makes the daemon doubt a vdisk: its load fails.
+        std::unique_ptr<VDisk> load;
+        ASSERT_EQ(VDiskAlloc(load), 0);
+        std::strcpy(load->vdiskuuid, "vdclean");
+        VDiskLoad(nullptr, load.get());
         auto next = make_vdisk("vdclean", 3, {5}, {"10.0.0.1"});
         capture_log();
         EXPECT_EQ(apply(5, *next), 0);
