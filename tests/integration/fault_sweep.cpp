@@ -1160,40 +1160,36 @@ private:
 };
 
 // What the odd-file sweep plants at a store name (in the work directory
-// `work`, the canaries in `out`), after removing what was there.
+// `work`, the canaries in `out`), after removing what was there (`old`: its
+// content when it was a file).
 struct OddKind {
     const char *name;
-    void (*plant)(const std::string &work, const std::string &name, const std::string &out);
+    void (*plant)(const std::string &work, const std::string &name, const std::string &out,
+                  const std::string &old);
 };
+using S = const std::string &;
 
-void plant_directory(const std::string &work, const std::string &name, const std::string &)
+void plant_directory(S work, S name, S, S)
 {
     fs::create_directory(work + "/" + name);
 }
 
 const OddKind kOddKinds[] = {
-    {"FIFO", [](const std::string &w, const std::string &n, const std::string &) {
-         ::mkfifo((w + "/" + n).c_str(), 0644);
-     }},
+    {"FIFO", [](S w, S n, S, S) { ::mkfifo((w + "/" + n).c_str(), 0644); }},
     {"directory", plant_directory},
-    {"link to a file outside", [](const std::string &w, const std::string &n, const std::string &o) {
-         fs::create_symlink(o + "/canary", w + "/" + n);
-     }},
-    {"link to a FIFO outside", [](const std::string &w, const std::string &n, const std::string &o) {
-         fs::create_symlink(o + "/canary-fifo", w + "/" + n);
-     }},
-    {"0-byte file", [](const std::string &w, const std::string &n, const std::string &) {
-         seed::write_raw(w, n, "");
-     }},
-    {"garbage", [](const std::string &w, const std::string &n, const std::string &) {
+    {"link to a file outside", [](S w, S n, S o, S) { fs::create_symlink(o + "/canary", w + "/" + n); }},
+    {"link to a FIFO outside",
+     [](S w, S n, S o, S) { fs::create_symlink(o + "/canary-fifo", w + "/" + n); }},
+    {"0-byte file", [](S w, S n, S, S) { seed::write_raw(w, n, ""); }},
+    {"garbage", [](S w, S n, S, S) {
          seed::write_raw(w, n, std::string("\x7f\x01 1\0garbage without a newline", 30));
      }},
-    {"huge sparse file", [](const std::string &w, const std::string &n, const std::string &) {
-         seed::write_raw(w, n, "1\n");
+    {"huge sparse file", [](S w, S n, S, S old) {
+         seed::write_raw(w, n, old);
          fs::resize_file(w + "/" + n, uintmax_t(3) << 30);
      }},
-    {"no permission", [](const std::string &w, const std::string &n, const std::string &) {
-         seed::write_raw(w, n, "1\n");
+    {"no permission", [](S w, S n, S, S old) {
+         seed::write_raw(w, n, old);
          fs::permissions(w + "/" + n, fs::perms::none);
      }},
 };
@@ -1233,9 +1229,11 @@ Outcome run_odd_case(const Scenario &scn, const Plan &plan, const Case &cs, cons
     const std::string name = plan.names.at((cs.k - 1) / kOdd);
     Rig rig(scn);
     Canaries canaries(rig.tmp().dir());
+    const std::string path = rig.work() + "/" + name;
     std::error_code ec;
-    fs::remove_all(rig.work() + "/" + name, ec);
-    kOddKinds[(cs.k - 1) % kOdd].plant(rig.work(), name, rig.tmp().dir());
+    const std::string old = fs::is_regular_file(fs::symlink_status(path)) ? store_read::slurp(path) : "";
+    fs::remove_all(path, ec);
+    kOddKinds[(cs.k - 1) % kOdd].plant(rig.work(), name, rig.tmp().dir(), old);
 
     std::string why = rig.start();
     std::vector<std::string> sequence = scn.recovery();
