@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Fault-injection sweep: an EIO, then a SIGKILL and restart, at each
 # file-system call of applying six kinds of message; the store must converge
-# every time.  Runs the sweep program of an existing build.
+# every time.  With --kinds abo also the odd-file sweep: odd files (FIFOs,
+# directories, links out, damaged and huge files) at the store names each
+# message reaches.  Runs the sweep program of an existing build.
 #
 #     scripts/fault-sweep.sh [BUILD_DIR [SWEEP_ARGS...]]
+#     scripts/fault-sweep.sh build --kinds o          # every name, odd files only
 #
 # BUILD_DIR defaults to build (scripts/test.sh builds it).  Needs root (ptrace,
 # namespaces); as another user the program says so and exits 0.  Failing

@@ -1,6 +1,7 @@
 // Fault-injection sweep over the receive path of the real daemon.
 //
-//     fault_sweep [--workers N] [--only ID,...] [--kinds ab] [--k K] [--max-k N] OUTDIR
+//     fault_sweep [--workers N] [--only ID,...] [--kinds abo] [--k K] [--max-k N]
+//                 [--max-names N] OUTDIR
 //
 // For each message of the table below, applied to a store seeded directly on
 // disk, a dry run counts the file-system calls that applying it makes:
@@ -28,6 +29,13 @@
 // files and unnamed files in /tmp (nor changed the file a planted link
 // names).
 //
+// The dry run's calls must reach every store path with *at() from a store
+// descriptor, never by name, and open none without O_NOFOLLOW.
+//
+//   (o) the odd-file sweep: each kind of kOddKinds planted, before the daemon
+//       starts, at each store name the dry run reaches (--max-names samples
+//       them as --max-k the calls); see run_odd_case.
+//
 // Needs root (ptrace, mount and network namespaces) and strace; as another
 // user it says so and exits 0.  Each worker process has mount and network
 // namespaces of its own (its own /tmp for lock files, its own loopback for
@@ -40,11 +48,13 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +70,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "harness.h"
 #include "store_read.h"
@@ -386,47 +398,82 @@ std::string unquote(const std::string &arg)
 // The path named by a directory argument and a name argument.
 std::string at_path(const std::string &dirarg, const std::string &namearg)
 {
-    std::string name = unquote(namearg);
-    if (!name.empty() && name[0] == '/')
-        return fs::path(name).lexically_normal().string();
-    return (fs::path(fd_path(dirarg)) / name).lexically_normal().string();
+    const std::string name = unquote(namearg);
+    std::string p = (name.rfind('/', 0) == 0 ? fs::path(name) : fs::path(fd_path(dirarg)) / name)
+                        .lexically_normal()
+                        .string();
+    if (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p;
+}
+
+// The (directory argument, name argument) pairs through which a call names
+// paths; the directory argument is "" for the calls without one.
+std::vector<std::pair<std::string, std::string>> named_args(const Call &c)
+{
+    auto arg = [&](size_t i) { return i < c.args.size() ? c.args[i] : std::string(); };
+    const std::string &n = c.name;
+    if (n == "open" || n == "mkdir" || n == "unlink" || n == "rmdir" || n == "readlink" ||
+        n == "stat" || n == "lstat")
+        return {{"", arg(0)}};
+    if (n == "openat" || n == "mkdirat" || n == "unlinkat" || n == "readlinkat" ||
+        n == "newfstatat" || n == "statx")
+        return {{arg(0), arg(1)}};
+    if (n == "symlink")
+        return {{"", arg(1)}};
+    if (n == "symlinkat")
+        return {{arg(1), arg(2)}};
+    if (n == "link" || n == "rename")
+        return {{"", arg(0)}, {"", arg(1)}};
+    if (n == "linkat" || n == "renameat" || n == "renameat2")
+        return {{arg(0), arg(1)}, {arg(2), arg(3)}};
+    return {};
 }
 
 // The paths a call creates, changes or removes.
 std::vector<std::string> written_paths(const Call &c)
 {
-    const auto &a = c.args;
-    auto arg = [&](size_t i) { return i < a.size() ? a[i] : std::string(); };
-    auto writes = [](const std::string &flags) {
-        for (const char *f : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND", "O_TMPFILE"})
-            if (flags.find(f) != std::string::npos)
-                return true;
-        return false;
-    };
     const std::string &n = c.name;
-    if (n == "open")
-        return writes(arg(1)) ? std::vector<std::string>{at_path("", arg(0))}
-                              : std::vector<std::string>{};
-    if (n == "openat")
-        return writes(arg(2)) ? std::vector<std::string>{at_path(arg(0), arg(1))}
-                              : std::vector<std::string>{};
-    if (n == "mkdir" || n == "unlink" || n == "rmdir")
-        return {at_path("", arg(0))};
-    if (n == "mkdirat" || n == "unlinkat")
-        return {at_path(arg(0), arg(1))};
-    if (n == "symlink" || n == "link")
-        return {at_path("", arg(1))};
-    if (n == "symlinkat")
-        return {at_path(arg(1), arg(2))};
-    if (n == "linkat")
-        return {at_path(arg(2), arg(3))};
-    if (n == "rename")
-        return {at_path("", arg(0)), at_path("", arg(1))};
-    if (n == "renameat" || n == "renameat2")
-        return {at_path(arg(0), arg(1)), at_path(arg(2), arg(3))};
     if (n == "write" || n == "pwrite64" || n == "ftruncate")
-        return {fd_path(arg(0))};
-    return {};
+        return {fd_path(c.args.empty() ? "" : c.args[0])};
+    if (n == "readlink" || n == "readlinkat" || n == "stat" || n == "lstat" ||
+        n == "newfstatat" || n == "statx")
+        return {};
+    if (n == "open" || n == "openat") {
+        const std::string flags = c.args.size() > (n == "open" ? 1u : 2u) ? c.args[n == "open" ? 1 : 2] : "";
+        bool writes = false;
+        for (const char *f : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND", "O_TMPFILE"})
+            writes = writes || flags.find(f) != std::string::npos;
+        if (!writes)
+            return {};
+    }
+    std::vector<std::string> out;
+    for (const auto &[dir, name] : named_args(c))
+        out.push_back(at_path(dir, name));
+    return out;
+}
+
+bool in_store(const std::string &p, const std::string &work)
+{
+    return p == work || p.rfind(work + "/", 0) == 0;
+}
+
+// How a call breaks the store's access rules, or "": every store path is
+// reached with *at() from a descriptor of the store (never by name, from the
+// current directory or through an absolute name), and every open of one
+// carries O_NOFOLLOW.
+std::string door_fault(const Call &c, const std::string &work)
+{
+    for (const auto &[dir, name] : named_args(c)) {
+        if (!in_store(at_path(dir, name), work))
+            continue;
+        if (dir.empty() || dir.rfind("AT_FDCWD", 0) == 0 || unquote(name).rfind('/', 0) == 0 ||
+            !in_store(fd_path(dir), work))
+            return "a store path reached by name";
+        if ((c.name == "open" || c.name == "openat") && c.line.find("O_NOFOLLOW") == std::string::npos)
+            return "a store path opened without O_NOFOLLOW";
+    }
+    return "";
 }
 
 bool is_lock_path(const std::string &p)
@@ -558,6 +605,8 @@ Tree store_tree(const std::string &work)
             tree[rel] = "(time)";
         else if (rel == "lock_holder")
             tree[rel] = "(pid)";
+        else if (!fs::is_regular_file(st) || fs::file_size(p, ec) > 4096)
+            tree[rel] = "(not a small file)";  // never read a FIFO or a huge file
         else
             tree[rel] = "\"" + store_read::slurp(p.string()) + "\"";
     }
@@ -697,14 +746,24 @@ public:
     // whether the file a planted link points at changed.
     std::string findings() const
     {
-        const std::string ctl = (fs::path(marlo_bin()).parent_path() / "marloctl").string();
-        const std::string out = tmp_.path("check.out");
-        if (std::system((ctl + " -C " + conf_ + " check > " + out + " 2>&1").c_str()) != 0)
-            return "marloctl check: " + one_line(store_read::slurp(out));
+        if (std::string out; check(&out) != 0)
+            return "marloctl check: " + one_line(out);
         const std::string outside = tmp_.path("outside");
         if (fs::exists(outside) && store_read::slurp(outside) != "1\n")
             return "the file outside the work directory changed";
         return "";
+    }
+    // `marloctl check [args]`: its exit status, its output to *out.  One
+    // that hangs (on a FIFO in the store) is killed after 20 s.
+    int check(std::string *out, const std::string &args = "") const
+    {
+        const std::string ctl = (fs::path(marlo_bin()).parent_path() / "marloctl").string();
+        const std::string file = tmp_.path("check.out");
+        const int rc = std::system(
+            ("timeout -s KILL 20 " + ctl + " -C " + conf_ + " check " + args + " > " + file + " 2>&1").c_str());
+        *out = store_read::slurp(file);
+        *out = (WEXITSTATUS(rc) == 128 + SIGKILL ? "killed after 20 s: " : "") + *out;
+        return rc;
     }
     std::vector<std::string> capture_paths() const
     {
@@ -739,6 +798,9 @@ struct Plan {
     Tree reference;              // the store after message, message, next PING
     std::map<std::string, int> fences;  // fence-check runs per vdisk, likewise
     std::map<std::string, unsigned> by_name;
+    std::vector<std::string> names;  // store names the calls reach, whose directory is seeded
+    std::set<std::string> seeded_dirs;  // those that are directories there
+    std::vector<std::string> door;   // calls that break the store's access rules
     std::string why;             // not empty: no plan
 };
 
@@ -786,8 +848,26 @@ Plan make_plan(const Scenario &scn)
         plan.why = "the dry runs do not repeat (or list no call)";
         return plan;
     }
-    for (const Call &c : plan.calls)
+    const std::string work = plan.tmpdir + "/DB";
+    const Rig seeded(scn);
+    for (const Call &c : plan.calls) {
         plan.by_name[c.name]++;
+        if (std::string why = door_fault(c, work); !why.empty())
+            plan.door.push_back(why + ": " + shown(c.line, plan.tmpdir));
+        for (const auto &[dir, name] : named_args(c)) {
+            const std::string p = at_path(dir, name);
+            if (!in_store(p, work) || p == work || !scn.link_out.empty())
+                continue;
+            // Only where the seeded store has the directory to plant in.
+            const std::string rel = fs::path(p).lexically_relative(work).string();
+            const fs::path at = fs::path(seeded.work()) / rel;
+            if (fs::is_directory(fs::symlink_status(at.parent_path())) &&
+                std::find(plan.names.begin(), plan.names.end(), rel) == plan.names.end())
+                plan.names.push_back(rel);
+            if (fs::is_directory(fs::symlink_status(at)))
+                plan.seeded_dirs.insert(rel);
+        }
+    }
 
     Rig rig(scn);
     if (std::string why = rig.start(); !why.empty()) {
@@ -1051,6 +1131,154 @@ Outcome run_case(const Scenario &scn, const Plan &plan, const Case &cs, const st
     return o;
 }
 
+// --------------------------------------------------------------- odd files
+
+// Beside the work directory, a file and a FIFO that links planted in the
+// store point at: the daemon and marloctl must neither read, write nor open
+// them.  The FIFO has a writer blocked in open() until some reader opens it.
+class Canaries {
+public:
+    explicit Canaries(const std::string &dir) : file_(dir + "/canary"), fifo_(dir + "/canary-fifo")
+    {
+        seed::write_raw(dir, "canary", "canary\n");
+        // Older than the content, so that any read moves it (relatime).
+        const struct timespec times[2] = {{::time(nullptr) - 100, 0}, {0, UTIME_OMIT}};
+        struct stat st {};
+        if (::utimensat(AT_FDCWD, file_.c_str(), times, 0) != 0 || ::stat(file_.c_str(), &st) != 0 ||
+            ::mkfifo(fifo_.c_str(), 0644) != 0)
+            throw std::runtime_error("Canaries: " + std::string(std::strerror(errno)));
+        atime_ = st.st_atim;
+        writer_ = std::thread([this] {
+            const int fd = ::open(fifo_.c_str(), O_WRONLY | O_CLOEXEC);
+            opened_ = !done_;
+            ::close(fd);
+        });
+    }
+    ~Canaries() { release(); }
+
+    // "" or how a canary was touched; ends the FIFO's watch.
+    std::string touched()
+    {
+        release();
+        struct stat st {};
+        const bool read = ::stat(file_.c_str(), &st) != 0 || st.st_atim.tv_sec != atime_.tv_sec ||
+                          st.st_atim.tv_nsec != atime_.tv_nsec;
+        return opened_ ? "the FIFO outside the work directory was opened"
+               : read || store_read::slurp(file_) != "canary\n" ? "the file outside the work directory was read or written"
+                                                               : "";
+    }
+
+private:
+    void release()
+    {
+        if (!writer_.joinable())
+            return;
+        done_ = true;
+        const int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        writer_.join();
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    std::string file_, fifo_;
+    struct timespec atime_ {};
+    std::atomic<bool> opened_{false}, done_{false};
+    std::thread writer_;
+};
+
+// What the odd-file sweep plants at a store name (in the work directory
+// `work`, the canaries in `out`), after removing what was there (`old`: its
+// content when it was a file).
+struct OddKind {
+    const char *name;
+    void (*plant)(const std::string &work, const std::string &name, const std::string &out,
+                  const std::string &old);
+};
+using S = const std::string &;
+
+const OddKind kOddKinds[] = {
+    {"FIFO", [](S w, S n, S, S) { ::mkfifo((w + "/" + n).c_str(), 0644); }},
+    {"directory", [](S w, S n, S, S) { fs::create_directory(w + "/" + n); }},
+    {"link to a file outside", [](S w, S n, S o, S) { fs::create_symlink(o + "/canary", w + "/" + n); }},
+    {"link to a FIFO outside",
+     [](S w, S n, S o, S) { fs::create_symlink(o + "/canary-fifo", w + "/" + n); }},
+    {"0-byte file", [](S w, S n, S, S) { seed::write_raw(w, n, ""); }},
+    {"garbage", [](S w, S n, S, S) {
+         seed::write_raw(w, n, std::string("\x7f\x01 1\0garbage without a newline", 30));
+     }},
+    {"huge sparse file", [](S w, S n, S, S old) {
+         seed::write_raw(w, n, old);
+         fs::resize_file(w + "/" + n, uintmax_t(3) << 30);
+     }},
+    {"no permission", [](S w, S n, S, S old) {
+         seed::write_raw(w, n, old);
+         fs::permissions(w + "/" + n, fs::perms::none);
+     }},
+};
+constexpr size_t kOdd = std::size(kOddKinds);
+
+// What `marloctl check --json` reports besides the planted name (a finding
+// that names it, or a path below it, is that name's).
+std::string other_findings(const Rig &rig, const std::string &name)
+{
+    std::string out;
+    if (rig.check(&out, "--json") == 0)
+        return "";
+    const auto doc = nlohmann::json::parse(out, nullptr, false);
+    if (doc.is_discarded() || !doc.contains("findings"))
+        return "marloctl check: " + one_line(out);
+    std::string others;
+    for (const auto &f : doc["findings"])
+        if (f.dump().find(name) == std::string::npos)
+            others += " " + f.value("kind", "?") + " " + f.value("files", nlohmann::json::array()).dump();
+    return others.empty() ? "" : "marloctl check reports more than " + name + ":" + others;
+}
+
+// One odd file planted before the daemon starts (none in a scenario that
+// plants a link of its own); the message and its follow-ups, each handled
+// within a second of the lock time-outs it may wait out; no fence check
+// beyond the run without it; the canaries untouched; `marloctl check` clean
+// or reporting that name alone.
+Outcome run_odd_case(const Scenario &scn, const Plan &plan, const Case &cs, const std::string &keep)
+{
+    constexpr auto kBudget = std::chrono::milliseconds(1000 + 3 * 50);
+    Outcome o;
+    const std::string name = plan.names.at((cs.k - 1) / kOdd);
+    Rig rig(scn);
+    Canaries canaries(rig.tmp().dir());
+    const std::string path = rig.work() + "/" + name;
+    std::error_code ec;
+    const std::string old = fs::is_regular_file(fs::symlink_status(path)) ? store_read::slurp(path) : "";
+    fs::remove_all(path, ec);
+    kOddKinds[(cs.k - 1) % kOdd].plant(rig.work(), name, rig.tmp().dir(), old);
+
+    std::string why = rig.start();
+    std::vector<std::string> sequence = scn.recovery();
+    sequence.insert(sequence.begin(), scn.message);
+    for (size_t i = 0; why.empty() && i < sequence.size(); i++) {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (!rig.apply({sequence[i]}))
+            why = "a message was not handled" + Rig::tail(rig.daemon());
+        else if (std::chrono::steady_clock::now() - t0 > kBudget)
+            why = "message " + std::to_string(i + 1) + " took more than " + std::to_string(kBudget.count()) + " ms";
+    }
+    if (!why.empty())
+        o.problems.push_back(why);
+    for (const auto &[vdisk, runs] : rig.fences())
+        if (runs > (plan.fences.count(vdisk) ? plan.fences.at(vdisk) : 0))
+            o.problems.push_back("fence check runs for " + vdisk + ": " + std::to_string(runs));
+    if (why.empty() && !rig.daemon().running())
+        o.problems.push_back("the daemon is not running");
+    if (std::string found = other_findings(rig, name); !found.empty())
+        o.problems.push_back(found);
+    if (std::string touched = canaries.touched(); !touched.empty())
+        o.problems.push_back(touched);
+
+    if (!(o.ok = o.problems.empty()))
+        keep_artifacts(rig, keep);  // its error lines are in the kept logs
+    return o;
+}
+
 // --------------------------------------------------------------- processes
 
 // Moves this process into mount and network namespaces of its own: a fresh
@@ -1080,7 +1308,7 @@ std::string enter_private_namespaces()
     return up ? "" : std::string("loopback up: ") + std::strerror(err);
 }
 
-const char *kind_name(char kind) { return kind == 'a' ? "EIO" : "SIGKILL"; }
+const char *kind_name(char kind) { return kind == 'a' ? "EIO" : kind == 'b' ? "SIGKILL" : "odd-file"; }
 
 std::string case_dir(const std::string &outdir, const Scenario &scn, const Case &cs)
 {
@@ -1109,7 +1337,8 @@ int worker(int index, const std::vector<Scenario> &scns, const std::vector<Plan>
         Outcome o;
         for (int attempt = 0; attempt < 3; attempt++) {
             try {
-                o = run_case(scn, plans[cs.scn], cs, case_dir(outdir, scn, cs));
+                o = (cs.kind == 'o' ? run_odd_case : run_case)(scn, plans[cs.scn], cs,
+                                                               case_dir(outdir, scn, cs));
             } catch (const std::exception &e) {
                 o = Outcome{};
                 o.ok = false;
@@ -1139,6 +1368,7 @@ struct Options {
     std::string kinds = "ab";
     size_t k = 0;       // 0: every K
     size_t max_k = 0;   // 0: no sampling
+    size_t max_names = 0;  // likewise, for the names of the odd-file sweep
     std::string outdir;
 };
 
@@ -1160,6 +1390,8 @@ bool parse_options(int argc, char **argv, Options &opt)
             opt.k = size_t(std::atol(value().c_str()));
         } else if (a == "--max-k") {
             opt.max_k = size_t(std::atol(value().c_str()));
+        } else if (a == "--max-names") {
+            opt.max_names = size_t(std::atol(value().c_str()));
         } else if (!a.empty() && a[0] != '-' && opt.outdir.empty()) {
             opt.outdir = a;
         } else {
@@ -1167,25 +1399,25 @@ bool parse_options(int argc, char **argv, Options &opt)
         }
     }
     return !opt.outdir.empty() && !opt.kinds.empty() &&
-           opt.kinds.find_first_not_of("ab") == std::string::npos;
+           opt.kinds.find_first_not_of("abo") == std::string::npos;
 }
 
-// K values to run for a message of n calls: all, one, or max_k spread evenly.
-std::vector<size_t> ks_for(size_t n, const Options &opt)
+// Of n (calls, names): all, only the one given, or max spread evenly (1-based).
+std::vector<size_t> ks_for(size_t n, size_t only, size_t max)
 {
     std::vector<size_t> ks;
-    if (opt.k != 0) {
-        if (opt.k <= n)
-            ks.push_back(opt.k);
+    if (only != 0) {
+        if (only <= n)
+            ks.push_back(only);
         return ks;
     }
-    if (opt.max_k == 0 || n <= opt.max_k) {
+    if (max == 0 || n <= max) {
         for (size_t k = 1; k <= n; k++)
             ks.push_back(k);
         return ks;
     }
-    for (size_t i = 0; i < opt.max_k; i++)
-        ks.push_back(1 + i * (n - 1) / std::max<size_t>(1, opt.max_k - 1));
+    for (size_t i = 0; i < max; i++)
+        ks.push_back(1 + i * (n - 1) / std::max<size_t>(1, max - 1));
     return ks;
 }
 
@@ -1223,7 +1455,7 @@ bool run_workers(int workers, const std::vector<Scenario> &scns, const std::vect
 // What the workers wrote: per scenario the cases run and passed, per failed
 // case its lines.
 struct Results {
-    std::map<size_t, std::pair<size_t, size_t>> counts;  // scenario -> run, passed
+    std::map<std::pair<size_t, bool>, std::pair<size_t, size_t>> counts;  // (scenario, odd) -> run, passed
     std::map<std::tuple<size_t, char, size_t>, std::vector<std::string>> failures;
     size_t cases = 0;
 };
@@ -1246,7 +1478,7 @@ Results read_results(int workers, const std::string &outdir)
             std::string verdict;
             ss >> s >> kind >> k >> verdict;
             r.cases++;
-            auto &[run, passed] = r.counts[s];
+            auto &[run, passed] = r.counts[{s, kind == 'o'}];
             run++;
             current = nullptr;
             if (verdict == "ok")
@@ -1265,7 +1497,7 @@ int main(int argc, char **argv)
     Options opt;
     if (!parse_options(argc, argv, opt)) {
         std::fprintf(stderr, "usage: fault_sweep [--workers N] [--only ID,...] [--kinds ab] "
-                             "[--k K] [--max-k N] OUTDIR\n");
+                             "[--k K] [--max-k N] [--max-names N] OUTDIR\n");
         return 2;
     }
     if (::geteuid() != 0) {
@@ -1311,13 +1543,30 @@ int main(int argc, char **argv)
             names += " " + name + " " + std::to_string(n);
         std::printf("%-40s %3zu file-system calls:%s\n", scns[s].label.c_str(),
                     plans[s].calls.size(), names.c_str());
-        const auto ks = ks_for(plans[s].calls.size(), opt);
+        if (!plans[s].door.empty())
+            std::printf("FAIL %s: %zu calls like this: %s\n", scns[s].label.c_str(),
+                        plans[s].door.size(), plans[s].door[0].c_str());
+        failed = failed || !plans[s].door.empty();
+        const auto ks = ks_for(plans[s].calls.size(), opt.k, opt.max_k);
         if (ks.size() < plans[s].calls.size() && opt.k == 0)
             std::printf("%-40s sampled: %zu of %zu calls, evenly spread\n", "", ks.size(),
                         plans[s].calls.size());
         for (size_t k : ks)
             for (char kind : opt.kinds)
-                cases.push_back({s, kind, k});
+                if (kind != 'o')
+                    cases.push_back({s, kind, k});
+        if (opt.kinds.find('o') == std::string::npos)
+            continue;
+        // The odd-file sweep: every odd kind at each (sampled) store name.
+        const auto sampled = ks_for(plans[s].names.size(), 0, opt.max_names);
+        std::printf("%-40s odd files at %zu of %zu store names\n", "", sampled.size(),
+                    plans[s].names.size());
+        // (A directory where one is is not odd.)
+        for (size_t n : sampled)
+            for (size_t odd = 0; odd < kOdd; odd++)
+                if (kOddKinds[odd].name != std::string("directory") ||
+                    !plans[s].seeded_dirs.count(plans[s].names[n - 1]))
+                    cases.push_back({s, 'o', (n - 1) * kOdd + odd + 1});
     }
     if (cases.empty() && !failed) {
         std::fprintf(stderr, "fault_sweep: no case to run\n");
@@ -1336,17 +1585,22 @@ int main(int argc, char **argv)
     for (const auto &[key, lines] : r.failures) {
         const auto &[s, kind, k] = key;
         const Plan &plan = plans[s];
-        std::printf("\nFAIL %s / %s / K=%zu of %zu: %s\n", scns[s].label.c_str(), kind_name(kind),
-                    k, plan.calls.size(), shown(plan.calls[k - 1].line, plan.tmpdir).c_str());
+        if (kind == 'o')
+            std::printf("\nFAIL %s / %s at %s\n", scns[s].label.c_str(), kOddKinds[(k - 1) % kOdd].name,
+                        plan.names.at((k - 1) / kOdd).c_str());
+        else
+            std::printf("\nFAIL %s / %s / K=%zu of %zu: %s\n", scns[s].label.c_str(), kind_name(kind),
+                        k, plan.calls.size(), shown(plan.calls[k - 1].line, plan.tmpdir).c_str());
         for (const auto &l : lines)
             std::printf("%s\n", l.c_str());
         failed = true;
     }
-    std::printf("\n| Message | Calls | Faults injected | Survived |\n|---|---|---|---|\n");
+    std::printf("\n| Message | Calls (store names) | Faults injected | Survived |\n|---|---|---|---|\n");
     size_t run_total = 0, passed_total = 0;
-    for (const auto &[s, counts] : r.counts) {
-        std::printf("| %s | %zu | %zu | %zu |\n", scns[s].label.c_str(), plans[s].calls.size(),
-                    counts.first, counts.second);
+    for (const auto &[key, counts] : r.counts) {
+        const auto &[s, odd] = key;
+        std::printf("| %s%s | %zu | %zu | %zu |\n", scns[s].label.c_str(), odd ? ", odd files" : "",
+                    odd ? plans[s].names.size() : plans[s].calls.size(), counts.first, counts.second);
         run_total += counts.first;
         passed_total += counts.second;
     }

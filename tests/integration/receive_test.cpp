@@ -70,11 +70,11 @@ struct NodeRig {
         ASSERT_TRUE(deliver(*d, *peer, port, bytes)) << d->text();
     }
     std::string node(uint32_t id) const { return work + "/Node/" + std::to_string(id); }
-    // Index of the first captured line containing needle, or -1.
-    long line_of(const std::string &needle) const
+    // Index of the first captured line from `from` on containing needle, or -1.
+    long line_of(const std::string &needle, long from = 0) const
     {
         auto ls = d->lines();
-        for (size_t i = 0; i < ls.size(); i++)
+        for (size_t i = size_t(from); i < ls.size(); i++)
             if (ls[i].find(needle) != std::string::npos)
                 return long(i);
         return -1;
@@ -174,13 +174,18 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     EXPECT_EQ(slurp(dsdir + "/uuid"), "dsX\n");
     EXPECT_EQ(slurp(dsdir + "/name"), "pool\n");
 
-    // Again for the datastore it is in: two rounds of the node's lock.  A
-    // record naming no valid datastore leaves nothing and is overwritten.
+    // Again for the datastore it is in: two rounds of the node's lock, the
+    // record read inside the first.  A record naming no valid datastore, or
+    // a damaged one, leaves nothing and is overwritten.
     const size_t locks = rig.d->count_lines("Lock /tmp/NODE-13");
+    const long from = long(rig.d->lines().size());
     rig.apply(seed::ds_ping_msg(node_spec(13), &ds));
     EXPECT_EQ(rig.d->count_lines("Lock /tmp/NODE-13"), locks + 2) << rig.d->text();
-    for (const char *bad : {"..", "../x", ""}) {
-        seed::write_attr(rig.node(13), "datastoremember", bad);
+    const long lock = rig.line_of("Lock /tmp/NODE-13", from);
+    const long read = rig.line_of("Load Node 13 datastoremember=dsX", from);
+    EXPECT_TRUE(lock < read && read < rig.line_of("Unlock /tmp/NODE-13", from)) << rig.d->text();
+    for (const char *bad : {"..\n", "../x\n", "\n", "dsX", "dsX-0123456789abc\n"}) {
+        seed::write_raw(rig.node(13), "datastoremember", bad);
         rig.apply(seed::ds_ping_msg(node_spec(13), &ds));
         EXPECT_EQ(slurp(rig.node(13) + "/datastoremember"), "dsX\n") << bad;
     }

@@ -106,6 +106,11 @@ void write_attr(const std::string &dir, const std::string &key, const std::strin
     put_file(dir + "/" + key, value + "\n");
 }
 
+void write_raw(const std::string &dir, const std::string &key, const std::string &content)
+{
+    put_file(dir + "/" + key, content);
+}
+
 void write_node(const std::string &work, const NodeSpec &n)
 {
     const std::string dir = work + "/Node/" + u(n.id);

@@ -108,6 +108,8 @@ void write_vdisk(const std::string &work, const VDiskSpec &vd);
 // Replaces one attribute file with value + "\n" (for changing a seeded
 // object, e.g. {work}/Node/301 and "vendor").
 void write_attr(const std::string &dir, const std::string &key, const std::string &value);
+// Replaces it with content as it stands (a damaged record: no newline, too long).
+void write_raw(const std::string &dir, const std::string &key, const std::string &content);
 
 // What a daemon hosting the seeded node sends.  Field by field from the
 // specs, at the wire offsets; no code of the daemon is used.
