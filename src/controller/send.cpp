@@ -152,8 +152,7 @@ void send_pings(char *buf, size_t buflen, int so)
     // A node whose PING stays unsent keeps its times fresh by its other
     // messages: only this count tells that its vdisks go unannounced.
     for (const auto &node : *local_nodes)
-        if (!ping_node(node.get(), buf, buflen, so))
-            stats_ping_not_sent(node->nodeid);
+        stats_ping_cycle(node->nodeid, ping_node(node.get(), buf, buflen, so));
 }
 
 void send_heartbeats(char *buf, size_t buflen, int so)

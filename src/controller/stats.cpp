@@ -80,6 +80,7 @@ struct Sent {
     uint32_t nodeid;
     time_t when;
     int64_t pings_not_sent;
+    int64_t unsent_run;  // cycles in a row that could not send its PING
 };
 std::vector<Sent> sent;
 
@@ -171,7 +172,7 @@ Sent *sent_entry(uint32_t nodeid)
     for (Sent &s : sent)
         if (s.nodeid == nodeid)
             return &s;
-    Sent s{nodeid, 0, 0};
+    Sent s{nodeid, 0, 0, 0};
     if (ListAppend("stats_sent", sent, s) != 0)
         return nullptr;
     return &sent.back();
@@ -197,11 +198,19 @@ time_t stats_last_sent(uint32_t nodeid)
     return s ? s->when : 0;
 }
 
-void stats_ping_not_sent(uint32_t nodeid)
+void stats_ping_cycle(uint32_t nodeid, bool ping_sent)
 {
+    Sent *s = sent_entry(nodeid);
+    if (ping_sent) {
+        if (s)
+            s->unsent_run = 0;
+        return;
+    }
     stats_pings_not_sent++;
-    if (Sent *s = sent_entry(nodeid))
+    if (s) {
         s->pings_not_sent++;
+        s->unsent_run++;
+    }
 }
 
 void stats_socket_drops(int so)
@@ -231,8 +240,9 @@ long stats_counters_text(char *buf, size_t buflen)
     MARLO_ASSERT(local_nodes);
     for (const auto &node : *local_nodes) {
         const Sent *s = sent_find(node->nodeid);
-        if (!append(buf, buflen, &len, "local %s %lld %lld\n", node->nodeuuid,
-                    (long long)(s ? s->when : 0), (long long)(s ? s->pings_not_sent : 0)))
+        if (!append(buf, buflen, &len, "local %s %lld %lld %lld\n", node->nodeuuid,
+                    (long long)(s ? s->when : 0), (long long)(s ? s->pings_not_sent : 0),
+                    (long long)(s ? s->unsent_run : 0)))
             return -1;
     }
     if (!reload_refused.empty() &&

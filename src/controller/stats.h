@@ -73,15 +73,18 @@ void stats_reload(const std::string &refused);
 void stats_sent(uint32_t nodeid, time_t when);
 // The time node `nodeid` was last announced; 0 when never.
 time_t stats_last_sent(uint32_t nodeid);
-// Records that a ping cycle could not send node `nodeid`'s PING.
-void stats_ping_not_sent(uint32_t nodeid);
+// Records whether a ping cycle sent node `nodeid`'s PING: one not sent is
+// counted, in all and for the node, and in the node's run of cycles in a row
+// without it, which a PING sent ends.
+void stats_ping_cycle(uint32_t nodeid, bool ping_sent);
 
 
 // The reply to `counters`: one "NAME VALUE\n" line per counter of the table
 // in stats.cpp (values since the daemon started), one "local NODE
-// LAST_SENT PINGS_NOT_SENT\n" line per local node (its id, the time of its last
-// sent datagram in seconds since the epoch, 0 when none, and the ping cycles
-// that could not send its PING), a "reload_refused NAMES\n" line while the
+// LAST_SENT PINGS_NOT_SENT UNSENT_RUN\n" line per local node (its id, the time
+// of its last sent datagram in seconds since the epoch, 0 when none, the ping
+// cycles that could not send its PING, and how many of the last ones in a
+// row did not), a "reload_refused NAMES\n" line while the
 // last reload was refused (NAMES as given to stats_reload), then "end\n".  Written
 // into buf; the length, or -1 when it does not fit `buflen` bytes.
 long stats_counters_text(char *buf, size_t buflen);

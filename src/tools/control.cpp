@@ -206,12 +206,14 @@ void counters_line(const std::string &line, DaemonCounters *out)
         out->counters.emplace_back(words[0], value);
     else if (words.size() == 2 && words[0] == "reload_refused")
         out->reload_refused = words[1];
-    else if ((words.size() == 3 || words.size() == 4) && words[0] == "local" &&
+    else if (words.size() >= 3 && words.size() <= 5 && words[0] == "local" &&
              decimal(words[1], &node) && node <= UINT32_MAX && decimal(words[2], &value) &&
              value <= LLONG_MAX) {
         out->local.emplace_back(std::to_string(node), (long long)value);
-        if (unsigned long long missed; words.size() == 4 && decimal(words[3], &missed))
+        if (unsigned long long missed; words.size() >= 4 && decimal(words[3], &missed))
             out->pings_not_sent[std::to_string(node)] = missed;
+        if (unsigned long long run; words.size() == 5 && decimal(words[4], &run))
+            out->pings_unsent_run[std::to_string(node)] = run;
     }
 }
 

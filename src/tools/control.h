@@ -40,7 +40,7 @@ int ctrl_send(const std::string &addr, int port, const std::string &line, std::s
 struct DaemonCounters {
     // "NAME VALUE" lines in the daemon's order: counts since it started.
     std::vector<std::pair<std::string, unsigned long long>> counters;
-    // "local NODE LAST_SENT [PINGS_NOT_SENT]" lines: this host's nodes and
+    // "local NODE LAST_SENT [PINGS_NOT_SENT [UNSENT_RUN]]" lines: this host's nodes and
     // when the daemon last sent a datagram of each (seconds since the
     // epoch; 0: never).
     std::vector<std::pair<std::string, long long>> local;
@@ -50,6 +50,8 @@ struct DaemonCounters {
     // The ping cycles that could not send each local node's PING (absent
     // from a daemon that does not count them).
     std::map<std::string, unsigned long long> pings_not_sent;
+    // Of those, the last ones in a row: 0 once a PING of the node went out.
+    std::map<std::string, unsigned long long> pings_unsent_run;
 };
 // How long the reply to `counters` is waited for: the daemon answers
 // between two datagrams, but a lock wait or a fence check may hold it up.

@@ -209,11 +209,13 @@ Health health_of(const HealthInput &in)
                              "the daemon sent nothing of it for " +
                                  std::to_string(view.now - sent) + "s"});
     }
-    for (const auto &[node, missed] : daemon.counters.pings_not_sent)
-        if (missed != 0)
+    // A PING that could not go out before the node's record existed, at the
+    // first cycle, is history once one goes out: only a run that lasts counts.
+    for (const auto &[node, run] : daemon.counters.pings_unsent_run)
+        if (run != 0)
             found.push_back({"ping-not-sent", HealthLevel::Warn, "node " + node, "",
-                             std::to_string(missed) +
-                                 " ping cycles could not send its PING since the daemon started"});
+                             "the last " + std::to_string(run) +
+                                 " ping cycles could not send its PING"});
     for (const auto &[name, value] : daemon.counters.counters)
         if (name == "rx_socket_drops" && value != 0)
             found.push_back({"socket-drops", HealthLevel::Warn, "daemon", "",

@@ -139,7 +139,7 @@ TEST(CtrlCommands, EachCommandSendsWhatItNamesAndNothingElse)
     const std::string reply = client.read_through("end");
     std::map<std::string, long long> got;
     std::istringstream lines(reply);
-    // "NAME VALUE", "local NODE LAST_SENT PINGS_NOT_SENT", "end".
+    // "NAME VALUE", "local NODE LAST_SENT PINGS_NOT_SENT UNSENT_RUN", "end".
     for (std::string line; std::getline(lines, line) && line != "end";) {
         std::istringstream words(line);
         std::string name, value, missed;
