@@ -448,7 +448,7 @@ step_bad_keys() {
     wait_for 10 "the daemon's refusal at err" err_has "error: auth_reload(): key file /etc/marlo/auth_keys: "
     C marloctl -C /etc/marlo/marlo.conf metrics | grep -x 'marlo_reload_failures_total 1' >/dev/null ||
         fail "reload_failures is not 1: $(C marloctl -C /etc/marlo/marlo.conf metrics | grep reload)"
-    health_has "WARN   the daemon refused its last reload (auth_keys)" ||
+    health_has "WARN   the daemon refused its last reload: it keeps what it read before (auth_keys)" ||
         fail "health: $(C marloctl -C /etc/marlo/marlo.conf health)"
     n=$(signed)
     wait_for 20 "signed datagrams after the refused SIGHUP" signed_above "$n"

@@ -199,7 +199,7 @@ Health health_of(const HealthInput &in)
         found.push_back({"daemon-down", HealthLevel::Error, "daemon", "", daemon.why});
     if (daemon.up && !daemon.counters.reload_refused.empty())
         found.push_back({"reload-refused", HealthLevel::Warn, "daemon", "",
-                         daemon.counters.reload_refused + ": it keeps what it read before"});
+                         "it keeps what it read before (" + daemon.counters.reload_refused + ")"});
     for (const auto &[node, sent] : daemon.counters.local) {
         if (sent == 0)
             found.push_back({"node-not-announced", HealthLevel::Error, "node " + node, "",
