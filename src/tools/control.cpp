@@ -361,23 +361,30 @@ std::vector<std::string> local_node_ids(const DaemonState &daemon)
 
 int daemon_pid(const std::string &pid_path, pid_t *out, std::string *why)
 {
-    // Only a regular file is opened: a FIFO in its place would block.
-    struct stat st;
-    if (::stat(pid_path.c_str(), &st) != 0) {
+    // The pid file lies outside the store, often behind /var/run's link: it
+    // is opened by its name, without blocking on a FIFO there, and read only
+    // when it is a regular file.
+    UniqueFd fd(::open(pid_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
         *why = "pid file " + pid_path + ": " + strerror(errno) +
                (errno == ENOENT ? " (is marlo running?)" : "");
         return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         *why = "pid file " + pid_path + " is not a regular file";
         return -1;
     }
     char text[16];
-    int len = StringLoad(AT_FDCWD, pid_path.c_str(), text, int(sizeof text) - 1);
-    if (len < 0) {
+    ssize_t n;
+    do
+        n = ::read(fd.get(), text, sizeof text);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0 || size_t(n) == sizeof text || text[n - 1] != '\n') {
         *why = "pid file " + pid_path + " cannot be read (malformed or oversized)";
         return -1;
     }
+    const int len = int(n) - 1;
     long long pid = len > 0 ? 0 : -1;
     for (int i = 0; i < len && pid >= 0; i++)
         pid = text[i] >= '0' && text[i] <= '9' ? pid * 10 + (text[i] - '0') : -1;
