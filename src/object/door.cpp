@@ -103,10 +103,7 @@ void door_follow_config()
 // error line (errno kept).
 int work_open(const char *func)
 {
-    int fd;
-    do
-        fd = ::open(door.work.c_str(), O_RDONLY | O_DIRECTORY | OPEN_ALWAYS);
-    while (fd < 0 && errno == EINTR);
+    const int fd = store_open_work(door.work.c_str());
     if (fd < 0) {
         const int err = errno;
         log_error(func, "open(%s): %s", door.work.c_str(), strerror(err));
@@ -123,6 +120,15 @@ int door_work(const char *func)
 {
     door_follow_config();
     return door.workfd ? door.workfd.get() : work_open(func);
+}
+
+int store_open_work(const char *path)
+{
+    int fd;
+    do
+        fd = ::open(path, O_RDONLY | O_DIRECTORY | OPEN_ALWAYS);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 const char *store_top_name(StoreTop top) { return TOP_NAMES[int(top)]; }

@@ -21,6 +21,11 @@ const char *store_top_name(StoreTop top);
 // (ELOOP for a link at any component).
 int store_open(int dirfd, const char *rel, int flags, mode_t mode = 0);
 
+// Opens the work directory named by path, as the configuration names it:
+// the administrator's path may pass through links (/var/run, a mount point
+// of its own), but a link at the work directory's own name is never
+// followed.  The descriptor, or -1 with errno set; no message.
+int store_open_work(const char *path);
 // The held descriptor of the top directory, opened (and, when `create`,
 // made) at its first use.  A link or anything but a directory there is
 // never followed.  The descriptor (the door keeps it); -2 when the top

@@ -800,10 +800,7 @@ int64_t fence_checks_rerun;
 int VDiskFenceOwedScan()
 {
     static const char F[] = "FenceCheck";
-    PathBuf top;
-    if (path_format(top, "%s/VDisk", cfg_work_directory.c_str()) != 0)
-        return -1;
-    const int fd = store_openat_opt(AT_FDCWD, top, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = door_open(F, StoreTop::VDISK, ".", O_RDONLY | O_DIRECTORY, true);
     if (fd == -2)
         return 0;  // no vdisk yet
     if (fd < 0)
@@ -836,7 +833,7 @@ int VDiskFenceOwedScan()
         errno = 0;
     }
     if (errno != 0) {
-        log_error(F, "readdir(%s): %s", top, strerror(errno));
+        log_error(F, "readdir(%s/VDisk): %s", cfg_work_directory.c_str(), strerror(errno));
         return -1;
     }
     return run;

@@ -890,7 +890,7 @@ void Scanner::judge_vdisks()
 
 int Scanner::run(std::string *error)
 {
-    UniqueFd work(open_dir(AT_FDCWD, work_.c_str()));
+    UniqueFd work(store_open_work(work_.c_str()));
     if (!work) {
         *error = "work directory " + work_ + ": " + strerror(errno);
         return -1;

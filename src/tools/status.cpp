@@ -473,7 +473,7 @@ int status_read(const std::string &work_directory, ClusterView *view, std::strin
 {
     view->work_directory = work_directory;
     view->now = ::time(nullptr);
-    UniqueFd work(open_dir(AT_FDCWD, work_directory.c_str()));
+    UniqueFd work(store_open_work(work_directory.c_str()));
     if (!work) {
         *error = "work directory " + work_directory + ": " + strerror(errno);
         return -1;
