@@ -12,14 +12,15 @@
 #include "io/io.h"
 #include "object/attr.h"
 #include "object/door.h"
+#include "object/layout.h"
 #include "object/path.h"
 #include "object/store.h"
 
 namespace {
 
-constexpr int UUID_W = int(UUID_LEN);
-constexpr int NAME_W = int(sizeof(DatastoreEntry::name));
-constexpr int DESCR_W = int(sizeof(DatastoreEntry::description));
+constexpr int UUID_W = layout::row(layout::DATASTORE, "uuid").width;
+constexpr int NAME_W = layout::row(layout::DATASTORE, "name").width;
+constexpr int DESCR_W = layout::row(layout::DATASTORE, "description").width;
 
 // Writes the seven attributes of the entry in their order.  0, or -1 at the
 // first failed write.

@@ -16,17 +16,18 @@
 #include "io/io.h"
 #include "object/attr.h"
 #include "object/door.h"
+#include "object/layout.h"
 #include "object/path.h"
 #include "object/store.h"
 
 namespace {
 
-// Field widths of the node's fixed-width texts.
-constexpr int VENDOR_W = int(sizeof(Hdr::vendor));
-constexpr int MODEL_W = int(sizeof(Hdr::model));
-constexpr int REV_W = int(sizeof(Revision::rev));
-constexpr int SERIAL_W = int(sizeof(Hdr::serial));
-constexpr int HBTL_W = int(sizeof(Hdr::hbtl));
+// Field widths of the node's fixed-width texts, as the layout has them.
+constexpr int VENDOR_W = layout::row(layout::NODE, "vendor").width;
+constexpr int MODEL_W = layout::row(layout::NODE, "model").width;
+constexpr int REV_W = layout::row(layout::NODE, "revision").width;
+constexpr int SERIAL_W = layout::row(layout::NODE, "serial").width;
+constexpr int HBTL_W = layout::row(layout::NODE, "hbtl").width;
 
 // Node/{nodeid} under the work directory.  0, or -1 when too long.
 int node_path(PathBuf &path, uint32_t nodeid)

@@ -25,6 +25,7 @@
 #include "io/spawn.h"
 #include "object/attr.h"
 #include "object/door.h"
+#include "object/layout.h"
 #include "object/member.h"
 #include "object/path.h"
 #include "object/store.h"
@@ -45,6 +46,10 @@ void vdisk_trust(const char *vdiskuuid)
         trusted.emplace(vdiskuuid);
 }
 
+// The largest generation the store's rows accept (16 bits).
+constexpr unsigned GEN_MAX = unsigned(layout::row(layout::VDISK, "highest_gen_count").max);
+static_assert(GEN_MAX == layout::row(layout::MEMBER, "membership_gen_count").max);
+
 // A membership generation as the store keeps it: a decimal number of at
 // most 16 bits (leading blanks and anything after the digits aside, as the
 // scanner reads it).  False for anything else, a number out of range
@@ -59,7 +64,7 @@ bool generation_parse(const char *text, unsigned *value)
     unsigned long v = 0;
     for (; *p >= '0' && *p <= '9'; p++) {
         v = v * 10 + unsigned(*p - '0');
-        if (v > 65535)
+        if (v > GEN_MAX)
             return false;
     }
     *value = unsigned(v);
@@ -76,9 +81,9 @@ int vdisk_path(const char *func, PathBuf &path, const char *vdiskuuid)
     return -1;
 }
 
-// The vdisk-level attributes, in the order a new vdisk writes them:
-// `parent` and `snaptime` for a snapshot only, `description` for a plain
-// vdisk only.  VDiskLoad needs each of them.
+// The vdisk-level attributes, in the order a new vdisk writes them: the
+// first rows of the vdisk's layout, each of which VDiskLoad needs (for a
+// snapshot, or a plain vdisk, or both, as its row says).
 enum class VAttr { UUID, NAME, SECTOR_SIZE, SECTORS, REPLICAS, ST_MEMS, ST_SIZE, SNAPSHOT,
                    PARENT, SNAPTIME, DESCRIPTION };
 constexpr VAttr kVAttrs[] = {VAttr::UUID,     VAttr::NAME,    VAttr::SECTOR_SIZE,
@@ -86,11 +91,28 @@ constexpr VAttr kVAttrs[] = {VAttr::UUID,     VAttr::NAME,    VAttr::SECTOR_SIZE
                              VAttr::ST_SIZE,  VAttr::SNAPSHOT, VAttr::PARENT,
                              VAttr::SNAPTIME, VAttr::DESCRIPTION};
 
+constexpr const layout::Entry &vattr_row(VAttr a) { return layout::VDISK[int(a)]; }
+
+consteval bool vattrs_are_the_first_rows()
+{
+    const std::string_view names[] = {"uuid",     "name",    "sector_size", "sectors",
+                                      "replicas", "st_mems", "st_size",     "snapshot",
+                                      "parent",   "snaptime", "description"};
+    for (VAttr a : kVAttrs)
+        if (names[int(a)] != vattr_row(a).name || vattr_row(a).need == layout::Need::None ||
+            vattr_row(a).need == layout::Need::Members)
+            return false;
+    return true;
+}
+static_assert(vattrs_are_the_first_rows());
+
 bool vattr_applies(VAttr a, bool snapshot)
 {
-    if (a == VAttr::PARENT || a == VAttr::SNAPTIME)
-        return snapshot;
-    return a != VAttr::DESCRIPTION || !snapshot;
+    switch (vattr_row(a).need) {
+    case layout::Need::Snapshot: return snapshot;
+    case layout::Need::Plain: return !snapshot;
+    default: return true;
+    }
 }
 
 // Writes attribute `a` from the entry, with its debug line under func.  0 or -1.
@@ -141,10 +163,7 @@ int vattr_store(const char *func, int fd, const char *path, const VDiskEntry &vd
 
 const char *vattr_key(VAttr a)
 {
-    static const char *const keys[] = {"uuid",     "name",    "sector_size", "sectors",
-                                       "replicas", "st_mems", "st_size",     "snapshot",
-                                       "parent",   "snaptime", "description"};
-    return keys[int(a)];
+    return vattr_row(a).name;
 }
 
 // Whether `text` (a value read whole, newline dropped) is what VDiskLoad
@@ -153,22 +172,20 @@ bool vattr_valid(VAttr a, const char *text, int len, const VDisk *vdisk, unsigne
 {
     unsigned long long big;
     int y, m, d, H, M, S;
+    if (vattr_row(a).form == layout::Form::Text && len > vattr_row(a).width)
+        return false;
     switch (a) {
-    case VAttr::UUID:
     case VAttr::PARENT:
-        if (len > int(UUID_LEN))
-            return false;
-        return a == VAttr::UUID ||
-               (len > 0 && std::strchr(text, '/') == nullptr && std::strcmp(text, ".") != 0 &&
-                std::strcmp(text, "..") != 0 && std::strcmp(text, vdisk->vdiskuuid) != 0);
+        return len > 0 && std::strchr(text, '/') == nullptr && std::strcmp(text, ".") != 0 &&
+               std::strcmp(text, "..") != 0 && std::strcmp(text, vdisk->vdiskuuid) != 0;
+    case VAttr::UUID:
     case VAttr::NAME:
-        return len <= int(sizeof vdisk->vde.name.name);
     case VAttr::DESCRIPTION:
-        return len <= int(sizeof vdisk->vde.description.descr);
+        return true;
     case VAttr::SECTORS:
         return std::sscanf(text, "%llu", &big) == 1;
     case VAttr::SNAPTIME:
-        return len <= 31 && std::sscanf(text, "%d-%d-%d_%d.%d.%d", &y, &m, &d, &H, &M, &S) == 6;
+        return std::sscanf(text, "%d-%d-%d_%d.%d.%d", &y, &m, &d, &H, &M, &S) == 6;
     default:
         return std::sscanf(text, "%u", number) == 1;
     }
@@ -189,8 +206,8 @@ int vdisk_attrs_repair(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, b
     bool snapshot = vdisk->vde.snapshot != 0;
     int result = 0;
     for (VAttr a : kVAttrs) {
-        // `sectors` is written by every update anyway.
-        if (!vattr_applies(a, snapshot) || a == VAttr::SECTORS)
+        // What every update writes anyway is not probed.
+        if (!vattr_applies(a, snapshot) || vattr_row(a).every_update)
             continue;
         char text[256];
         unsigned number = 0;
@@ -555,7 +572,7 @@ int vdisk_load_member(const Node *node, VDisk *vdisk, const char *vdiskpath, int
     // membership_gen_count: old nodes read two digits, newer ones also the
     // big-endian field.
     int r = AttrLoad(mbfd.get(), "membership_gen_count", "%u", &gen);
-    if (r == 1 && gen > 65535) {
+    if (r == 1 && gen > GEN_MAX) {
         log_error(F, "Malformed file %s/memberinfo/%s/membership_gen_count", vdiskpath, nodeuuid);
         return -1;
     }

@@ -25,13 +25,14 @@
 #include <climits>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <set>
 #include <thread>
 
+#include "daemon/check.h"
 #include "io/io.h"
 #include "object/attr.h"
 #include "object/door.h"
+#include "object/layout.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
@@ -42,80 +43,10 @@ namespace {
 
 constexpr off_t VALUE_MAX = 255;
 
-// How an attribute is read back.
-enum class Val { Number, Text, Membership, Frontend };
-
-struct Key {
-    const char *name;
-    Val val;
-    int cap = 0;  // Text: the reader's capacity
-    unsigned long long max = ULLONG_MAX;  // Number: the largest valid value
-};
-
-// A membership generation is 16-bit; a larger one is malformed.
-constexpr unsigned long long GEN_MAX = 65535;
-
-// The attributes each kind of object holds, with their readers.
-const Key NODE_KEYS[] = {
-    {"version", Val::Text, 7},        {"uuid", Val::Number},
-    {"status", Val::Number},          {"nodestatus", Val::Number},
-    {"vendor", Val::Text, 32},        {"model", Val::Text, 32},
-    {"freespace", Val::Number},       {"utilization", Val::Number},
-    {"revision", Val::Text, 24},      {"serial", Val::Text, 64},
-    {"hbtl", Val::Text, 32},          {"performance", Val::Number},
-    {"hostid", Val::Number},          {"size", Val::Number},
-    {"backupchannel", Val::Text, 15}, {"ipaddr", Val::Text, 15},
-    {"lastping", Val::Number},        {"allocatedspace", Val::Number},
-    {"curvdisks", Val::Number},       {"curvdisksforctrl", Val::Number},
-    {"maxvdisksforctrl", Val::Number}, {"memtotal", Val::Number},
-    {"memavail", Val::Number},
-};
-// Read on its own: what the datastore member lists are compared with.
-const Key DATASTOREMEMBER = {"datastoremember", Val::Text, 14};
-const Key DATASTORE_KEYS[] = {
-    {"uuid", Val::Text, 14},        {"name", Val::Text, 32},   {"description", Val::Text, 32},
-    {"sector_size", Val::Number},   {"replicas", Val::Number}, {"stripes", Val::Number},
-    {"overcommit", Val::Number},
-};
-const Key VDISK_KEYS[] = {
-    {"uuid", Val::Text, 14},         {"name", Val::Text, 28},
-    {"sector_size", Val::Number},    {"sectors", Val::Number},
-    {"replicas", Val::Number},       {"st_mems", Val::Number},
-    {"st_size", Val::Number},        {"snapshot", Val::Number},
-    {"parent", Val::Text, 14},       {"snaptime", Val::Text, 31},
-    {"description", Val::Text, 32},  {"highest_gen_count", Val::Number, 0, GEN_MAX},
-    {"transaction_id", Val::Number}, {"fence_owed", Val::Text, 31},
-};
-const Key MEMBERSHIP = {"membership", Val::Membership};
-const Key MEMBER_KEYS[] = {
-    {"membership_gen_count", Val::Number, 0, GEN_MAX},
-    {"numkeys", Val::Number}, {"seqno", Val::Number},
-    {"status", Val::Number},               {"port", Val::Number},    {"st_mem", Val::Number},
-    {"snap_limit", Val::Number},
-};
-const Key FRONTEND = {"frontend", Val::Frontend};
-
-// The attributes the daemon's loaders need, by object: a missing one stops
-// the load (NodeLoad, DatastoreLoad, VDiskLoad with its member's files).
-// Nodes need their statistics files only once they announce from here.
-const char *const NODE_NEEDS[] = {"version", "nodestatus", "vendor", "model", "freespace",
-                                  "utilization", "revision", "serial", "hbtl", "size",
-                                  "backupchannel", "performance", "hostid"};
-const char *const LOCAL_NODE_NEEDS[] = {"allocatedspace", "curvdisks", "curvdisksforctrl",
-                                        "maxvdisksforctrl", "memtotal", "memavail"};
-// members/ goes first when the last member leaves: without it the
-// datastore's removal was cut short.
-const char *const DATASTORE_NEEDS[] = {"uuid",     "name",      "description", "sector_size",
-                                       "replicas", "stripes",   "overcommit",  "members",
-                                       "vdisks"};
-const char *const VDISK_NEEDS[] = {"uuid", "name", "sector_size", "sectors", "replicas",
-                                   "st_mems", "st_size", "snapshot", "highest_gen_count"};
-// Needed by a vdisk that has members (a removal cut short leaves none).
-const char *const MEMBERS_NEED[] = {"membership"};
-const char *const PLAIN_NEEDS[] = {"description"};
-const char *const SNAPSHOT_NEEDS[] = {"parent", "snaptime"};
-const char *const MEMBER_NEEDS[] = {"membership_gen_count", "numkeys", "seqno", "status",
-                                    "port", "st_mem"};
+using layout::Entry;
+using layout::Form;
+using layout::Need;
+using Table = std::span<const Entry>;
 
 // Through the store's door: a link at any component is never followed.
 int open_dir(int dirfd, const char *name)
@@ -301,22 +232,29 @@ private:
     // damaged; a damaged one is a finding of the object `object`.  When it
     // was read, *value holds what it says.
     bool attribute(const Dir &d, const std::string &rel, const std::string &object,
-                   const Key &key, Value *value = nullptr);
-    void attributes(const Dir &d, const std::string &rel, const std::string &object,
-                    const Key *keys, size_t n)
+                   const Entry &key, Value *value = nullptr);
+    // Judges each attribute file of the table in order; the values read,
+    // by name.
+    std::map<std::string, Value> attributes(const Dir &d, const std::string &rel,
+                                            const std::string &object, Table table)
     {
-        for (size_t i = 0; i < n; i++)
-            attribute(d, rel, object, keys[i]);
+        std::map<std::string, Value> values;
+        for (const Entry &key : table) {
+            Value v;
+            if (key.form != Form::Links && key.form != Form::Link &&
+                attribute(d, rel, object, key, &v))
+                values[key.name] = std::move(v);
+        }
+        return values;
     }
-    // Reports each of `names` that is not among the entries.
-    template <size_t N>
+    // Reports each entry of the table that `need` needs and that is not
+    // among the entries.
     void needs(const std::vector<Ent> &ents, const std::string &rel, const std::string &object,
-               const char *const (&names)[N]);
+               Table table, Need need);
     // Reports the entries of an object directory that the store does not
-    // make there: `known` lists the names it does make (attribute files,
-    // subdirectories, links).
+    // make there (no row of its table).
     void strays(const std::vector<Ent> &ents, const std::string &rel, const std::string &object,
-                const std::set<std::string> &known);
+                Table table);
     // Reads the links of dirfd/sub (rel: its path), each of which must be
     // named as `valid_name` accepts and read `prefix` followed by its name.
     // The links by name, with what they lead to (Unreadable also for a link
@@ -350,8 +288,9 @@ private:
 };
 
 bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string &object,
-                        const Key &key, Value *value)
+                        const Entry &key, Value *value)
 {
+    MARLO_ASSERT(key.form != Form::Links && key.form != Form::Link);
     const std::string file = rel + "/" + key.name;
     const auto bad = [&](const std::string &what) {
         finding(kind::BAD_ATTRIBUTE, object, file, what);
@@ -373,15 +312,15 @@ bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string 
     const int dirfd = d.fd();
     Value v;
     bool read = false, empty_text = false;
-    switch (key.val) {
-    case Val::Number:
+    switch (key.form) {
+    case Form::Number:
         read = AttrLoad(dirfd, key.name, "%llu", &v.number) == 1;
         if (read && v.number > key.max)
             return bad("out of range (above " + std::to_string(key.max) + ")");
         break;
-    case Val::Text: {
+    case Form::Text: {
         char buf[VALUE_MAX + 1];
-        const int n = StringLoad(dirfd, key.name, buf, key.cap);
+        const int n = StringLoad(dirfd, key.name, buf, key.width);
         // 0: an empty value, or an empty file, which the look below tells.
         read = n > 0;
         empty_text = n == 0;
@@ -389,13 +328,13 @@ bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string 
             v.text.assign(buf, size_t(n));
         break;
     }
-    case Val::Membership: {
+    case Form::Members: {
         MemberList members;
         read = MembershipLoad(&members, nullptr, (work_ + "/" + rel).c_str(), dirfd) == 0;
         v.items = members.size();
         break;
     }
-    case Val::Frontend: {
+    case Form::Frontends: {
         FrontendList frontends;
         int count = 0;
         const std::string node = rel.substr(rel.rfind('/') + 1);
@@ -404,6 +343,8 @@ bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string 
         v.items = frontends.size();
         break;
     }
+    case Form::Links:
+    case Form::Link: break;  // no attribute file (asserted above)
     }
     if (read) {
         if (value)
@@ -418,7 +359,7 @@ bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string 
         unreadable(object, file, errno);
         return false;
     }
-    const bool list = key.val == Val::Membership || key.val == Val::Frontend;
+    const bool list = key.form == Form::Members || key.form == Form::Frontends;
     if (!S_ISREG(st.st_mode))
         return bad("not a regular file");
     if (empty_text && st.st_size > 0) {
@@ -430,32 +371,35 @@ bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string 
         return bad("oversized (" + std::to_string(st.st_size) + " bytes)");
     if (st.st_size == 0 && !list)
         return bad("empty");
-    switch (key.val) {
-    case Val::Number: return bad("malformed (not a number and a newline)");
-    case Val::Text:
-        return bad(st.st_size - 1 > key.cap
-                       ? "longer than " + std::to_string(key.cap) + " characters"
+    switch (key.form) {
+    case Form::Number: return bad("malformed (not a number and a newline)");
+    case Form::Text:
+        return bad(st.st_size - 1 > key.width
+                       ? "longer than " + std::to_string(key.width) + " characters"
                        : std::string("malformed (no newline at the end)"));
-    case Val::Membership: return bad("malformed (a line that is not a node id)");
-    case Val::Frontend: return bad("malformed (a line that is not an IPv4 address)");
+    case Form::Members: return bad("malformed (a line that is not a node id)");
+    case Form::Frontends: return bad("malformed (a line that is not an IPv4 address)");
+    case Form::Links:
+    case Form::Link: break;
     }
     return false;
 }
 
-template <size_t N>
 void Scanner::needs(const std::vector<Ent> &ents, const std::string &rel,
-                    const std::string &object, const char *const (&names)[N])
+                    const std::string &object, Table table, Need need)
 {
-    for (const char *name : names)
-        if (!std::any_of(ents.begin(), ents.end(), [&](const Ent &e) { return e.name == name; }))
-            finding(kind::MISSING_ATTRIBUTE, object, rel + "/" + name, "missing");
+    for (const Entry &key : table)
+        if (key.need == need && !std::any_of(ents.begin(), ents.end(),
+                                             [&](const Ent &e) { return e.name == key.name; }))
+            finding(kind::MISSING_ATTRIBUTE, object, rel + "/" + key.name, "missing");
 }
 
 void Scanner::strays(const std::vector<Ent> &ents, const std::string &rel,
-                     const std::string &object, const std::set<std::string> &known)
+                     const std::string &object, Table table)
 {
     for (const Ent &e : ents)
-        if (!known.count(e.name))
+        if (std::none_of(table.begin(), table.end(),
+                         [&](const Entry &key) { return e.name == key.name; }))
             finding(kind::STRAY_ENTRY, object, rel + "/" + e.name,
                     "not an entry the store makes here");
 }
@@ -523,15 +467,6 @@ Finding link_finding(const std::string &file, const std::string &what)
     return f;
 }
 
-// The entries of an object directory the store makes, by object.
-std::set<std::string> known_names(const Key *keys, size_t n, std::initializer_list<const char *> more)
-{
-    std::set<std::string> names(more.begin(), more.end());
-    for (size_t i = 0; i < n; i++)
-        names.insert(keys[i].name);
-    return names;
-}
-
 void Scanner::scan_node(int top, const std::string &name)
 {
     const std::string rel = "Node/" + name;
@@ -541,19 +476,19 @@ void Scanner::scan_node(int top, const std::string &name)
         return unreadable(object, rel, d.err());
     const std::vector<Ent> &ents = d.ents();
     NodeScan &n = nodes_[name];
-    attributes(d, rel, object, NODE_KEYS, std::size(NODE_KEYS));
-    needs(ents, rel, object, NODE_NEEDS);
+    const auto values = attributes(d, rel, object, layout::NODE);
+    needs(ents, rel, object, layout::NODE, Need::Always);
+    // Nodes need their statistics files only once they announce from here.
     if (local_.count(name))
-        needs(ents, rel, object, LOCAL_NODE_NEEDS);
-    static const std::set<std::string> known =
-        known_names(NODE_KEYS, std::size(NODE_KEYS), {"datastoremember", "vdisks"});
-    strays(ents, rel, object, known);
-    Value dsm;
-    if (!d.find(DATASTOREMEMBER.name)) {
+        needs(ents, rel, object, layout::NODE, Need::Local);
+    strays(ents, rel, object, layout::NODE);
+    // What the datastore member lists are compared with.
+    const auto dsm = values.find("datastoremember");
+    if (!d.find("datastoremember")) {
         n.ds_known = true;
-    } else if (attribute(d, rel, object, DATASTOREMEMBER, &dsm)) {
+    } else if (dsm != values.end()) {
         n.ds_known = true;
-        n.datastore = dsm.text;
+        n.datastore = dsm->second.text;
     }
     n.vdisks = links(d.fd(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
                      &n.vdisks_read);
@@ -567,11 +502,9 @@ void Scanner::scan_datastore(int top, const std::string &uuid)
     if (dir.err() != 0)
         return unreadable(object, rel, dir.err());
     DatastoreScan &d = datastores_[uuid];
-    attributes(dir, rel, object, DATASTORE_KEYS, std::size(DATASTORE_KEYS));
-    needs(dir.ents(), rel, object, DATASTORE_NEEDS);
-    static const std::set<std::string> known =
-        known_names(DATASTORE_KEYS, std::size(DATASTORE_KEYS), {"members", "vdisks"});
-    strays(dir.ents(), rel, object, known);
+    attributes(dir, rel, object, layout::DATASTORE);
+    needs(dir.ents(), rel, object, layout::DATASTORE, Need::Always);
+    strays(dir.ents(), rel, object, layout::DATASTORE);
     d.members = links(dir.fd(), "members", rel, object, node_name, "../../../Node/",
                       &d.members_read);
     d.vdisks = links(dir.fd(), "vdisks", rel, object, uuid_name, "../../../VDisk/",
@@ -588,13 +521,11 @@ void Scanner::scan_member(int mbtop, const std::string &rel, const std::string &
         return unreadable(mobject, mrel, d.err());
     const std::vector<Ent> &ents = d.ents();
     MemberScan &m = v.members[node];
-    attributes(d, mrel, mobject, MEMBER_KEYS, std::size(MEMBER_KEYS));
-    needs(ents, mrel, mobject, MEMBER_NEEDS);
-    static const std::set<std::string> known =
-        known_names(MEMBER_KEYS, std::size(MEMBER_KEYS), {"frontend", "nodestatus"});
-    strays(ents, mrel, mobject, known);
-    Value frontends;
-    m.has_frontends = attribute(d, mrel, mobject, FRONTEND, &frontends) && frontends.items > 0;
+    const auto values = attributes(d, mrel, mobject, layout::MEMBER);
+    needs(ents, mrel, mobject, layout::MEMBER, Need::Always);
+    strays(ents, mrel, mobject, layout::MEMBER);
+    const auto frontends = values.find("frontend");
+    m.has_frontends = frontends != values.end() && frontends->second.items > 0;
     for (const Ent &e : ents) {
         if (e.name != "nodestatus")
             continue;
@@ -624,24 +555,18 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
         return unreadable(object, rel, d.err());
     const std::vector<Ent> &ents = d.ents();
     VDiskScan &v = vdisks_[uuid];
-    // Each file is read once: `snapshot`, as it is judged, says which
-    // files the vdisk needs besides.
-    std::optional<bool> snapshot;
-    Value value;
-    for (const Key &key : VDISK_KEYS)
-        if (attribute(d, rel, object, key, &value) && std::strcmp(key.name, "snapshot") == 0)
-            snapshot = value.number != 0;
-    if (attribute(d, rel, object, MEMBERSHIP, &value))
-        v.listed = value.items;
-    needs(ents, rel, object, VDISK_NEEDS);
-    if (snapshot && *snapshot)
-        needs(ents, rel, object, SNAPSHOT_NEEDS);
-    else if (snapshot)
-        needs(ents, rel, object, PLAIN_NEEDS);
-    static const std::set<std::string> known =
-        known_names(VDISK_KEYS, std::size(VDISK_KEYS),
-                    {"membership", "memberinfo", "snapshots", "datastore"});
-    strays(ents, rel, object, known);
+    // Each file is read once: `snapshot` says which files the vdisk needs
+    // besides.
+    const auto values = attributes(d, rel, object, layout::VDISK);
+    const auto snapshot = values.find("snapshot");
+    const auto membership = values.find("membership");
+    if (membership != values.end())
+        v.listed = membership->second.items;
+    needs(ents, rel, object, layout::VDISK, Need::Always);
+    if (snapshot != values.end())
+        needs(ents, rel, object, layout::VDISK,
+              snapshot->second.number != 0 ? Need::Snapshot : Need::Plain);
+    strays(ents, rel, object, layout::VDISK);
     v.snapshots = links(d.fd(), "snapshots", rel, object, uuid_name, "../../../VDisk/");
 
     for (const Ent &e : ents) {
@@ -677,7 +602,7 @@ void Scanner::scan_vdisk(int top, const std::string &uuid)
     const Dir infos(d.fd(), "memberinfo");
     v.memberinfo_errno = subdir(infos, "memberinfo", rel, object);
     if (!infos.ents().empty())
-        needs(ents, rel, object, MEMBERS_NEED);
+        needs(ents, rel, object, layout::VDISK, Need::Members);
     for (const Ent &e : infos.ents()) {
         if (!e.is_dir() || !node_name(e.name)) {
             finding(kind::STRAY_ENTRY, object, rel + "/memberinfo/" + e.name,

@@ -23,6 +23,7 @@
 #include "io/io.h"
 #include "object/attr.h"
 #include "object/door.h"
+#include "object/layout.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/store.h"
@@ -35,14 +36,6 @@ namespace {
 constexpr off_t VALUE_MAX = 255;
 // Largest list file (membership, frontend) read: far beyond any real list.
 constexpr off_t LIST_MAX = off_t(1) << 20;
-
-// Capacities of the text values shown.
-constexpr int IPADDR_CAP = 15;
-constexpr int VERSION_CAP = 7;
-constexpr int VENDOR_CAP = 32;
-constexpr int MODEL_CAP = 32;
-constexpr int DS_NAME_CAP = 32;
-constexpr int VDISK_NAME_CAP = 28;
 
 // One open object directory: its descriptor, its path relative to the work
 // directory (for problems) and the list problems go to.
@@ -113,8 +106,11 @@ Got examine_value(const ObjDir &d, const char *key, off_t max, off_t *size, bool
 
 // The readers open each file once; only a value they refuse is looked at
 // again, to say why (absent, not a file, empty, oversized, malformed).
-TextValue read_text(const ObjDir &d, const char *key, int cap)
+// The text value of the layout's row `key`, read up to its width.
+TextValue read_text(const ObjDir &d, const layout::Entry &row)
 {
+    const char *const key = row.name;
+    const int cap = row.width;
     TextValue v;
     char buf[VALUE_MAX + 1];
     const int r = StringLoad(d.fd.get(), key, buf, cap);
@@ -278,13 +274,13 @@ NodeView read_node(int nodetop, const std::string &name, const Tops &tops)
         d.problem("", open_error(err));
         return n;
     }
-    n.ipaddr = read_text(d, "ipaddr", IPADDR_CAP);
-    n.version = read_text(d, "version", VERSION_CAP);
-    n.vendor = read_text(d, "vendor", VENDOR_CAP);
-    n.model = read_text(d, "model", MODEL_CAP);
+    n.ipaddr = read_text(d, layout::row(layout::NODE, "ipaddr"));
+    n.version = read_text(d, layout::row(layout::NODE, "version"));
+    n.vendor = read_text(d, layout::row(layout::NODE, "vendor"));
+    n.model = read_text(d, layout::row(layout::NODE, "model"));
     n.lastping = read_number(d, "lastping");
     n.freespace = read_number(d, "freespace");
-    n.datastore = read_text(d, "datastoremember", int(UUID_LEN));
+    n.datastore = read_text(d, layout::row(layout::NODE, "datastoremember"));
     // An empty datastoremember names no datastore.
     if (n.datastore.got == Got::Ok && n.datastore.value.empty())
         n.datastore.got = Got::Missing;
@@ -307,7 +303,7 @@ DatastoreView read_datastore(int dstop, const std::string &uuid, const Tops &top
         d.problem("", open_error(err));
         return ds;
     }
-    ds.name = read_text(d, "name", DS_NAME_CAP);
+    ds.name = read_text(d, layout::row(layout::DATASTORE, "name"));
     ds.members_got = read_links(d, "members", tops.node, 10, &ds.members);
     ds.vdisks_got = read_links(d, "vdisks", tops.vdisk, UUID_LEN, &ds.vdisks);
     return ds;
@@ -386,10 +382,10 @@ VDiskView read_vdisk(int vdtop, const std::string &uuid, const Tops &tops,
     // The list readers name the vdisk by its path in their log lines.
     const std::string vdiskpath = work_directory + "/" + d.rel;
 
-    v.name = read_text(d, "name", VDISK_NAME_CAP);
+    v.name = read_text(d, layout::row(layout::VDISK, "name"));
     v.snapshot = read_number(d, "snapshot");
     if (v.snapshot.got == Got::Ok && v.snapshot.value != 0) {
-        v.parent = read_text(d, "parent", int(UUID_LEN));
+        v.parent = read_text(d, layout::row(layout::VDISK, "parent"));
         if (v.parent.got == Got::Ok)
             v.parent_present = present(tops.vdisk, v.parent.value);
     }

@@ -191,8 +191,14 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
          [&] { db.remove("Datastore/dsA/vdisks/vdA"); }, {"broken-link-pair"}},
         {"vdisk lost its link to the datastore that lists it",
          [&] { db.remove("VDisk/vdA/datastore"); }, {"broken-link-pair"}},
-        {"attribute file missing", [&] { db.remove("VDisk/vdA/uuid"); }, {"missing-attribute"},
-         false},
+        // One for each loader that needs them: a vdisk's, a snapshot's, a plain
+        // vdisk's, a node's, a member's.
+        {"attribute files missing", [&] {
+             for (const char *f : {"VDisk/vdA/uuid", "VDisk/snA/snaptime", "VDisk/vdA/description",
+                                   "Node/201/hbtl", "VDisk/vdA/memberinfo/201/seqno"})
+                 db.remove(f);
+         }, {"missing-attribute", "missing-attribute", "missing-attribute", "missing-attribute",
+             "missing-attribute"}, false},
         {"links of a form the store does not write", [&] {
              db.link("Node/203/vdisks/vdX", "/etc");
              db.remove("Datastore/dsA/members/202");
