@@ -210,6 +210,13 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
              db.remove("VDisk/snA");
              db.link("VDisk/snA", "snA");
          }, {"stray-entry", "unreadable", "unreadable", "unreadable"}, false},
+        // One finding each; nothing is drawn from the links into them.
+        {"top directories that are no directory", [&] {
+             db.remove("Node");
+             mkfifo((rig.db() + "/Node").c_str(), 0644);
+             db.remove("Datastore");
+             db.link("Datastore", rig.tmp.path("pristine") + "/VDisk/vdA/uuid");
+         }, {"unreadable", "unreadable"}, false},
         {"attribute files empty, malformed, oversized", [&] {
              db.file("VDisk/vdA/highest_gen_count", "");
              db.file("Node/201/freespace", "lots\n");
