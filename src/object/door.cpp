@@ -211,14 +211,15 @@ int door_open(const char *func, StoreTop top, const char *rel, int flags, bool m
         fd = store_open(topfd, rel, flags);
     if (fd >= 0)
         return fd;
-    if (errno == ENOENT && missing_ok)
+    const int err = errno;
+    if (err == ENOENT && missing_ok)
         return -2;
-    if ((flags & O_DIRECTORY) != 0 && (errno == ENOTDIR || errno == ELOOP)) {
+    if ((flags & O_DIRECTORY) != 0 && (err == ENOTDIR || err == ELOOP))
         log_error(func, "%s/%s/%s not a directory!", door.work.c_str(), TOP_NAMES[int(top)], rel);
-        return -1;
-    }
-    log_error(func, "open(%s/%s/%s): %s", door.work.c_str(), TOP_NAMES[int(top)], rel,
-              strerror(errno));
+    else
+        log_error(func, "open(%s/%s/%s): %s", door.work.c_str(), TOP_NAMES[int(top)], rel,
+                  strerror(err));
+    errno = err;  // the caller may name it
     return -1;
 }
 
