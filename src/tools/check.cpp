@@ -214,14 +214,18 @@ int Dir::list()
 
 const char *type_words(mode_t type);
 
-// The top directory a link of the store leads into: the first component
-// after its "../" steps ("Node" for "../../../Node/11/status").
-std::string top_of(const std::string &target)
+// The top directory and the object a link of the store leads into: the
+// first two components after its "../" steps ("Node" and "11" for
+// "../../../Node/11/status").
+std::pair<std::string, std::string> object_of(const std::string &target)
 {
     size_t from = 0;
     while (target.compare(from, 3, "../") == 0)
         from += 3;
-    return target.substr(from, target.find('/', from) - from);
+    const size_t slash = target.find('/', from);
+    const size_t end = slash == std::string::npos ? slash : target.find('/', slash + 1);
+    return {target.substr(from, slash - from),
+            slash == std::string::npos ? "" : target.substr(slash + 1, end - slash - 1)};
 }
 
 // A node id as the store names nodes: canonical decimal, 32 bits.
@@ -359,9 +363,14 @@ private:
     std::map<std::string, NodeScan> nodes_;
     std::map<std::string, DatastoreScan> datastores_;
     std::map<std::string, VDiskScan> vdisks_;
-    // The top directories present but unreadable or no directory: nothing
-    // behind them is known, so no rule draws on their absent objects.
+    // The top directories present but unreadable or no directory, and the
+    // entries of top directories that are no directory ("Node/11"):
+    // nothing behind them is known, so no rule draws on their absence.
     std::set<std::string> broken_;
+    bool unknown(const std::string &top, const std::string &name) const
+    {
+        return broken_.count(top) || broken_.count(top + "/" + name);
+    }
 };
 
 bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string &object,
@@ -495,9 +504,9 @@ Leads Scanner::link(const Ent &e, const std::string &file, const std::string &ob
                     (e.target.empty() || e.target[0] == '/' ? " (it leaves the store)" : ""));
         return Leads::Unreadable;
     }
-    // Behind a top directory that is no directory nothing is known: that
-    // top directory is the one finding, not each link into it.
-    if (broken_.count(top_of(want)))
+    // Behind a directory of the store that is no directory nothing is
+    // known: that entry is the one finding, not each link into it.
+    if (const auto [top, name] = object_of(want); unknown(top, name))
         return Leads::Unreadable;
     if (e.follow_errno == 0)
         return Leads::Object;
@@ -791,7 +800,7 @@ void Scanner::judge()
     for (const auto &[name, n] : nodes_) {
         if (!n.datastore.empty()) {
             auto d = datastores_.find(n.datastore);
-            if (d == datastores_.end() ? !broken_.count("Datastore")
+            if (d == datastores_.end() ? !unknown("Datastore", n.datastore)
                                        : d->second.members_read && !d->second.members.count(name)) {
                 Finding f;
                 f.kind = kind::DATASTORE_MEMBER_UNLISTED;
@@ -870,7 +879,7 @@ void Scanner::judge_vdisks()
             const std::string mrel = rel + "/memberinfo/" + node;
             auto n = nodes_.find(node);
             if (m.has_frontends &&
-                (n == nodes_.end() ? !broken_.count("Node")
+                (n == nodes_.end() ? !unknown("Node", node)
                                    : n->second.vdisks_read && !n->second.vdisks.count(uuid))) {
                 Finding f;
                 f.kind = kind::MEMBER_WITHOUT_NODE_LINK;
@@ -939,6 +948,10 @@ int Scanner::run(std::string *error)
                 odd ? std::string("not a directory: ") + type_words(st.st_mode & S_IFMT)
                     : strerror(err));
     }
+    for (size_t i = 0; i < std::size(tops); i++)
+        for (const Ent &e : dirs[i]->ents())
+            if (!e.is_dir())
+                broken_.insert(std::string(tops[i].name) + "/" + e.name);
     for (size_t i = 0; i < std::size(tops); i++) {
         const Top &t = tops[i];
         for (const Ent &e : dirs[i]->ents()) {
