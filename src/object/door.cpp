@@ -100,8 +100,8 @@ void door_follow_config()
 }
 
 // Opens the work directory into door.workfd.  The descriptor, or -1 after the
-// error line (errno kept).
-int work_open(const char *func)
+// error line (errno kept); a missing one without a line when missing_ok.
+int work_open(const char *func, bool missing_ok = false)
 {
     int fd;
     do
@@ -109,7 +109,8 @@ int work_open(const char *func)
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int err = errno;
-        log_error(func, "open(%s): %s", door.work.c_str(), strerror(err));
+        if (!missing_ok || err != ENOENT)
+            log_error(func, "open(%s): %s", door.work.c_str(), strerror(err));
         errno = err;
         return -1;
     }
@@ -165,7 +166,9 @@ int door_top(const char *func, StoreTop top, bool create)
     UniqueFd &held = door.tops[int(top)];
     if (held)
         return held.get();
-    if (door_work(func) < 0)
+    // A missing work directory is a missing top directory to a caller that
+    // takes that as absent: no error line then.
+    if (!door.workfd && work_open(func, !create) < 0)
         return errno == ENOENT && !create ? -2 : -1;
     const char *work = door.work.c_str();
     const char *name = TOP_NAMES[int(top)];
