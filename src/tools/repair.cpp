@@ -91,6 +91,7 @@ int open_dir(const std::string &rel)
 bool at_parent(const std::string &rel, const std::function<bool(int, const char *)> &fn)
 {
     const size_t slash = rel.rfind('/');
+    MARLO_ASSERT(slash != std::string::npos);
     const int fd = open_dir(rel.substr(0, slash));
     if (fd < 0) {
         if (fd == -2)
