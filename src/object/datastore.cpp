@@ -112,7 +112,10 @@ int DatastoreUpdate_UnrefNode(const char *dsuuid, const char *nodeuuid)
     const int m = store_open(dsfd.get(), "members", O_RDONLY | O_DIRECTORY);
     if (m >= 0) {
         UniqueFd members(m);
-        if (unlinkat(members.get(), nodeuuid, 0) != 0 && errno != ENOENT) {
+        // A directory at the node's name is no link the store made: nothing
+        // of the node to remove, and it is left as found (a leave that
+        // failed on it would keep the node in the datastore for good).
+        if (unlinkat(members.get(), nodeuuid, 0) != 0 && errno != ENOENT && errno != EISDIR) {
             log_error(F, "unlink(%s/members/%s): %s", ds, nodeuuid, strerror(errno));
             return -1;
         }

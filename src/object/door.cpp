@@ -100,13 +100,14 @@ void door_follow_config()
 }
 
 // Opens the work directory into door.workfd.  The descriptor, or -1 after the
-// error line (errno kept).
-int work_open(const char *func)
+// error line (errno kept); a missing one without a line when missing_ok.
+int work_open(const char *func, bool missing_ok = false)
 {
     const int fd = store_open_work(door.work.c_str());
     if (fd < 0) {
         const int err = errno;
-        log_error(func, "open(%s): %s", door.work.c_str(), strerror(err));
+        if (!missing_ok || err != ENOENT)
+            log_error(func, "open(%s): %s", door.work.c_str(), strerror(err));
         errno = err;
         return -1;
     }
@@ -171,7 +172,9 @@ int door_top(const char *func, StoreTop top, bool create)
     UniqueFd &held = door.tops[int(top)];
     if (held)
         return held.get();
-    if (door_work(func) < 0)
+    // A missing work directory is a missing top directory to a caller that
+    // takes that as absent: no error line then.
+    if (!door.workfd && work_open(func, !create) < 0)
         return errno == ENOENT && !create ? -2 : -1;
     const char *work = door.work.c_str();
     const char *name = TOP_NAMES[int(top)];
@@ -217,14 +220,15 @@ int door_open(const char *func, StoreTop top, const char *rel, int flags, bool m
         fd = store_open(topfd, rel, flags);
     if (fd >= 0)
         return fd;
-    if (errno == ENOENT && missing_ok)
+    const int err = errno;
+    if (err == ENOENT && missing_ok)
         return -2;
-    if ((flags & O_DIRECTORY) != 0 && (errno == ENOTDIR || errno == ELOOP)) {
+    if ((flags & O_DIRECTORY) != 0 && (err == ENOTDIR || err == ELOOP))
         log_error(func, "%s/%s/%s not a directory!", door.work.c_str(), TOP_NAMES[int(top)], rel);
-        return -1;
-    }
-    log_error(func, "open(%s/%s/%s): %s", door.work.c_str(), TOP_NAMES[int(top)], rel,
-              strerror(errno));
+    else
+        log_error(func, "open(%s/%s/%s): %s", door.work.c_str(), TOP_NAMES[int(top)], rel,
+                  strerror(err));
+    errno = err;  // the caller may name it
     return -1;
 }
 

@@ -38,7 +38,8 @@ int door_top(const char *func, StoreTop top, bool create);
 int door_work(const char *func);
 // Opens rel (an object's name, "name/sub" for a directory in it) below the
 // top directory with store_open.  The descriptor; -2 when it is missing and
-// missing_ok (no message); -1 after "open(<work>/<top>/<rel>): <error>".
+// missing_ok (no message); -1 after "open(<work>/<top>/<rel>): <error>",
+// errno kept.
 int door_open(const char *func, StoreTop top, const char *rel, int flags,
               bool missing_ok = false);
 // Makes the object directory top/name (mode 0777) after the debug line

@@ -143,6 +143,22 @@ int Dir::list()
     return 0;
 }
 
+const char *type_words(mode_t type);
+
+// The top directory and the object a link of the store leads into: the
+// first two components after its "../" steps ("Node" and "11" for
+// "../../../Node/11/status").
+std::pair<std::string, std::string> object_of(const std::string &target)
+{
+    size_t from = 0;
+    while (target.compare(from, 3, "../") == 0)
+        from += 3;
+    const size_t slash = target.find('/', from);
+    const size_t end = slash == std::string::npos ? slash : target.find('/', slash + 1);
+    return {target.substr(from, slash - from),
+            slash == std::string::npos ? "" : target.substr(slash + 1, end - slash - 1)};
+}
+
 // A node id as the store names nodes: canonical decimal, 32 bits.
 bool node_name(const std::string &name)
 {
@@ -285,6 +301,14 @@ private:
     std::map<std::string, NodeScan> nodes_;
     std::map<std::string, DatastoreScan> datastores_;
     std::map<std::string, VDiskScan> vdisks_;
+    // The top directories present but unreadable or no directory, and the
+    // entries of top directories that are no directory ("Node/11"):
+    // nothing behind them is known, so no rule draws on their absence.
+    std::set<std::string> broken_;
+    bool unknown(const std::string &top, const std::string &name) const
+    {
+        return broken_.count(top) || broken_.count(top + "/" + name);
+    }
 };
 
 bool Scanner::attribute(const Dir &d, const std::string &rel, const std::string &object,
@@ -424,6 +448,10 @@ Leads Scanner::link(const Ent &e, const std::string &file, const std::string &ob
                     (e.target.empty() || e.target[0] == '/' ? " (it leaves the store)" : ""));
         return Leads::Unreadable;
     }
+    // Behind a directory of the store that is no directory nothing is
+    // known: that entry is the one finding, not each link into it.
+    if (const auto [top, name] = object_of(want); unknown(top, name))
+        return Leads::Unreadable;
     if (e.follow_errno == 0)
         return Leads::Object;
     if (e.follow_errno == ENOENT)
@@ -697,7 +725,8 @@ void Scanner::judge()
     for (const auto &[name, n] : nodes_) {
         if (!n.datastore.empty()) {
             auto d = datastores_.find(n.datastore);
-            if (d == datastores_.end() || (d->second.members_read && !d->second.members.count(name))) {
+            if (d == datastores_.end() ? !unknown("Datastore", n.datastore)
+                                       : d->second.members_read && !d->second.members.count(name)) {
                 Finding f;
                 f.kind = kind::DATASTORE_MEMBER_UNLISTED;
                 f.objects = {"node " + name, "datastore " + n.datastore};
@@ -748,8 +777,9 @@ void Scanner::judge_vdisks()
         // member's removal went as far as the directory): no member's entry
         // rebuilds it then.
         const std::vector<std::string> &by = linked_by[uuid];
-        if (v.memberinfo_errno == ENOENT || (v.memberinfo_errno == 0 && v.members.empty() &&
-                                             (v.listed == 0 || by.empty()))) {
+        if (v.memberinfo_errno == ENOENT ||
+            (v.memberinfo_errno == 0 && v.members.empty() &&
+             (v.listed == 0 || (by.empty() && !broken_.count("Node"))))) {
             const bool without = v.memberinfo_errno == ENOENT;
             Finding f;
             f.kind = without ? kind::VDISK_WITHOUT_MEMBERINFO : kind::VDISK_WITHOUT_MEMBERS;
@@ -774,7 +804,8 @@ void Scanner::judge_vdisks()
             const std::string mrel = rel + "/memberinfo/" + node;
             auto n = nodes_.find(node);
             if (m.has_frontends &&
-                (n == nodes_.end() || (n->second.vdisks_read && !n->second.vdisks.count(uuid)))) {
+                (n == nodes_.end() ? !unknown("Node", node)
+                                   : n->second.vdisks_read && !n->second.vdisks.count(uuid))) {
                 Finding f;
                 f.kind = kind::MEMBER_WITHOUT_NODE_LINK;
                 f.objects = {object, "node " + node};
@@ -828,11 +859,27 @@ int Scanner::run(std::string *error)
     } const tops[] = {{"Node", "node ", node_name, &Scanner::scan_node},
                       {"Datastore", "datastore ", uuid_name, &Scanner::scan_datastore},
                       {"VDisk", "vdisk ", uuid_name, &Scanner::scan_vdisk}};
-    for (const Top &t : tops) {
-        const Dir top(work.get(), t.name);
-        if (top.err() != 0 && top.err() != ENOENT)
-            finding(kind::UNREADABLE, t.name, t.name, strerror(top.err()));
-        for (const Ent &e : top.ents()) {
+    std::optional<Dir> dirs[std::size(tops)];
+    for (size_t i = 0; i < std::size(tops); i++) {
+        const char *name = tops[i].name;
+        const int err = dirs[i].emplace(work.get(), name).err();
+        if (err == 0 || err == ENOENT)
+            continue;
+        broken_.insert(name);
+        struct stat st;
+        const bool odd = (err == ENOTDIR || err == ELOOP) &&
+                         ::fstatat(work.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        finding(kind::UNREADABLE, name, name,
+                odd ? std::string("not a directory: ") + type_words(st.st_mode & S_IFMT)
+                    : strerror(err));
+    }
+    for (size_t i = 0; i < std::size(tops); i++)
+        for (const Ent &e : dirs[i]->ents())
+            if (!e.is_dir())
+                broken_.insert(std::string(tops[i].name) + "/" + e.name);
+    for (size_t i = 0; i < std::size(tops); i++) {
+        const Top &t = tops[i];
+        for (const Ent &e : dirs[i]->ents()) {
             const std::string rel = std::string(t.name) + "/" + e.name;
             if (!e.is_dir() || !t.valid_name(e.name))
                 finding(kind::STRAY_ENTRY, t.object + e.name, rel,
@@ -840,7 +887,7 @@ int Scanner::run(std::string *error)
                                           (e.is_link() ? ": a link to `" + e.target + "'" : "")
                                     : "its name names no object");
             else
-                (this->*t.scan)(top.fd(), e.name);
+                (this->*t.scan)(dirs[i]->fd(), e.name);
         }
     }
     judge();
@@ -884,6 +931,7 @@ bool read_pid(int dirfd, const char *name, long *pid)
 const char *type_words(mode_t type)
 {
     switch (type) {
+    case S_IFREG: return "a file";
     case S_IFDIR: return "a directory";
     case S_IFLNK: return "a symbolic link";
     case S_IFIFO: return "a FIFO";

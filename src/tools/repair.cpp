@@ -17,11 +17,12 @@
 #include <memory>
 #include <set>
 
+#include "daemon/check.h"
 #include "daemon/config.h"
 #include "io/io.h"
-#include "io/misc.h"
 #include "object/attr.h"
 #include "object/datastore.h"
+#include "object/door.h"
 #include "object/member.h"
 #include "object/model.h"
 #include "object/node.h"
@@ -59,39 +60,106 @@ private:
 
 std::string path(const std::string &rel) { return cfg_work_directory + "/" + rel; }
 
-// What lstat says of rel: 1 present, 0 absent (ENOENT), -1 cannot tell.
+// Every look at the store goes through its door: rel ("Top/rest") is
+// resolved from the held top directory, never through a link.
+constexpr const char *DOOR = "repair";
+
+// rel's top directory, and the rest of rel ("." for the top itself).
+StoreTop top_of(const std::string &rel, std::string *rest)
+{
+    const size_t slash = rel.find('/');
+    *rest = slash == std::string::npos ? "." : rel.substr(slash + 1);
+    const std::string top = rel.substr(0, slash);
+    for (StoreTop t : {StoreTop::VDISK, StoreTop::NODE, StoreTop::DATASTORE})
+        if (top == store_top_name(t))
+            return t;
+    MARLO_ASSERT(!"a store path below a top directory");
+    return StoreTop::VDISK;
+}
+
+// The directory rel names, opened; -2 when it is missing, -1 (errno set)
+// when it cannot be opened.
+int open_dir(const std::string &rel)
+{
+    std::string rest;
+    const StoreTop top = top_of(rel, &rest);
+    return door_open(DOOR, top, rest.c_str(), O_RDONLY | O_DIRECTORY, true);
+}
+
+// fn(dirfd, name) on the directory holding rel's last component; false
+// (errno set) when that directory cannot be opened.
+bool at_parent(const std::string &rel, const std::function<bool(int, const char *)> &fn)
+{
+    const size_t slash = rel.rfind('/');
+    MARLO_ASSERT(slash != std::string::npos);
+    const int fd = open_dir(rel.substr(0, slash));
+    if (fd < 0) {
+        if (fd == -2)
+            errno = ENOENT;
+        return false;
+    }
+    const UniqueFd dir(fd);
+    return fn(dir.get(), rel.c_str() + slash + 1);
+}
+
+// What the look-up says of rel: 1 present, 0 absent (ENOENT), -1 cannot tell.
 int lookup(const std::string &rel)
 {
-    struct stat st;
-    if (::lstat(path(rel).c_str(), &st) == 0)
-        return 1;
-    return errno == ENOENT ? 0 : -1;
+    std::string rest;
+    const StoreTop top = top_of(rel, &rest);
+    if (rest != ".")
+        return door_lookup(top, rest.c_str());
+    const int fd = door_top(DOOR, top, false);
+    return fd == -2 ? 0 : fd < 0 ? -1 : 1;
 }
 bool exists(const std::string &rel) { return lookup(rel) == 1; }
 bool absent(const std::string &rel) { return lookup(rel) == 0; }
 // rel is a link, and what it names does not exist (ENOENT, nothing else).
 bool dangles(const std::string &rel)
 {
-    struct stat st;
-    return ::lstat(path(rel).c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-           ::stat(path(rel).c_str(), &st) != 0 && errno == ENOENT;
+    return at_parent(rel, [](int dir, const char *name) {
+        struct stat st;
+        return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+               ::fstatat(dir, name, &st, 0) != 0 && errno == ENOENT;
+    });
 }
 bool is_link(const std::string &rel)
 {
-    struct stat st;
-    return ::lstat(path(rel).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    return at_parent(rel, [](int dir, const char *name) {
+        struct stat st;
+        return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    });
 }
 std::string link_target(const std::string &rel)
 {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink(path(rel).c_str(), buf, sizeof buf);
-    return n < 0 ? "" : std::string(buf, size_t(n));
+    std::string target;
+    at_parent(rel, [&](int dir, const char *name) {
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlinkat(dir, name, buf, sizeof buf);
+        if (n >= 0)
+            target.assign(buf, size_t(n));
+        return n >= 0;
+    });
+    return target;
+}
+bool remove_link(const std::string &rel)
+{
+    return at_parent(rel, [](int dir, const char *name) { return ::unlinkat(dir, name, 0) == 0; });
+}
+bool make_link(const std::string &target, const std::string &rel)
+{
+    return at_parent(rel, [&](int dir, const char *name) {
+        return ::symlinkat(target.c_str(), dir, name) == 0;
+    });
 }
 // The entries of the directory rel ("." and ".." left out); false when it
 // cannot be read.
 bool entries(const std::string &rel, std::vector<std::string> *names)
 {
-    DirEntries dir(::open(path(rel).c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = open_dir(rel);
+    if (fd == -2)
+        errno = ENOENT;
+    DirEntries dir(fd < 0 ? -1 : fd);
     if (dir.fd() < 0)
         return false;
     errno = 0;
@@ -116,10 +184,10 @@ bool holders(const char *top, const std::string &sub, std::vector<std::string> *
     }
     for (const std::string &o : objects) {
         const std::string rel = std::string(top) + "/" + o + "/" + sub;
-        struct stat st;
-        if (::lstat(path(rel).c_str(), &st) == 0) {
+        const int found = lookup(rel);
+        if (found == 1) {
             out->push_back(o);
-        } else if (errno != ENOENT && errno != ENOTDIR) {
+        } else if (found < 0 && errno != ENOTDIR) {
             *why = rel + ": " + strerror(errno);
             return false;
         }
@@ -362,7 +430,7 @@ void Repairer::dangling(const Finding &f)
             return;
         if (!dangles(link))
             return skip(f, "no longer so");
-        return make(f, "removed the link", [&] { return ::unlink(path(link).c_str()) == 0; });
+        return make(f, "removed the link", [&] { return remove_link(link); });
     }
 
     // Datastore/D/vdisks/V, VDisk/P/snapshots/S, VDisk/V/memberinfo/N/nodestatus,
@@ -402,7 +470,7 @@ void Repairer::unlink_under_vdisk(const Finding &f, VDisk *v)
     // The member's nodestatus link, made again by the member's next entry
     // once its node exists; the vdisk's datastore link, made again by its
     // members' next entries to the datastore they are in then.
-    make(f, "removed the link", [&] { return ::unlink(path(link).c_str()) == 0; });
+    make(f, "removed the link", [&] { return remove_link(link); });
 }
 
 // A member serving frontends without its node's link to the vdisk: the link
@@ -455,7 +523,7 @@ void Repairer::link_pair(const Finding &f)
                                ": which one it belongs to is not known");
         const std::string target = "../../Datastore/" + f.datastore;
         make(f, "linked vdisk " + f.vdisk + " to datastore " + f.datastore, [&] {
-            return ::symlink(target.c_str(), path(vdisk_link).c_str()) == 0;
+            return make_link(target, vdisk_link);
         });
     });
 }
@@ -506,7 +574,7 @@ void Repairer::datastore_member(const Finding &f)
         return skip(f, "no longer so");
     const std::string target = "../../../Node/" + f.node;
     make(f, "listed node " + f.node + " in datastore " + f.datastore,
-         [&] { return ::symlink(target.c_str(), path(members + "/" + f.node).c_str()) == 0; });
+         [&] { return make_link(target, members + "/" + f.node); });
 }
 
 // A lock file whose holder provably does not exist: its pid is read again,
@@ -579,10 +647,10 @@ namespace {
 // (absent included), -1 cannot be read.
 int membership_names(const std::string &uuid, const std::string &node)
 {
-    UniqueFd fd(::open(path("VDisk/" + uuid + "/membership").c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd)
-        return errno == ENOENT ? 0 : -1;
+    const int opened = door_open(DOOR, StoreTop::VDISK, (uuid + "/membership").c_str(), O_RDONLY, true);
+    if (opened < 0)
+        return opened == -2 ? 0 : -1;
+    const UniqueFd fd(opened);
     std::string text;
     char buf[4096];
     ssize_t n;
@@ -606,7 +674,8 @@ std::string retire_refusal(const std::string &node, const RetireOptions &options
     if (std::find(options.local_nodes.begin(), options.local_nodes.end(), node) !=
         options.local_nodes.end())
         return "it is one of this host's local nodes";
-    UniqueFd fd(::open(path(rel).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int opened = open_dir(rel);
+    const UniqueFd fd(opened < 0 ? -1 : opened);
     unsigned long long lastping = 0;
     if (!fd || AttrLoad(fd.get(), "lastping", "%llu", &lastping) != 1)
         return rel + "/lastping cannot be read: when it was last heard is not known";
@@ -671,7 +740,10 @@ int retire_node(const std::string &node, const RetireOptions &options, std::stri
         return 1;
     }
     why = retire_refusal(node, options, &silence);
-    const int removed = why.empty() ? rm_fr(path(rel).c_str()) : 0;
+    const int nodes = why.empty() ? door_top(DOOR, StoreTop::NODE, false) : 0;
+    const int removed = !why.empty() ? 0
+                        : nodes < 0  ? -1
+                                     : store_rm_tree(DOOR, nodes, node.c_str(), path(rel).c_str());
     NodeUnlockStr(node.c_str());
     if (!why.empty() || removed != 0) {
         *said = "refused: " + who + ": " + (why.empty() ? "removing " + rel + " failed (see marloctl -v)" : why);

@@ -107,6 +107,11 @@ TEST_F(DatastoreTest, MemberSlotTakenByOtherEntryIsLeftAlone)
     write_file(ds("SLOT") + "/members/7", "not a link\n");
     ASSERT_EQ(DatastoreCreate(&n7, &e), 0);
     EXPECT_EQ(file_content(ds("SLOT") + "/members/7"), "not a link\n");
+    // A directory there: the node still leaves, and the directory stays.
+    ASSERT_EQ(mkdir((ds("SLOT") + "/members/8").c_str(), 0755), 0);
+    EXPECT_EQ(DatastoreUpdate_UnrefNode("SLOT", "8"), 0);
+    struct stat st;
+    EXPECT_TRUE(stat((ds("SLOT") + "/members/8").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
 }
 
 TEST_F(DatastoreTest, FullWidthUuidRoundTrip)

@@ -211,11 +211,19 @@ TEST_F(CheckTest, FindsEachKindOfDamageAndNoNormalState)
              db.link("VDisk/evil", "/tmp");
              db.link("Datastore/dsA/members/abc", "../../../Node/abc");
          }, {"stray-entry", "stray-entry", "stray-entry"}, false},
-        // Following a link that loops is no proof that its target is gone.
+        // Following a link that loops is no proof that its target is gone:
+        // the links into it stay, and the entry is the one finding.
         {"links to a vdisk that cannot be read", [&] {
              db.remove("VDisk/snA");
              db.link("VDisk/snA", "snA");
-         }, {"stray-entry", "unreadable", "unreadable", "unreadable"}, false},
+         }, {"stray-entry"}, false},
+        // One finding each; nothing is drawn from the links into them.
+        {"top directories that are no directory", [&] {
+             db.remove("Node");
+             mkfifo((rig.db() + "/Node").c_str(), 0644);
+             db.remove("Datastore");
+             db.link("Datastore", rig.tmp.path("pristine") + "/VDisk/vdA/uuid");
+         }, {"unreadable", "unreadable"}, false},
         {"attribute files empty, malformed, oversized", [&] {
              db.file("VDisk/vdA/highest_gen_count", "");
              db.file("Node/201/freespace", "lots\n");
