@@ -25,6 +25,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
