@@ -46,7 +46,11 @@ int rx_ds_record(const RxMsg &msg, const DatastoreEntry *dse)
 // overwritten.  A join cut short (listed, not yet recorded) leaves a node
 // without a record: a DS_PING for a node without one also takes the node
 // out of every other datastore's list, on the node's own word (it announces
-// one datastore).  A record in place costs nothing more.  A join that fails
+// one datastore).  So does a record that names the announced datastore when
+// that datastore did not list the node: a switch cut short after the old
+// datastore was left and the new one joined, before the record was
+// written, and then the old datastore announced again.  A record in place
+// whose datastore lists the node costs nothing more.  A join that fails
 // after the old datastore was left drops the record, which would otherwise
 // name a datastore that no longer lists the node.
 void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
@@ -66,10 +70,14 @@ void rx_ds_join(const RxMsg &msg, const DatastoreEntry *dse, const char *member,
             return;
     }
     int rc = -1;
+    bool linked = false;
     if (DatastoreLock(dse) >= 0) {
-        rc = DatastoreCreate(msg.hdr, dse);
+        rc = DatastoreCreate(msg.hdr, dse, &linked);
         DatastoreUnlock(dse);
     }
+    if (rc == 0 && linked && std::strcmp(member, dsuuid) == 0 &&
+        DatastoreUpdate_UnrefNodeElsewhere(dsuuid, nodeuuid) != 0)
+        return;
     if (rc == 0)
         rx_ds_record(msg, dse);
     else if (left)

@@ -40,7 +40,7 @@ int write_ds_attrs(int fd, const char *ds, const DatastoreEntry *dse)
 
 // Links hdr->uid into {ds}/members once.  0 when the link is there (made now
 // or before), -1 on failure.
-int link_member(int dsfd, const char *ds, const char *dsuuid, const Hdr *hdr)
+int link_member(int dsfd, const char *ds, const char *dsuuid, const Hdr *hdr, bool *linked)
 {
     const char *F = "DatastoreCreate";
     UniqueFd members(store_opendirat(dsfd, "members"));
@@ -61,12 +61,14 @@ int link_member(int dsfd, const char *ds, const char *dsuuid, const Hdr *hdr)
         log_error(F, "symlink(%s/members/%s, %s): %s", ds, name, target, strerror(errno));
         return -1;
     }
+    if (linked)
+        *linked = true;
     return 0;
 }
 
 }  // namespace
 
-int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse)
+int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse, bool *linked)
 {
     const char *F = "DatastoreCreate";
     char dsuuid[16];
@@ -86,7 +88,7 @@ int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse)
     int result = -1;
     if (write_ds_attrs(fd.get(), ds, dse) == 0 && store_mkdirat(F, fd.get(), ds, "vdisks") == 0 &&
         store_mkdirat(F, fd.get(), ds, "members") == 0)
-        result = link_member(fd.get(), ds, dsuuid, hdr);
+        result = link_member(fd.get(), ds, dsuuid, hdr, linked);
     store_sync_close(F, fd);
     return result;
 }

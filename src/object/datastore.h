@@ -4,8 +4,10 @@
 
 #include "proto/records.h"
 
-// Creates or refreshes the datastore and links hdr->uid as a member.
-int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse);
+// Creates or refreshes the datastore and links hdr->uid as a member;
+// *linked (when given) is set to true when the member link was made now,
+// that is when the datastore did not list the node before.
+int DatastoreCreate(const Hdr *hdr, const DatastoreEntry *dse, bool *linked = nullptr);
 // Removes the member link; the last member removes the whole datastore.
 int DatastoreUpdate_UnrefNode(const char *dsuuid, const char *nodeuuid);
 // Takes node `nodeuuid` out of the member list of every datastore but

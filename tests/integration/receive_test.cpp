@@ -237,6 +237,14 @@ TEST(ReceiveNode, DsPingJoinsAndLeavesDatastoresDatastoreSideFirst)
     EXPECT_FALSE(present(rig.work + "/Datastore/dsZ/members/15"));
     EXPECT_TRUE(present(rig.work + "/Datastore/dsZ/members/16"));
     EXPECT_EQ(slurp(rig.node(15) + "/datastoremember"), "dsW\n");
+    // A move cut short before the record (dsZ lists node 15, whose record
+    // still names dsW, which no longer lists it): dsW announced again takes
+    // the node out of dsZ.
+    fs::create_symlink("../../../Node/15", rig.work + "/Datastore/dsZ/members/15");
+    fs::remove(rig.work + "/Datastore/dsW/members/15");
+    rig.apply(seed::ds_ping_msg(node_spec(15), &dsw));
+    EXPECT_FALSE(present(rig.work + "/Datastore/dsZ/members/15"));
+    EXPECT_TRUE(present(rig.work + "/Datastore/dsW/members/15"));
 
     // A move whose join fails after the old datastore went (a directory at
     // an attribute of the new one): the record names no datastore.
