@@ -178,7 +178,10 @@ wait_for() {
 # of a process that has ended by the time it reads the message, as a start
 # that fails does.)
 CURSOR=
-mark() { CURSOR=$(C journalctl -n 1 --show-cursor -q -o cat --no-pager | sed -n 's/^-- cursor: //p'); }
+mark() {
+    CURSOR=$(C journalctl -n 1 --show-cursor -q -o cat --no-pager | sed -n 's/^-- cursor: //p')
+    MARK_TIME=$(date +%s)
+}
 since_mark() {
     C journalctl --after-cursor="$CURSOR" -o cat --no-pager -q SYSLOG_IDENTIFIER=marlo + UNIT=marlo.service
 }
@@ -415,17 +418,20 @@ step_previous() {
 # sends to itself too).
 signed() { C marloctl -C /etc/marlo/marlo.conf metrics | sed -n 's/^marlo_auth_signed_total \([0-9]*\)$/\1/p'; }
 signed_above() { [ "$(signed)" -gt "$1" ]; }
-health_has() { C marloctl -C /etc/marlo/marlo.conf health | grep -F -- "$1" >/dev/null; }
+# (health exits 1 unless OK: only grep's status counts.)
+health_has() { { C marloctl -C /etc/marlo/marlo.conf health || true; } | grep -F -- "$1" >/dev/null; }
 health_without() { ! health_has "$1"; }
 # What marloctl wrote to the journal (as the unit's ExecReload) since the
-# mark, in journalctl's output form $2 (default cat), holds the text.  (By
-# identifier: marloctl has ended before journald could look up its unit.)
+# mark's second, in journalctl's output form $2 (default cat), holds the
+# text.  (By identifier: marloctl has ended before journald could look up
+# its unit.  By time: after a cursor, journalctl skips entries that a match
+# leaves out when the cursor's entry does not match.)
 marloctl_said() {
-    C journalctl --after-cursor="$CURSOR" -o "${2:-cat}" --no-pager -q SYSLOG_IDENTIFIER=marloctl |
+    C journalctl --since="@$MARK_TIME" -o "${2:-cat}" --no-pager -q SYSLOG_IDENTIFIER=marloctl |
         grep -F -e "$1" -e PRIORITY=
 }
-# The journal since the mark holds the text at priority err or above.
-err_has() { C journalctl -p err --after-cursor="$CURSOR" -o cat --no-pager -q | grep -F -- "$1" >/dev/null; }
+# The journal since the mark's second holds the text at priority err or above.
+err_has() { C journalctl -p err --since="@$MARK_TIME" -o cat --no-pager -q | grep -F -- "$1" >/dev/null; }
 
 step_bad_keys() {
     echo "=== reload with a broken key file"
