@@ -73,6 +73,9 @@ if [ ! -f "$PREVIOUS_DEB" ]; then
     echo "=== the previous release's package, from commit $PREVIOUS"
     rm -rf "$DIR/previous"
     mkdir -p "$DIR/previous/marlo"
+    # (A shallow clone lacks the commit: its history is fetched first.)
+    git -C "$REPO" cat-file -e "$PREVIOUS^{commit}" 2>/dev/null ||
+        git -C "$REPO" fetch -q --unshallow || true
     git -C "$REPO" archive "$PREVIOUS" | tar -x -C "$DIR/previous/marlo"
     (cd "$DIR/previous/marlo" && dpkg-buildpackage -us -uc -b) >"$DIR/previous/build.log" 2>&1 || {
         tail -20 "$DIR/previous/build.log" >&2
