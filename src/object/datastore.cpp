@@ -151,9 +151,9 @@ int DatastoreUpdate_UnrefNodeElsewhere(const char *keep, const char *nodeuuid)
     const int top = door_open(F, StoreTop::DATASTORE, ".", O_RDONLY | O_DIRECTORY, true);
     if (top == -2)
         return 0;  // no datastore at all
-    DirEntries dir(top >= 0 ? top : -1);
-    if (dir.fd() < 0)
+    if (top < 0)
         return -1;
+    DirEntries dir(top);
     while (const char *name = dir.next()) {
         char member[64];
         if (std::strcmp(name, keep) == 0 || name[0] == '.' ||
