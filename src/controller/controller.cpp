@@ -25,6 +25,7 @@
 #include "daemon/config.h"
 #include "daemon/syslog.h"
 #include "io/io.h"
+#include "io/misc.h"
 #include "io/netlib.h"
 #include "io/spawn.h"
 #include "object/vdisk.h"
@@ -258,8 +259,9 @@ int controller_module_setup()
     install_signal(SIGTERM, sigint);
     install_signal(SIGHUP, sighup);
     install_signal(SIGUSR1, sigusr1);
-    // A stop requested while a fence check runs is seen (logged) at once.
-    program_stop_flag(&do_exit);
+    // A stop requested while a fence check runs is seen (logged) at once,
+    // and one during a lock's back-off ends it.
+    stop_flag_watch(&do_exit);
 
     stats_rx_reset();
 
@@ -339,7 +341,7 @@ void controller_module_teardown()
     multicast_groups.reset();
     unicast_hosts.reset();
     local_nodes.reset();
-    program_stop_flag(nullptr);
+    stop_flag_watch(nullptr);
     controller_module_initialized = 0;
     log_notice("controller_module_teardown", "Shutdown sequence finished!");
 }

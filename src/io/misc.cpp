@@ -1,4 +1,5 @@
-// Tree removal and sleeping with the stop and reload signals held back.
+// Tree removal, sleeping with the stop and reload signals held back, and
+// the stop request.
 #include "io/misc.h"
 
 #include <errno.h>
@@ -8,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +17,8 @@
 #include "daemon/syslog.h"
 
 namespace {
+
+const volatile sig_atomic_t *stop_flag = nullptr;
 
 // Per-entry step of rm_fr: files and links are unlinked, directories removed
 // once their contents are gone.  The call's result (0 or -1); -1 at once for
@@ -77,4 +81,18 @@ int msleep(int ms)
     rc = sigprocmask(SIG_SETMASK, &saved, nullptr);
     MARLO_ASSERT(rc == 0);
     return r == 0 ? 0 : -err;
+}
+
+void stop_flag_watch(const volatile sig_atomic_t *flag) { stop_flag = flag; }
+
+bool stop_requested() { return stop_flag != nullptr && *stop_flag != 0; }
+
+int msleep_unless_stopped(int ms)
+{
+    for (int left = ms; left > 0; left -= 1000) {
+        if (stop_requested())
+            return 1;
+        msleep(std::min(left, 1000));
+    }
+    return stop_requested() ? 1 : 0;
 }

@@ -13,12 +13,9 @@
 
 #include "daemon/syslog.h"
 #include "io/io.h"
+#include "io/misc.h"
 
 namespace {
-
-const volatile sig_atomic_t *stop_flag = nullptr;
-
-bool stop_requested() { return stop_flag != nullptr && *stop_flag != 0; }
 
 // Error text for the execve failure in the child: a table lookup, no locale
 // and no allocation between fork and exec.
@@ -129,8 +126,6 @@ void drain_and_keep(Output &out)
 }
 
 }  // namespace
-
-void program_stop_flag(const volatile sig_atomic_t *flag) { stop_flag = flag; }
 
 int program_run(const char *func, const char *prog, char *const argv[], char *const envp[],
                 const ProgramOutput &output, int *status)

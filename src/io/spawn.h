@@ -24,9 +24,6 @@ struct ProgramOutput {
     unsigned long max_lines = 0;
 };
 
-// The flag that ends a wait early (the daemon's exit request); nullptr: none.
-void program_stop_flag(const volatile sig_atomic_t *flag);
-
 // Runs prog with argv and envp, its standard output and error on pipes
 // (standard input is the caller's; SIGPIPE back at its default), and returns
 // when it has ended, after the output it wrote was passed on.  The
@@ -35,8 +32,8 @@ void program_stop_flag(const volatile sig_atomic_t *flag);
 // such a process neither holds the wait nor dies of SIGPIPE.  0 with the
 // wait status in *status; -1 when the pipes, fork or waitpid fail (logged
 // under func, as are a failed execve in the child, which then ends with
-// status 1, and a failed read); -2 when the stop flag was set before the
-// start (nothing started).  A stop requested during the wait is logged at
+// status 1, and a failed read); -2 when a stop was requested before the
+// start (stop_requested, nothing started).  A stop requested during the wait is logged at
 // once (a notice under func) and the program still waited for.
 int program_run(const char *func, const char *prog, char *const argv[], char *const envp[],
                 const ProgramOutput &output, int *status);

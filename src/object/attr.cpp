@@ -511,7 +511,12 @@ int PathLock(const char *path, int timeout_ms)
         }
         log_notice("PathLock", "Contention on %s, sleep %dms", path, int(sleep_ms));
         slept_ms += sleep_ms;
-        msleep(int(sleep_ms));
+        if (msleep_unless_stopped(int(sleep_ms)) != 0) {
+            // Given up as at the time-out: the entry is applied again by
+            // its next announcement, to the next run.
+            log_notice("PathLock", "Stop requested: giving up %s", path);
+            return -1;
+        }
         sleep_ms *= 2;
     }
 }

@@ -305,7 +305,8 @@ namespace {
 // The fence check on the real loop: a check that leaves a writer behind
 // neither holds the loop nor floods the log, and the daemon stops at once;
 // a stop during a check is seen at once and waits for it; a check cut
-// short (the daemon killed) runs again, once, when the daemon starts.
+// short (the daemon killed) runs again, once, when the daemon starts; a stop
+// during a lock's back-off ends it within a second.
 TEST(ReceiveVDisk, FenceCheckNeverHoldsTheLoopAndACheckCutShortRunsAgain)
 {
     VDiskRig rig;
@@ -353,6 +354,21 @@ TEST(ReceiveVDisk, FenceCheckNeverHoldsTheLoopAndACheckCutShortRunsAgain)
     rig.apply(h41 + group(n41, p5, 5, 3));
     EXPECT_FALSE(present(owed));
     EXPECT_EQ(slurp(rig.fence_log), "uuid=p5 member=41\nuuid=p5 member=41\nuuid=p5 member=41\n");
+
+    // A stop during a lock's back-off (a live holder, a minute's time-out)
+    // ends it: nothing of the entry is applied.
+    rig.d->signal(SIGTERM);
+    rig.d->wait_exit();
+    rig.cfg["vdisk_lock_timeout_ms"] = "60000";
+    std::ofstream("/tmp/VDISK-p5") << getpid() << "\n";
+    rig.start();
+    ASSERT_TRUE(rig.peer->send_to("127.0.0.1", rig.port, h41 + group(n41, p5, 6, 4)));
+    ASSERT_TRUE(rig.d->wait_for_line("Contention on /tmp/VDISK-p5, sleep 400ms")) << rig.d->text();
+    rig.d->signal(SIGTERM);
+    EXPECT_EQ(rig.d->wait_exit(std::chrono::seconds(3)), 0) << "SIGTERM during a back-off";
+    EXPECT_EQ(rig.d->count_lines("notice: PathLock(): Stop requested: giving up /tmp/VDISK-p5"), 1u);
+    EXPECT_EQ(rig.seqno("p5", 41), "5\n");
+    unlink("/tmp/VDISK-p5");
 }
 
 }  // namespace
