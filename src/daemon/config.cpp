@@ -327,7 +327,7 @@ void config_load()
         std::fclose(fp);
     }
     if (rc < 0) {
-        print_error(error.c_str());  // at err in the journal
+        print_error("%s", error.c_str());  // at err in the journal
         std::exit(1);
     }
 }

@@ -57,11 +57,11 @@ int enter_work_directory()
 {
     const char *dir = cfg_work_directory.c_str();
     if (mkdir(dir, 0777) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "error: mkdir(%s): %s\n", dir, strerror(errno));
+        print_error("error: mkdir(%s): %s\n", dir, strerror(errno));
         return -1;
     }
     if (chdir(dir) != 0) {
-        std::fprintf(stderr, "error: chdir(%s): %s\n", dir, strerror(errno));
+        print_error("error: chdir(%s): %s\n", dir, strerror(errno));
         return -1;
     }
     // The store builds absolute paths from the work directory and never
@@ -70,7 +70,7 @@ int enter_work_directory()
     if (dir[0] != '/') {
         char cwd[4096];
         if (getcwd(cwd, sizeof cwd) == nullptr) {
-            std::fprintf(stderr, "error: getcwd(): %s\n", strerror(errno));
+            print_error("error: getcwd(): %s\n", strerror(errno));
             return -1;
         }
         cfg_work_directory = cwd;
@@ -117,7 +117,7 @@ int main(int argc, char **argv)
     // directory; a refused one stops the start here, on standard error.
     std::string auth_error;
     if (auth_setup(&auth_error) < 0) {
-        print_error(auth_error.c_str());
+        print_error("%s", auth_error.c_str());
         return 1;
     }
     if (service_start() < 0)

@@ -48,10 +48,10 @@ bool starting = false;
         w = ::waitpid(child, &status, 0);
     } while (w < 0 && errno == EINTR);
     if (w < 0)
-        std::fprintf(stderr, "error: waitpid(%d): %s\n", int(child), strerror(errno));
+        print_error("error: waitpid(%d): %s\n", int(child), strerror(errno));
     else if (WIFSIGNALED(status))
-        std::fprintf(stderr, "error: the daemon was killed by signal %d (%s) before it served\n",
-                     WTERMSIG(status), strsignal(WTERMSIG(status)));
+        print_error("error: the daemon was killed by signal %d (%s) before it served\n",
+                    WTERMSIG(status), strsignal(WTERMSIG(status)));
     else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
         ::_exit(WEXITSTATUS(status));
     ::_exit(1);
@@ -102,17 +102,17 @@ int service_start()
 
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "error: pipe2(): %s\n", strerror(errno));
+        print_error("error: pipe2(): %s\n", strerror(errno));
         return -1;
     }
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null < 0) {
-        std::fprintf(stderr, "error: open(/dev/null): %s\n", strerror(errno));
+        print_error("error: open(/dev/null): %s\n", strerror(errno));
         return -1;
     }
     const pid_t pid = ::fork();
     if (pid < 0) {
-        std::fprintf(stderr, "error: fork(): %s\n", strerror(errno));
+        print_error("error: fork(): %s\n", strerror(errno));
         return -1;
     }
     if (pid > 0) {
@@ -123,7 +123,7 @@ int service_start()
     ::close(p[0]);
     ::setsid();  // a new session, away from the starter's terminal
     if (::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(p[1], 2) < 0) {
-        std::fprintf(stderr, "error: dup2(): %s\n", strerror(errno));
+        print_error("error: dup2(): %s\n", strerror(errno));
         return -1;
     }
     ::close(null);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -38,7 +39,7 @@ void syslog_module_teardown()
     syslog_module_initialized = 0;
 }
 
-void print_error(const char *text)
+void print_error(const char *fmt, ...)
 {
     // "device:inode" of the journal's stream, in decimal.
     const char *stream = std::getenv("JOURNAL_STREAM");
@@ -46,5 +47,9 @@ void print_error(const char *text)
     unsigned long long dev, ino;
     const bool journal = stream != nullptr && std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
                          fstat(2, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
-    std::fprintf(stderr, "%s%s", journal ? "<3>" : "", text);
+    std::fputs(journal ? "<3>" : "", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
 }

@@ -42,7 +42,7 @@ extern bool syslog_copy_stderr;
 // standard error to the journal (JOURNAL_STREAM names it) the message gets
 // the prefix "<3>", so that the journal files it at err priority instead of
 // the stream's default info.
-void print_error(const char *text);
+void print_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Closes the log; asserts that it is open.
 void syslog_module_teardown();
 extern int syslog_module_initialized;

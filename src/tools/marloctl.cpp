@@ -116,7 +116,7 @@ const char *const HELP =
 
 int fail(const std::string &why)
 {
-    print_error(("marloctl: " + why + "\n").c_str());
+    print_error("marloctl: %s\n", why.c_str());
     return EXIT_FAIL;
 }
 
