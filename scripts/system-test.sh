@@ -16,7 +16,7 @@
 #   kill       kill -9 of the main pid while the fence check holds a vdisk's
 #              lock: restarted, and the restarted daemon removes that lock
 #   owed       the check the kill cut short runs again after the restart;
-#              marloctl health during it says busy, not down
+#              marloctl health and status --json during it say busy, not down
 #   metrics    marlo-metrics.timer and prometheus-node-exporter: marlo_
 #              series at :9100/metrics, scraped from the peer
 #   upgrade    to the same package with a higher version: running with a new
@@ -323,10 +323,13 @@ fence_owed_step() {
     *) fail "health during the check: $health" ;;
     esac
     case "$health" in *"is down"*) fail "health says down during the check: $health" ;; esac
+    C marloctl -C /etc/marlo/marlo.conf status --json |
+        grep -F '"daemon_busy": "fence check for vdisk vd-demo-1 member 101 running for ' >/dev/null ||
+        fail "status --json during the check: $(C marloctl -C /etc/marlo/marlo.conf status --json | grep daemon_)"
     C sh -c ': >/tmp/fence-hold'
     wait_for 30 "the owed check's return" journal_has "info: FenceCheck(): Return /usr/local/sbin/fence-check uuid=vd-demo-1 member=101"
     exists /var/lib/marlo/VDisk/vd-demo-1/fence_owed && fail "the owed record is still there"
-    pass "the check cut short ran again after the restart; health said busy meanwhile"
+    pass "the check cut short ran again after the restart; health and status said busy meanwhile"
 }
 fence_owed_step
 

@@ -436,6 +436,8 @@ std::string render_json(const ClusterView &view)
         {"time", view.now},
         {"heartbeat_interval", view.heartbeat_interval},
         {"daemon_up", view.daemon_known ? ordered_json(view.daemon_up) : ordered_json()},
+        {"daemon_busy",
+         view.daemon_busy.empty() ? ordered_json() : ordered_json(view.daemon_busy)},
         {"nodes", std::move(nodes)},
         {"datastores", std::move(datastores)},
         {"vdisks", std::move(vdisks)},
