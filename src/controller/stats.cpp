@@ -5,8 +5,9 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "controller/state.h"
@@ -31,6 +32,7 @@ int64_t stats_auth_long[AUTH_SLOTS];
 int64_t stats_auth_short[AUTH_SLOTS];
 int64_t stats_reload_failures;
 std::string reload_refused;  // what the last reload refused; "" when nothing
+time_t socket_drops_rose;    // when stats_rx_socket_drops last rose; 0: never
 
 // The counters `counters` reports, in this order: a counter is a row here.
 // Names are lower case, digits and underscores; each counts up from zero
@@ -228,6 +230,8 @@ void stats_socket_drops(int so)
                  "The kernel dropped %lld datagrams on the receive socket (%lld since start): "
                  "its queue was full",
                  (long long)(drops - stats_rx_socket_drops), (long long)drops);
+    if (drops > stats_rx_socket_drops)
+        socket_drops_rose = time(nullptr);
     stats_rx_socket_drops = drops;
 }
 
@@ -247,6 +251,9 @@ long stats_counters_text(char *buf, size_t buflen)
     }
     if (!reload_refused.empty() &&
         !append(buf, buflen, &len, "reload_refused %s\n", reload_refused.c_str()))
+        return -1;
+    if (socket_drops_rose != 0 &&
+        !append(buf, buflen, &len, "last rx_socket_drops %lld\n", (long long)socket_drops_rose))
         return -1;
     if (!append(buf, buflen, &len, "end\n"))
         return -1;

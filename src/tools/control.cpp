@@ -206,6 +206,9 @@ void counters_line(const std::string &line, DaemonCounters *out)
         out->counters.emplace_back(words[0], value);
     else if (words.size() == 2 && words[0] == "reload_refused")
         out->reload_refused = words[1];
+    else if (words.size() == 3 && words[0] == "last" && counter_name(words[1]) &&
+             decimal(words[2], &value) && value <= LLONG_MAX)
+        out->last_rise[words[1]] = (long long)value;
     else if (words.size() >= 3 && words.size() <= 5 && words[0] == "local" &&
              decimal(words[1], &node) && node <= UINT32_MAX && decimal(words[2], &value) &&
              value <= LLONG_MAX) {

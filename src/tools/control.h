@@ -52,6 +52,9 @@ struct DaemonCounters {
     std::map<std::string, unsigned long long> pings_not_sent;
     // Of those, the last ones in a row: 0 once a PING of the node went out.
     std::map<std::string, unsigned long long> pings_unsent_run;
+    // "last COUNTER TIME": when a counter last rose (seconds since the
+    // epoch), for those whose rises matter while recent.
+    std::map<std::string, long long> last_rise;
 };
 // How long the reply to `counters` is waited for: the daemon answers
 // between two datagrams, but a lock wait or a fence check may hold it up.

@@ -13,6 +13,9 @@
 
 namespace {
 
+// How long the kernel's drops on the receive socket are worth a warning.
+constexpr long long SOCKET_DROPS_RECENT = 3600;
+
 // A kind of problem as health's line names it: one such object, several
 // (nullptr: there is only ever one, the host's, and the line says what is
 // wrong with it), and what to do.  A new kind of problem is a row here and
@@ -216,12 +219,20 @@ Health health_of(const HealthInput &in)
             found.push_back({"ping-not-sent", HealthLevel::Warn, "node " + node, "",
                              "the last " + std::to_string(run) +
                                  " ping cycles could not send its PING"});
-    for (const auto &[name, value] : daemon.counters.counters)
-        if (name == "rx_socket_drops" && value != 0)
+    // Drops matter while recent: an hour after the last, health is clear
+    // again (the counter and its series keep them).
+    for (const auto &[name, value] : daemon.counters.counters) {
+        if (name != "rx_socket_drops" || value == 0)
+            continue;
+        const auto last = daemon.counters.last_rise.find(name);
+        const long long ago = last != daemon.counters.last_rise.end() ? view.now - last->second : 0;
+        if (ago < SOCKET_DROPS_RECENT)
             found.push_back({"socket-drops", HealthLevel::Warn, "daemon", "",
                              "the kernel dropped " + std::to_string(value) +
-                                 " datagrams on the receive socket since the daemon started: "
-                                 "its queue was full"});
+                                 " datagrams on the receive socket since the daemon started, the "
+                                 "last " + std::to_string(std::max(ago, 0LL)) +
+                                 "s ago: its queue was full"});
+    }
     for (const Finding &f : in.check->findings)
         finding_problems(f, view, local, &found);
     if (daemon.up)

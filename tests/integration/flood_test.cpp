@@ -543,4 +543,13 @@ TEST(Flood, BurstOfAuxPingsFromTwoThousandNodesIsAppliedWhole)
     EXPECT_TRUE(rig.d->wait_for_line("(" + std::to_string(dropped) + " since start)", kWait,
                                      From::Start))
         << rig.d->text().substr(0, 4000);
+    // The counters say when, for health's warning while the drops are recent.
+    CtrlClient client(rig.ctrl_port);
+    ASSERT_TRUE(client.write("counters\n"));
+    const std::string reply = client.read_through("end");
+    const std::string line = "\nlast rx_socket_drops ";
+    const size_t at = reply.find(line);
+    ASSERT_NE(at, std::string::npos) << reply;
+    const long long rose = std::stoll(reply.substr(at + line.size()));
+    EXPECT_LE(std::llabs(rose - (long long)time(nullptr)), 60) << reply;
 }
