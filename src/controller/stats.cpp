@@ -225,13 +225,13 @@ void stats_socket_drops(int so)
     }
     MARLO_ASSERT(len > SK_MEMINFO_DROPS * sizeof mem[0]);  // the kernel fills what it has
     const int64_t drops = mem[SK_MEMINFO_DROPS];
-    if (drops > stats_rx_socket_drops)
+    if (drops > stats_rx_socket_drops) {
         log_warn("stats",
                  "The kernel dropped %lld datagrams on the receive socket (%lld since start): "
                  "its queue was full",
                  (long long)(drops - stats_rx_socket_drops), (long long)drops);
-    if (drops > stats_rx_socket_drops)
         socket_drops_rose = time(nullptr);
+    }
     stats_rx_socket_drops = drops;
 }
 

@@ -55,7 +55,8 @@ void stats_rx_add(int slot);
 void stats_auth_add(int slot);
 // Reads the kernel's count of datagrams dropped on socket `so` into
 // stats_rx_socket_drops (one getsockopt); a rise since the last reading is
-// a warning line.  A socket that cannot say is a warning and keeps the count.
+// a warning line, and its time the counters' "last rx_socket_drops" line.
+// A socket that cannot say is a warning and keeps the count.
 void stats_socket_drops(int so);
 // Logs the RX and TX lines (short/long per slot) and zeroes the short
 // counters after each line.

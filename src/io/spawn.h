@@ -33,8 +33,9 @@ struct ProgramOutput {
 // wait status in *status; -1 when the pipes, fork or waitpid fail (logged
 // under func, as are a failed execve in the child, which then ends with
 // status 1, and a failed read); -2 when a stop was requested before the
-// start (stop_requested, nothing started).  A stop requested during the wait is logged at
-// once (a notice under func) and the program still waited for.
+// start (stop_requested, nothing started).  A stop requested during the
+// wait is logged at once (a notice under func) and the program still
+// waited for.
 int program_run(const char *func, const char *prog, char *const argv[], char *const envp[],
                 const ProgramOutput &output, int *status);
 
