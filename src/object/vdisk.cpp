@@ -389,16 +389,31 @@ int fence_owed_run(const VDisk *vdisk, const char *vdiskpath, int vdiskfd)
 
 // Writes highest_gen_count = value and runs the fence check for `member`
 // (when given) before the file is closed, the check recorded as owed
-// before: a fault before the record leaves the old generation (the next
-// entry rises again), one after it leaves the record, and the check runs
-// again.  0 or -1.
+// before, and synced: a fault before the record leaves the old generation
+// (the next entry rises again), one after it leaves the record, and the
+// check runs again.  0 or -1.
 int vdisk_generation_store(const VDisk *vdisk, const char *vdiskpath, int vdiskfd, unsigned value,
                            const char *member)
 {
     static const char F[] = "VDiskUpdate";
     const bool check = member != nullptr && member[0] != '\0';
-    if (check && STORE_ATTR(F, vdiskfd, vdiskpath, "fence_owed", "%u %s", value, member) < 0)
-        return -1;
+    if (check) {
+        // On disk, name and content, before the raised generation can be:
+        // a host that lost its power in between would find the generation
+        // raised and no check owed.  Two fsyncs, on a rise only.
+        log_debug(F, "%s/%s=%u %s", vdiskpath, FENCE_OWED, value, member);
+        UniqueFd owed;
+        if (AttrStoreHeld(vdiskfd, FENCE_OWED, owed, "%u %s\n", value, member) < 0)
+            return -1;
+        if (fsync(owed.get()) != 0) {
+            log_error(F, "fsync(%s/%s): %s", vdiskpath, FENCE_OWED, strerror(errno));
+            return -1;
+        }
+        if (fsync(vdiskfd) != 0) {
+            log_error(F, "fsync(%s): %s", vdiskpath, strerror(errno));
+            return -1;
+        }
+    }
     log_debug(F, "%s/highest_gen_count=%u", vdiskpath, value);
     UniqueFd held;
     if (AttrStoreHeld(vdiskfd, "highest_gen_count", held, "%u\n", value) < 0)
