@@ -7,26 +7,20 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdio>
-#include <ctime>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "controller/auth.h"
-#include "daemon/config.h"
 #include "io/misc.h"
 #include "proto/records.h"
-#include "proto/trailer.h"
 
 TEST(Auth, ATableFullOfLiveSendersTakesNoNewOneUntilTheOldestLeaveTheWindow)
 {
     char dir[] = "/tmp/marlo-auth-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string keys = std::string(dir) + "/auth_keys";
-    FILE *fp = std::fopen(keys.c_str(), "we");
-    ASSERT_NE(fp, nullptr);
-    std::fprintf(fp, "5 %s\n", std::string(64, 'a').c_str());
-    ASSERT_EQ(std::fclose(fp), 0);
+    std::ofstream(keys) << "5 " << std::string(64, 'a') << "\n";
     ASSERT_EQ(chmod(keys.c_str(), 0600), 0);
     if (!config_module_initialized)
         config_module_setup();
@@ -40,9 +34,10 @@ TEST(Auth, ATableFullOfLiveSendersTakesNoNewOneUntilTheOldestLeaveTheWindow)
 
     // A heartbeat of node uid signed with counter c at time t: whether taken.
     auto taken = [&](uint32_t uid, uint64_t c, int64_t t) {
-        std::string msg(HDR_LEN, '\0');
-        reinterpret_cast<Hdr *>(msg.data())->uid = uid;
-        reinterpret_cast<Hdr *>(msg.data())->type = MSG_HEARTBEAT;
+        Hdr h{};
+        h.uid = uid;
+        h.type = MSG_HEARTBEAT;
+        std::string msg(reinterpret_cast<const char *>(&h), HDR_LEN);
         AuthTrailer tr;
         trailer_sign(key, c, t, msg.data(), msg.size(), &tr);
         msg.append(reinterpret_cast<const char *>(&tr), sizeof tr);
